@@ -1,0 +1,53 @@
+// Layout of a ZRQ archive: an 8-byte header at offset 0 that points at the
+// directory; the directory, a 32-bit entry count followed by that many 80-byte
+// records; and the payloads the records point at. All integers are 32-bit
+// unsigned little-endian and all offsets absolute. Records are kept as the
+// bytes read from the file, with one accessor per field.
+#pragma once
+
+#include <cstdint>
+
+#include "archive/little_endian.h"
+#include "platform/win32_files.h"
+
+struct ArchiveHeader {
+  static constexpr unsigned kBytes = 8;
+  unsigned char bytes[kBytes];
+
+  // Bytes 0-3 are never interpreted: there is no magic number.
+  std::uint32_t directory_offset() const { return LoadLittleEndian32(bytes + 4); }
+};
+
+// Size of the count that opens the directory.
+inline constexpr unsigned kEntryCountBytes = 4;
+
+// Type codes that have a writer of their own; every other value is copied raw.
+enum EntryType : std::uint32_t {
+  kTypeRenamedRaw = 1,          // raw bytes; a last "_WAV"-style suffix becomes ".WAV"
+  kTypeFixedWidthImage = 2,     // 72-byte prefix, then RGB565 rows 32 pixels wide
+  kTypeRaw = 3,                 // raw bytes, name unchanged
+  kTypeFixedWidthImageAlt = 4,  // same layout as type 2
+  kTypeSizedImage = 5,          // width and height in a 76-byte prefix, then RGB565 rows
+};
+
+struct DirectoryEntry {
+  static constexpr unsigned kBytes = 80;
+  static constexpr unsigned kNameBytes = 64;
+  unsigned char bytes[kBytes];
+
+  // The stored name: up to its first NUL, or all 64 bytes when there is none.
+  const unsigned char* name() const { return bytes; }
+  std::uint32_t offset() const { return LoadLittleEndian32(bytes + 64); }
+  std::uint32_t size() const { return LoadLittleEndian32(bytes + 68); }
+  // Bytes 72-75 are never interpreted.
+  std::uint32_t type() const { return LoadLittleEndian32(bytes + 76); }
+};
+
+// File positions are set with signed 32-bit distances, so the directory and
+// every payload must start below this offset.
+inline constexpr std::uint32_t kFirstUnreachableOffset = 0x80000000u;
+
+// Moves `archive` to offset 0 and reads the header into `header`, which the
+// caller has zero-filled: a file shorter than 8 bytes leaves zeros behind the
+// bytes it has. False only when the read call itself fails.
+bool ReadArchiveHeader(HANDLE archive, ArchiveHeader* header);

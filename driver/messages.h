@@ -1,0 +1,53 @@
+// Everything the tool prints, in one place. Per-entry lines and the summary
+// go to standard output; usage and every problem go to standard error, one
+// line each. Both are text streams, so "\n" ends a line the platform's way.
+#pragma once
+
+inline constexpr const char kDefaultOutputFolder[] = "velkard";
+
+inline constexpr const char kUsageLine[] = "Usage: %s InputFile.zrq [OutputDir]\n";
+inline constexpr const char kUsageInputLine[] =
+    "     where: InputFile is a valid ZRQ archive file\n";
+inline constexpr const char kUsageOutputLine[] =
+    "            OutputDir is an optional output folder. \"velkard\" by default\n\n";
+
+inline constexpr const char kEntryLine[] = "File: (0x%08X) Type:%X %s \n";
+inline constexpr const char kSummaryLine[] = "Done: %d files processed.\n";
+
+// Failures that stop the run before the walk.
+inline constexpr const char kCannotCreateFolder[] = "Couldn't create output folder \"%s\"\n";
+inline constexpr const char kCannotOpenArchive[] = "Couldn't open archive file: \"%s\"\n";
+inline constexpr const char kCannotReadHeader[] = "Error: Failed to read archive header.\n";
+inline constexpr const char kDirectoryOutOfRange[] =
+    "Error: Directory offset 0x%08X is out of range.\n";
+inline constexpr const char kCannotOpenScanning[] =
+    "Error: Failed to open scanning file pointer.\n";
+
+// Problems met during the walk: the walk goes on and the run ends with kExitDamaged.
+inline constexpr const char kCountTruncated[] =
+    "Error: Directory is truncated: the archive ends before the entry count at 0x%08X.\n";
+inline constexpr const char kRecordsTruncated[] =
+    "Error: Directory is truncated: the archive ends after %u of %u records.\n";
+inline constexpr const char kUnsafeName[] =
+    "Error: Skipped \"%s\": the name cannot be used as a file name.\n";
+inline constexpr const char kOffsetOutOfRange[] =
+    "Error: Skipped \"%s\": payload offset 0x%08X is out of range.\n";
+inline constexpr const char kPathTooLong[] = "Error: Skipped \"%s\": the output path is too long.\n";
+inline constexpr const char kWouldReplaceArchive[] =
+    "Error: Skipped \"%s\": the output file would replace the archive itself.\n";
+inline constexpr const char kImageTooLarge[] =
+    "Error: Skipped \"%s\": a %u x %u image is larger than the archive can hold.\n";
+inline constexpr const char kCannotCreateFile[] = "Couldn't create output file \"%s\"\n";
+inline constexpr const char kCannotWriteFile[] = "Couldn't write output file \"%s\"\n";
+inline constexpr const char kEntryTruncated[] =
+    "Error: \"%s\" is truncated: the archive ends inside its payload.\n";
+inline constexpr const char kEntryDamaged[] =
+    "Error: \"%s\" is damaged: too short for its image header.\n";
+inline constexpr const char kCannotWriteOutput[] = "Error: Failed to write to standard output.\n";
+
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitCannotCreateFolder = -1;
+inline constexpr int kExitCannotOpenArchive = -2;
+inline constexpr int kExitBadHeader = -3;
+inline constexpr int kExitCannotOpenScanning = -4;
+inline constexpr int kExitDamaged = -5;
