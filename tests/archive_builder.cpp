@@ -1,0 +1,142 @@
+#include "archive_builder.h"
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+void AppendLittleEndian32(Bytes& bytes, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+void AppendLittleEndian16(Bytes& bytes, std::uint16_t value) {
+  bytes.push_back(static_cast<std::uint8_t>(value));
+  bytes.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+std::uint32_t ReadLittleEndian32(const Bytes& bytes, std::size_t at) {
+  return static_cast<std::uint32_t>(bytes.at(at)) | static_cast<std::uint32_t>(bytes.at(at + 1)) << 8 |
+         static_cast<std::uint32_t>(bytes.at(at + 2)) << 16 |
+         static_cast<std::uint32_t>(bytes.at(at + 3)) << 24;
+}
+
+namespace {
+
+void PutLittleEndian32(Bytes& bytes, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes.at(at + i) = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+void AppendRecord(Bytes& out, const TestEntry& entry, std::uint32_t offset) {
+  std::uint8_t name[64] = {};
+  std::memcpy(name, entry.name.data(), entry.name.size() < 64 ? entry.name.size() : 64);
+  out.insert(out.end(), name, name + 64);
+  AppendLittleEndian32(out, offset);
+  AppendLittleEndian32(out, entry.has_size ? entry.size : static_cast<std::uint32_t>(entry.payload.size()));
+  AppendLittleEndian32(out, entry.unused);
+  AppendLittleEndian32(out, entry.type);
+}
+
+}  // namespace
+
+BuiltArchive BuildArchive(const ArchiveSpec& spec) {
+  BuiltArchive built;
+  Bytes& out = built.bytes;
+  out.resize(8, 0);
+  PutLittleEndian32(out, 0, spec.header_unused);
+  const std::uint32_t count =
+      spec.has_entry_count ? spec.entry_count : static_cast<std::uint32_t>(spec.entries.size());
+  const std::uint32_t directory_bytes = 4 + 80 * static_cast<std::uint32_t>(spec.entries.size());
+
+  std::uint32_t next_payload = 8;
+  if (spec.directory == DirectoryPlace::kAfterHeader) next_payload += directory_bytes;
+  Bytes payloads;
+  for (const TestEntry& entry : spec.entries) {
+    if (entry.has_offset) {
+      built.payload_offsets.push_back(entry.offset);
+      continue;
+    }
+    built.payload_offsets.push_back(next_payload + static_cast<std::uint32_t>(payloads.size()));
+    payloads.insert(payloads.end(), entry.payload.begin(), entry.payload.end());
+  }
+
+  Bytes directory;
+  AppendLittleEndian32(directory, count);
+  for (std::size_t i = 0; i < spec.entries.size(); ++i) AppendRecord(directory, spec.entries[i], built.payload_offsets[i]);
+
+  if (spec.directory == DirectoryPlace::kAfterHeader) {
+    built.directory_offset = 8;
+    out.insert(out.end(), directory.begin(), directory.end());
+    out.insert(out.end(), payloads.begin(), payloads.end());
+  } else {
+    out.insert(out.end(), payloads.begin(), payloads.end());
+    built.directory_offset = static_cast<std::uint32_t>(out.size());
+    out.insert(out.end(), directory.begin(), directory.end());
+  }
+  PutLittleEndian32(out, 4, spec.has_directory_offset ? spec.directory_offset : built.directory_offset);
+  return built;
+}
+
+std::uint16_t Rgb565(unsigned red5, unsigned green6, unsigned blue5) {
+  return static_cast<std::uint16_t>((red5 & 0x1F) << 11 | (green6 & 0x3F) << 5 | (blue5 & 0x1F));
+}
+
+Bytes SizedImagePayload(std::uint32_t width, std::uint32_t height,
+                        const std::vector<std::uint16_t>& pixels, std::uint8_t prefix_fill) {
+  Bytes out;
+  AppendLittleEndian32(out, width);
+  AppendLittleEndian32(out, height);
+  out.insert(out.end(), 68, prefix_fill);
+  for (std::uint16_t pixel : pixels) AppendLittleEndian16(out, pixel);
+  return out;
+}
+
+Bytes FixedWidthImagePayload(const std::vector<std::uint16_t>& pixels, std::uint8_t prefix_fill) {
+  Bytes out(72, prefix_fill);
+  for (std::uint16_t pixel : pixels) AppendLittleEndian16(out, pixel);
+  return out;
+}
+
+Bytes ExpectedBitmap(std::uint32_t width, std::uint32_t height,
+                     const std::vector<std::uint16_t>& pixels) {
+  Bytes out = {'B', 'M'};
+  for (std::uint32_t value : {0u}) AppendLittleEndian32(out, value);  // bfSize
+  AppendLittleEndian16(out, 0);
+  AppendLittleEndian16(out, 0);
+  for (std::uint32_t value : {54u, 40u, width, height}) AppendLittleEndian32(out, value);
+  AppendLittleEndian16(out, 1);
+  AppendLittleEndian16(out, 24);
+  for (std::uint32_t value : {0u, 0u, 1000u, 1000u, 0u, 0u}) AppendLittleEndian32(out, value);
+  for (std::uint32_t row = height; row-- > 0;) {
+    for (std::uint32_t column = 0; column < width; ++column) {
+      const std::size_t index = static_cast<std::size_t>(row) * width + column;
+      const std::uint16_t pixel = index < pixels.size() ? pixels[index] : 0;
+      out.push_back(static_cast<std::uint8_t>((pixel & 0x1F) * 8));
+      out.push_back(static_cast<std::uint8_t>(((pixel >> 5) & 0x3F) * 4));
+      out.push_back(static_cast<std::uint8_t>((pixel >> 11) * 8));
+    }
+    out.insert(out.end(), width % 4, 0);
+  }
+  return out;
+}
+
+Bytes PatternBytes(std::size_t length, std::uint32_t seed) {
+  Bytes out(length);
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (std::uint8_t& byte : out) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<std::uint8_t>(state >> 16);
+  }
+  return out;
+}
+
+void WriteFileBytes(const std::string& path, const Bytes& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!file) throw std::runtime_error("cannot write " + path);
+}
+
+Bytes ReadFileBytes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
