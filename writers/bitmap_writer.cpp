@@ -41,13 +41,16 @@ void FillBitmapHeaders(unsigned char* header, std::uint32_t width, std::uint32_t
   StoreLittleEndian32(header + 50, 0);           // biClrImportant
 }
 
-// Blue, green, red by plain shifts: 5 bits become 0-248, 6 bits 0-252.
+// Blue, green, red by plain shifts: 5 bits become 0-248, 6 bits 0-252. Each
+// pixel is stored as one 4-byte word whose top byte the next pixel (or the
+// row's padding) overwrites, which is why the output needs one spare byte.
 void ExpandPixels(const unsigned char* source, std::uint32_t count, unsigned char* out) {
   for (std::uint32_t i = 0; i < count; ++i) {
-    const unsigned pixel = source[0] | static_cast<unsigned>(source[1]) << 8;
-    out[0] = static_cast<unsigned char>((pixel & 0x1F) << 3);
-    out[1] = static_cast<unsigned char>(((pixel >> 5) & 0x3F) << 2);
-    out[2] = static_cast<unsigned char>((pixel >> 11) << 3);
+    const std::uint32_t pixel = source[0] | static_cast<std::uint32_t>(source[1]) << 8;
+    unsigned char blue_green_red[4];
+    StoreLittleEndian32(blue_green_red,
+                        (pixel & 0x1F) << 3 | ((pixel >> 5) & 0x3F) << 10 | (pixel >> 11) << 19);
+    std::memcpy(out, blue_green_red, 4);
     source += 2;
     out += 3;
   }
@@ -56,7 +59,7 @@ void ExpandPixels(const unsigned char* source, std::uint32_t count, unsigned cha
 // The bitmap's bytes on their way to the file, written in large pieces.
 struct PendingOutput {
   HANDLE file;
-  unsigned char bytes[kPendingBytes];
+  unsigned char bytes[kPendingBytes + 1];  // + the byte ExpandPixels may overrun
   std::uint32_t used;
 };
 
