@@ -5,8 +5,8 @@
 // per file. Each handle owns one fixed buffer, used as read-ahead on a
 // read-only handle and as write-behind on a writable one, so that the many
 // small transfers of a walk (80-byte records, small payloads, bitmap headers)
-// do not each become a system call. Transfers of a buffer's size or more go
-// straight to the kernel. The handle keeps its own position and transfers
+// do not each become a system call. Large transfers go straight to the kernel:
+// copying them through the buffer would only add a copy. The handle keeps its own position and transfers
 // with pread/pwrite, so a move costs no system call.
 #include "platform/win32_files.h"
 #include "platform/file_system.h"
@@ -25,6 +25,7 @@
 namespace {
 
 constexpr std::size_t kBufferBytes = 64 * 1024;
+constexpr std::size_t kDirectTransferBytes = 16 * 1024;
 constexpr int kHandleSlots = 8;
 
 struct OpenFile {
@@ -210,7 +211,7 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_r
       continue;
     }
     std::size_t delivered = 0;
-    if (remaining >= kBufferBytes) {
+    if (remaining >= kDirectTransferBytes) {
       if (!ReadAllAt(file->fd, out, remaining, file->position, &delivered)) break;
       out += delivered;
       remaining -= delivered;
@@ -241,7 +242,8 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytes_to_write, LPDWORD byte
        file->buffer_used + bytes_to_write > kBufferBytes)) {
     if (!FlushWrites(*file)) return FALSE;
   }
-  if (bytes_to_write >= kBufferBytes) {
+  if (bytes_to_write >= kDirectTransferBytes) {
+    if (!FlushWrites(*file)) return FALSE;
     if (!WriteAllAt(file->fd, data, bytes_to_write, file->position)) return FALSE;
   } else if (bytes_to_write > 0) {
     if (file->buffer_used == 0) file->buffer_start = file->position;
