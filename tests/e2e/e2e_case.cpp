@@ -1,0 +1,106 @@
+#include "e2e_case.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "tool_under_test.h"
+
+namespace {
+
+const std::string kRunFolder = "run";
+
+bool MeantForThisLeg(Legs legs) {
+  switch (legs) {
+    case Legs::kBoth: return true;
+    case Legs::kLinuxOnly: return !OnWindows();
+    case Legs::kWindowsOnly: return OnWindows();
+  }
+  return false;
+}
+
+// The tree the temporary folder must hold after the run.
+FileTree ExpectedTree(const E2eCase& test_case) {
+  FileTree inside = test_case.before;
+  if (test_case.archive) inside[test_case.archive_name] = File(*test_case.archive);
+  for (const auto& [path, node] : test_case.after) inside[path] = node;
+
+  FileTree expected;
+  expected[kRunFolder] = Folder();
+  for (const auto& [path, node] : inside) {
+    const std::string full = kRunFolder + "/" + path;
+    expected[full] = node;
+    for (std::size_t slash = full.find('/'); slash != std::string::npos;
+         slash = full.find('/', slash + 1)) {
+      expected[full.substr(0, slash)] = Folder();
+    }
+  }
+  return expected;
+}
+
+std::string MakeTemporaryFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "unzrq-e2e-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+}  // namespace
+
+void RunCases(const std::vector<E2eCase>& cases) {
+  for (const E2eCase& test_case : cases) {
+    if (MeantForThisLeg(test_case.legs)) RunCase(test_case);
+  }
+}
+
+void RunCase(const E2eCase& test_case) {
+  SCOPED_TRACE("case: " + test_case.name);
+  const std::string root = MakeTemporaryFolder();
+  const std::string working = root + "/" + kRunFolder;
+  std::filesystem::create_directory(working);
+  FileTree setup = test_case.before;
+  if (test_case.archive) setup[test_case.archive_name] = File(*test_case.archive);
+  CreateTree(working, setup);
+
+  ChildLimits limits;
+  limits.max_file_bytes = test_case.max_file_bytes;
+  const ChildResult result = RunTool(test_case.args, working, limits);
+
+  EXPECT_EQ(result.failure, "");
+  EXPECT_EQ(result.out, ConsoleLines(test_case.out)) << "standard output";
+  EXPECT_EQ(result.err, ConsoleLines(test_case.err)) << "standard error";
+  EXPECT_EQ(result.exit_status, ExitStatus(test_case.exit_code)) << "exit code";
+  const std::string difference = DescribeTreeDifference(ExpectedTree(test_case), SnapshotTree(root));
+  EXPECT_EQ(difference, "") << "the temporary folder differs from the expected files";
+  RemoveTree(root);
+}
+
+TreeNode File(const Bytes& bytes) { return TreeNode{false, bytes}; }
+TreeNode File(const std::string& text) { return File(Text(text)); }
+TreeNode Folder() { return TreeNode{true, {}}; }
+
+Bytes Archive(const ArchiveSpec& spec) { return BuildArchive(spec).bytes; }
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes Concat(const Bytes& a, const Bytes& b) {
+  Bytes joined = a;
+  joined.insert(joined.end(), b.begin(), b.end());
+  return joined;
+}
+
+Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t length) {
+  return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+               bytes.begin() + static_cast<std::ptrdiff_t>(from + length));
+}
+
+std::string FileLine(std::uint32_t size, std::uint32_t type, const std::string& name) {
+  char prefix[64];
+  std::snprintf(prefix, sizeof prefix, "File: (0x%08X) Type:%X ", size, type);
+  return prefix + name + " \n";
+}
+
+std::string DoneLine(int processed) {
+  return "Done: " + std::to_string(processed) + " files processed.\n";
+}

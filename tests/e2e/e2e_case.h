@@ -1,0 +1,57 @@
+// One end-to-end case is a row of a table: {archive built in the test,
+// arguments, what the working folder holds beforehand} -> {standard output,
+// standard error, exit code, what the working folder holds afterwards}.
+//
+// Each case runs the real tool in a fresh working folder, "run", inside a
+// fresh temporary folder; the whole temporary folder is compared afterwards,
+// so a file written next to the working folder (say by a name that climbs
+// with "..") shows as well as one written inside it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive_builder.h"
+#include "file_tree.h"
+
+enum class Legs { kBoth, kLinuxOnly, kWindowsOnly };
+
+struct E2eCase {
+  std::string name;
+  std::optional<Bytes> archive;  // written into the working folder as `archive_name`
+  std::vector<std::string> args;  // argv[1] onwards
+  std::string out;  // expected standard output, lines ending in "\n"
+  std::string err;  // expected standard error, lines ending in "\n"
+  int exit_code = 0;  // as the tool returns it, e.g. -5
+  // What the run adds or replaces, relative to the working folder; parent
+  // folders are implied. Everything in `before` and the archive must still be
+  // there unchanged unless listed here, and nothing else may appear.
+  FileTree after;
+  FileTree before;  // laid out in the working folder before the run
+  std::string archive_name = "archive.zrq";
+  Legs legs = Legs::kBoth;
+  unsigned long long max_file_bytes = 0;  // see ChildLimits
+};
+
+// Runs each case of the table meant for the leg under test.
+void RunCases(const std::vector<E2eCase>& cases);
+
+// Runs one case and checks everything it promises.
+void RunCase(const E2eCase& test_case);
+
+// Table helpers.
+TreeNode File(const Bytes& bytes);
+TreeNode File(const std::string& text);
+TreeNode Folder();
+Bytes Archive(const ArchiveSpec& spec);
+Bytes Text(const std::string& text);
+Bytes Concat(const Bytes& a, const Bytes& b);
+Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t length);
+
+// Expected console text, typed out independently of the tool's own tables.
+// "File: (0x%08X) Type:%X %s \n"
+std::string FileLine(std::uint32_t size, std::uint32_t type, const std::string& name);
+// "Done: %d files processed.\n"
+std::string DoneLine(int processed);

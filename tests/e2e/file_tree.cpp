@@ -1,0 +1,177 @@
+#include "file_tree.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+int OpenFolder(int parent, const std::string& name) {
+  const int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot open folder " + name + ": " + std::strerror(errno));
+  return fd;
+}
+
+Bytes ReadAll(int parent, const std::string& name) {
+  const int fd = openat(parent, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot open file " + name + ": " + std::strerror(errno));
+  Bytes bytes;
+  std::uint8_t buffer[65536];
+  ssize_t got;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0) bytes.insert(bytes.end(), buffer, buffer + got);
+  close(fd);
+  return bytes;
+}
+
+std::vector<std::string> FolderEntries(int folder) {
+  const int copy = dup(folder);
+  DIR* listing = fdopendir(copy);
+  if (listing == nullptr) throw std::runtime_error("cannot list a folder");
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(listing)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      names.push_back(entry->d_name);
+    }
+  }
+  closedir(listing);
+  return names;
+}
+
+void Snapshot(int folder, const std::string& prefix, FileTree& tree) {
+  for (const std::string& name : FolderEntries(folder)) {
+    const std::string path = prefix + name;
+    struct stat info;
+    if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      throw std::runtime_error("cannot stat " + path);
+    }
+    TreeNode& node = tree[path];
+    if (S_ISDIR(info.st_mode)) {
+      node.is_folder = true;
+      const int child = OpenFolder(folder, name);
+      Snapshot(child, path + "/", tree);
+      close(child);
+    } else if (S_ISREG(info.st_mode)) {
+      node.bytes = ReadAll(folder, name);
+    } else {
+      const std::string what = "<not a regular file or folder>";
+      node.bytes.assign(what.begin(), what.end());
+    }
+  }
+}
+
+void RemoveContents(int folder) {
+  for (const std::string& name : FolderEntries(folder)) {
+    if (unlinkat(folder, name.c_str(), 0) == 0) continue;
+    const int child = OpenFolder(folder, name);
+    fchmod(child, 0700);  // a case may leave a folder it made unwritable
+    RemoveContents(child);
+    close(child);
+    unlinkat(folder, name.c_str(), AT_REMOVEDIR);
+  }
+}
+
+// Opens (creating as needed) each folder along `path`, relative to `root`.
+int OpenFolderPath(int root, const std::string& path) {
+  int current = dup(root);
+  std::size_t start = 0;
+  while (start < path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string component = path.substr(start, end - start);
+    if (mkdirat(current, component.c_str(), 0755) != 0 && errno != EEXIST) {
+      throw std::runtime_error("cannot create folder " + path + ": " + std::strerror(errno));
+    }
+    const int next = OpenFolder(current, component);
+    close(current);
+    current = next;
+    start = end + 1;
+  }
+  return current;
+}
+
+std::string Describe(const TreeNode& node) {
+  if (node.is_folder) return "a folder";
+  std::string text = std::to_string(node.bytes.size()) + " bytes";
+  if (node.bytes.size() <= 64) {
+    text += ":";
+    char hex[4];
+    for (std::uint8_t byte : node.bytes) {
+      std::snprintf(hex, sizeof hex, " %02X", byte);
+      text += hex;
+    }
+  }
+  return text;
+}
+
+std::string FirstDifference(const Bytes& expected, const Bytes& actual) {
+  std::size_t at = 0;
+  while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+  return " (first difference at byte " + std::to_string(at) + ")";
+}
+
+}  // namespace
+
+FileTree SnapshotTree(const std::string& root) {
+  FileTree tree;
+  const int folder = OpenFolder(AT_FDCWD, root);
+  Snapshot(folder, "", tree);
+  close(folder);
+  return tree;
+}
+
+void CreateTree(const std::string& root, const FileTree& tree) {
+  const int root_fd = OpenFolder(AT_FDCWD, root);
+  for (const auto& [path, node] : tree) {
+    if (node.is_folder) {
+      close(OpenFolderPath(root_fd, path));
+      continue;
+    }
+    const std::size_t slash = path.rfind('/');
+    const int parent =
+        slash == std::string::npos ? dup(root_fd) : OpenFolderPath(root_fd, path.substr(0, slash));
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const int fd = openat(parent, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    close(parent);
+    if (fd < 0 || write(fd, node.bytes.data(), node.bytes.size()) !=
+                      static_cast<ssize_t>(node.bytes.size())) {
+      throw std::runtime_error("cannot write " + path);
+    }
+    close(fd);
+  }
+  close(root_fd);
+}
+
+void RemoveTree(const std::string& root) {
+  const int folder = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (folder < 0) return;
+  RemoveContents(folder);
+  close(folder);
+  rmdir(root.c_str());
+}
+
+std::string DescribeTreeDifference(const FileTree& expected, const FileTree& actual) {
+  std::string report;
+  for (const auto& [path, node] : expected) {
+    const auto found = actual.find(path);
+    if (found == actual.end()) {
+      report += "  missing: " + path + " (expected " + Describe(node) + ")\n";
+    } else if (!(found->second == node)) {
+      report += "  differs: " + path + ": expected " + Describe(node) + ", got " +
+                Describe(found->second);
+      if (!node.is_folder && !found->second.is_folder) {
+        report += FirstDifference(node.bytes, found->second.bytes);
+      }
+      report += "\n";
+    }
+  }
+  for (const auto& [path, node] : actual) {
+    if (expected.count(path) == 0) report += "  unexpected: " + path + " (" + Describe(node) + ")\n";
+  }
+  return report;
+}

@@ -1,0 +1,37 @@
+// A folder's whole contents as one comparable value, and the few operations
+// the end-to-end cases need to lay out a working folder and clean it away.
+//
+// Everything works through directory descriptors, relative to the folder, so
+// that paths longer than the platform's limit (which one case builds on
+// purpose) can still be listed and removed.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "archive_builder.h"
+
+// What one path holds: a folder, or a file with its bytes.
+struct TreeNode {
+  bool is_folder = false;
+  Bytes bytes;
+  bool operator==(const TreeNode&) const = default;
+};
+
+// Paths relative to the tree's root, "/"-separated, without a leading "./".
+using FileTree = std::map<std::string, TreeNode>;
+
+// Every folder and regular file under `root`. Anything else (a link, a
+// device) is listed as a file holding a description of what it is, so that a
+// comparison shows it.
+FileTree SnapshotTree(const std::string& root);
+
+// Creates every node of `tree` under `root`, parents first: folders (also the
+// parents a file path implies) and files with their bytes.
+void CreateTree(const std::string& root, const FileTree& tree);
+
+// Removes `root` and everything under it.
+void RemoveTree(const std::string& root);
+
+// A readable account of how `actual` differs from `expected`; empty when equal.
+std::string DescribeTreeDifference(const FileTree& expected, const FileTree& actual);

@@ -1,0 +1,49 @@
+#include "tool_under_test.h"
+
+ToolUnderTest& Tool() {
+  static ToolUnderTest tool;
+  return tool;
+}
+
+bool OnWindows() { return Tool().leg == Leg::kWindows; }
+
+std::string ConsoleLines(const std::string& text) {
+  if (!OnWindows()) return text;
+  std::string converted;
+  for (char c : text) {
+    if (c == '\n') converted += '\r';
+    converted += c;
+  }
+  return converted;
+}
+
+std::string OutputPath(const std::string& folder, const std::string& name) {
+  return folder + (OnWindows() ? "\\" : "/") + name;
+}
+
+std::string ProgramName() {
+  if (!OnWindows()) return "unzrq";
+  // Wine shows a Unix path as seen through drive Z:, the Unix root.
+  std::string name = "Z:" + Tool().path;
+  for (char& c : name) {
+    if (c == '/') c = '\\';
+  }
+  return name;
+}
+
+int ExitStatus(int returned) { return returned & 0xFF; }
+
+ChildResult RunTool(const std::vector<std::string>& args, const std::string& working_dir,
+                    const ChildLimits& limits) {
+  std::vector<std::string> argv;
+  std::string program;
+  if (OnWindows()) {
+    program = Tool().wine;
+    argv = {"wine", Tool().path};
+  } else {
+    program = Tool().path;
+    argv = {"unzrq"};  // the tool must print argument 0 as it is given
+  }
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunChild(program, argv, working_dir, limits);
+}

@@ -1,0 +1,39 @@
+// The executable the suite judges, and the conventions that differ between
+// the two builds: the Linux tool runs directly; the Windows .exe runs under
+// wine, where the console ends lines with CR LF, the path separator is a
+// backslash, and the program name the tool sees is wine's DOS form of its path.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+enum class Leg { kLinux, kWindows };
+
+struct ToolUnderTest {
+  std::string path;  // absolute
+  Leg leg = Leg::kLinux;
+  std::string wine;  // the wine program, on the Windows leg
+};
+
+// Set once by main() from the command line.
+ToolUnderTest& Tool();
+
+bool OnWindows();
+
+// `text` with every "\n" as the tool's console ends a line.
+std::string ConsoleLines(const std::string& text);
+
+// Folder and name joined the way the tool composes output paths.
+std::string OutputPath(const std::string& folder, const std::string& name);
+
+// The program name the tool prints in its usage text.
+std::string ProgramName();
+
+// The process exit status a return value of the tool arrives as (8 bits).
+int ExitStatus(int returned);
+
+// Runs the tool with `args` (argv[1] onwards) in `working_dir`.
+ChildResult RunTool(const std::vector<std::string>& args, const std::string& working_dir,
+                    const ChildLimits& limits = {});
