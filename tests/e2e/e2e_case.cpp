@@ -58,7 +58,6 @@ void RunCase(const E2eCase& test_case) {
   SCOPED_TRACE("case: " + test_case.name);
   const std::string root = MakeTemporaryFolder();
   const std::string working = root + "/" + kRunFolder;
-  std::filesystem::create_directory(working);
   FileTree setup = test_case.before;
   if (test_case.archive) setup[test_case.archive_name] = File(*test_case.archive);
   CreateTree(working, setup);

@@ -126,6 +126,7 @@ FileTree SnapshotTree(const std::string& root) {
 }
 
 void CreateTree(const std::string& root, const FileTree& tree) {
+  mkdir(root.c_str(), 0755);  // may exist already
   const int root_fd = OpenFolder(AT_FDCWD, root);
   for (const auto& [path, node] : tree) {
     if (node.is_folder) {

@@ -26,7 +26,7 @@ using FileTree = std::map<std::string, TreeNode>;
 // comparison shows it.
 FileTree SnapshotTree(const std::string& root);
 
-// Creates every node of `tree` under `root`, parents first: folders (also the
+// Creates `root` if needed and every node of `tree` under it, parents first: folders (also the
 // parents a file path implies) and files with their bytes.
 void CreateTree(const std::string& root, const FileTree& tree);
 

@@ -1,0 +1,171 @@
+// The directory walk: where the directory sits, the per-entry line, the
+// summary, and directories that are empty, cut short or out of reach.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "e2e_case.h"
+
+namespace {
+
+std::vector<TestEntry> ThreeEntries() {
+  return {{.name = "alpha", .type = 3, .payload = Text("AAAA")},
+          {.name = "beta_MSM", .type = 1, .payload = Text("BB")},
+          {.name = "gamma", .type = 7, .payload = Text("G")}};
+}
+
+std::string ThreeEntriesOut() {
+  return FileLine(4, 3, "alpha") + FileLine(2, 1, "beta_MSM") + FileLine(1, 7, "gamma") +
+         DoneLine(3);
+}
+
+FileTree ThreeEntriesFiles() {
+  return {{"velkard/alpha", File("AAAA")},
+          {"velkard/beta.MSM", File("BB")},
+          {"velkard/gamma", File("G")}};
+}
+
+std::string CountMissing(std::uint32_t directory_offset) {
+  char line[96];
+  std::snprintf(line, sizeof line,
+                "Error: Directory is truncated: the archive ends before the entry count at 0x%08X.\n",
+                directory_offset);
+  return line;
+}
+
+Bytes WithoutLastBytes(Bytes bytes, std::size_t count) {
+  bytes.resize(bytes.size() - count);
+  return bytes;
+}
+
+TEST(DirectoryWalk, PlacementAndLines) {
+  ArchiveSpec behind_header{.entries = ThreeEntries(), .directory = DirectoryPlace::kAfterHeader};
+  ArchiveSpec ignored_bytes{.entries = ThreeEntries(), .header_unused = 0xDEADBEEF};
+  for (TestEntry& entry : ignored_bytes.entries) entry.unused = 0xFFFFFFFF;
+  RunCases({
+      {.name = "empty 0-byte archive: the summary alone",
+       .archive = Bytes{},
+       .args = {"archive.zrq"},
+       .out = "Done: 0 files processed.\n",
+       .after = {{"velkard", Folder()}}},
+      {.name = "entry_count 0",
+       .archive = Archive({}),
+       .args = {"archive.zrq"},
+       .out = "Done: 0 files processed.\n",
+       .after = {{"velkard", Folder()}}},
+      {.name = "a file shorter than the header reads as zeros: an empty archive",
+       .archive = Bytes(6, 0),
+       .args = {"archive.zrq"},
+       .out = "Done: 0 files processed.\n",
+       .after = {{"velkard", Folder()}}},
+      {.name = "directory at the end, behind the payloads",
+       .archive = Archive({.entries = ThreeEntries()}),
+       .args = {"archive.zrq"},
+       .out = ThreeEntriesOut(),
+       .after = ThreeEntriesFiles()},
+      {.name = "directory right behind the header",
+       .archive = Archive(behind_header),
+       .args = {"archive.zrq"},
+       .out = ThreeEntriesOut(),
+       .after = ThreeEntriesFiles()},
+      {.name = "header bytes 0-3 and record bytes 72-75 are never interpreted",
+       .archive = Archive(ignored_bytes),
+       .args = {"archive.zrq"},
+       .out = ThreeEntriesOut(),
+       .after = ThreeEntriesFiles()},
+      {.name = "the File: line: size as 8 upper-case hex digits, type without leading zeros",
+       .archive = Archive({.entries = {{.name = "tenth", .type = 10, .payload = PatternBytes(200)},
+                                       {.name = "odd", .type = 0xDEADBEEF, .payload = Text("x")},
+                                       {.name = "none", .type = 0, .payload = {}},
+                                       {.name = "Mixed Case name", .type = 3, .payload = PatternBytes(0xABC)}}}),
+       .args = {"archive.zrq"},
+       .out = "File: (0x000000C8) Type:A tenth \n"
+              "File: (0x00000001) Type:DEADBEEF odd \n"
+              "File: (0x00000000) Type:0 none \n"
+              "File: (0x00000ABC) Type:3 Mixed Case name \n"
+              "Done: 4 files processed.\n",
+       .after = {{"velkard/tenth", File(PatternBytes(200))},
+                 {"velkard/odd", File("x")},
+                 {"velkard/none", File(Bytes{})},
+                 {"velkard/Mixed Case name", File(PatternBytes(0xABC))}}},
+  });
+}
+
+TEST(DirectoryWalk, DamagedDirectory) {
+  ArchiveSpec one_more_than_stored{.entries = ThreeEntries(), .has_entry_count = true, .entry_count = 4};
+  ArchiveSpec huge_count{.entries = {{.name = "only", .type = 3, .payload = Text("1")}},
+                         .has_entry_count = true,
+                         .entry_count = 0xFFFFFFFF};
+  const Bytes three = Archive({.entries = ThreeEntries()});
+  const std::uint32_t three_directory = BuildArchive({.entries = ThreeEntries()}).directory_offset;
+  RunCases({
+      {.name = "fewer records than entry_count: the records there are processed, -5",
+       .archive = Archive(one_more_than_stored),
+       .args = {"archive.zrq"},
+       .out = FileLine(4, 3, "alpha") + FileLine(2, 1, "beta_MSM") + FileLine(1, 7, "gamma") +
+              DoneLine(3),
+       .err = "Error: Directory is truncated: the archive ends after 3 of 4 records.\n",
+       .exit_code = -5,
+       .after = ThreeEntriesFiles()},
+      {.name = "a record cut short is not processed",
+       .archive = WithoutLastBytes(three, 30),
+       .args = {"archive.zrq"},
+       .out = FileLine(4, 3, "alpha") + FileLine(2, 1, "beta_MSM") + DoneLine(2),
+       .err = "Error: Directory is truncated: the archive ends after 2 of 3 records.\n",
+       .exit_code = -5,
+       .after = {{"velkard/alpha", File("AAAA")}, {"velkard/beta.MSM", File("BB")}}},
+      {.name = "a huge count on a tiny file ends at once",
+       .archive = Archive(huge_count),
+       .args = {"archive.zrq"},
+       .out = FileLine(1, 3, "only") + DoneLine(1),
+       .err = "Error: Directory is truncated: the archive ends after 1 of 4294967295 records.\n",
+       .exit_code = -5,
+       .after = {{"velkard/only", File("1")}}},
+      {.name = "directory_offset at the end of the file: the count is missing, -5",
+       .archive = Archive({.entries = ThreeEntries(), .has_directory_offset = true,
+                           .directory_offset = static_cast<std::uint32_t>(three.size())}),
+       .args = {"archive.zrq"},
+       .out = DoneLine(0),
+       .err = CountMissing(static_cast<std::uint32_t>(three.size())),
+       .exit_code = -5,
+       .after = {{"velkard", Folder()}}},
+      {.name = "the file ends 2 bytes into the count",
+       .archive = WithoutLastBytes(three, three.size() - three_directory - 2),
+       .args = {"archive.zrq"},
+       .out = DoneLine(0),
+       .err = CountMissing(three_directory),
+       .exit_code = -5,
+       .after = {{"velkard", Folder()}}},
+      {.name = "directory_offset 2^31: -3 before the walk",
+       .archive = Archive({.entries = ThreeEntries(), .has_directory_offset = true,
+                           .directory_offset = 0x80000000}),
+       .args = {"archive.zrq"},
+       .err = "Error: Directory offset 0x80000000 is out of range.\n",
+       .exit_code = -3,
+       .after = {{"velkard", Folder()}}},
+      {.name = "directory_offset 0xFFFFFFFF: -3 before the walk",
+       .archive = Archive({.entries = ThreeEntries(), .has_directory_offset = true,
+                           .directory_offset = 0xFFFFFFFF}),
+       .args = {"archive.zrq", "out"},
+       .err = "Error: Directory offset 0xFFFFFFFF is out of range.\n",
+       .exit_code = -3,
+       .after = {{"out", Folder()}}},
+      {.name = "an entry offset of 2^31 is skipped, the others extracted, -5",
+       .archive = Archive({.entries = {{.name = "before", .type = 3, .payload = Text("b")},
+                                       {.name = "far", .type = 3, .payload = Text("never"),
+                                        .has_offset = true, .offset = 0x80000000, .has_size = true,
+                                        .size = 5},
+                                       {.name = "farther", .type = 5, .has_offset = true,
+                                        .offset = 0xFFFFFFF0, .has_size = true, .size = 80},
+                                       {.name = "after", .type = 3, .payload = Text("a")}}}),
+       .args = {"archive.zrq"},
+       .out = FileLine(1, 3, "before") + FileLine(5, 3, "far") + FileLine(80, 5, "farther") +
+              FileLine(1, 3, "after") + DoneLine(4),
+       .err = "Error: Skipped \"far\": payload offset 0x80000000 is out of range.\n"
+              "Error: Skipped \"farther\": payload offset 0xFFFFFFF0 is out of range.\n",
+       .exit_code = -5,
+       .after = {{"velkard/before", File("b")}, {"velkard/after", File("a")}}},
+  });
+}
+
+}  // namespace

@@ -1,0 +1,265 @@
+// Output naming: the extension restored for type 1, names that coincide,
+// name lengths, and the names that must never become a path.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "e2e_case.h"
+#include "tool_under_test.h"
+
+namespace {
+
+// One entry per archive: on Windows "intro.WAV" and "intro.wav" are one file.
+E2eCase OneNamedEntry(const std::string& stored, std::uint32_t type, const std::string& written) {
+  return {.name = std::to_string(type) + " " + stored + " -> " + written,
+          .archive = Archive({.entries = {{.name = stored, .type = type, .payload = Text(stored)}}}),
+          .args = {"archive.zrq"},
+          .out = FileLine(static_cast<std::uint32_t>(stored.size()), type, stored) + DoneLine(1),
+          .after = {{"velkard/" + written, File(stored)}}};
+}
+
+std::string Unsafe(const std::string& shown) {
+  return "Error: Skipped \"" + shown + "\": the name cannot be used as a file name.\n";
+}
+
+std::string TooLong(const std::string& shown) {
+  return "Error: Skipped \"" + shown + "\": the output path is too long.\n";
+}
+
+TEST(OutputNames, RestoreExtensionForTypeOne) {
+  RunCases({
+      OneNamedEntry("intro_WAV", 1, "intro.WAV"),
+      OneNamedEntry("intro_wav", 1, "intro.wav"),
+      OneNamedEntry("a_b_MP3", 1, "a_b.MP3"),
+      OneNamedEntry("script_Lua", 1, "script.Lua"),
+      OneNamedEntry("tune_msm", 1, "tune.msm"),
+      OneNamedEntry("_WAV", 1, ".WAV"),
+      OneNamedEntry("song_WAVE", 1, "song_WAVE"),
+      OneNamedEntry("song_WA", 1, "song_WA"),
+      OneNamedEntry("menu_", 1, "menu_"),
+      OneNamedEntry("x.WAV", 1, "x.WAV"),
+      OneNamedEntry("nounderscore", 1, "nounderscore"),
+      OneNamedEntry("intro_WAV", 3, "intro_WAV"),
+      OneNamedEntry("intro_WAV", 9, "intro_WAV"),
+      OneNamedEntry("intro_WAV", 0x101, "intro_WAV"),
+  });
+}
+
+TEST(OutputNames, CoincidingNamesAndLengths) {
+  const std::string name63(63, 'n');
+  const std::string name64 = "no-NUL-" + std::string(57, 'z');
+  RunCases({
+      {.name = "two records with one name: the later wins",
+       .archive = Archive({.entries = {{.name = "same", .type = 3, .payload = Text("the first, longer")},
+                                       {.name = "same", .type = 3, .payload = Text("second")}}}),
+       .args = {"archive.zrq"},
+       .out = FileLine(17, 3, "same") + FileLine(6, 3, "same") + DoneLine(2),
+       .after = {{"velkard/same", File("second")}}},
+      {.name = "a restored name meets a stored one: the later wins",
+       .archive = Archive({.entries = {{.name = "clash_WAV", .type = 1, .payload = Text("restored")},
+                                       {.name = "clash.WAV", .type = 3, .payload = Text("stored")}}}),
+       .args = {"archive.zrq"},
+       .out = FileLine(8, 1, "clash_WAV") + FileLine(6, 3, "clash.WAV") + DoneLine(2),
+       .after = {{"velkard/clash.WAV", File("stored")}}},
+      {.name = "a raw entry named like an image's bitmap replaces it",
+       .archive = Archive({.entries = {{.name = "pic", .type = 2, .payload = Bytes(72, 0)},
+                                       {.name = "pic.bmp", .type = 3, .payload = Text("raw")}}}),
+       .args = {"archive.zrq"},
+       .out = FileLine(72, 2, "pic") + FileLine(3, 3, "pic.bmp") + DoneLine(2),
+       .after = {{"velkard/pic.bmp", File("raw")}}},
+      {.name = "63 characters and a NUL: the whole name",
+       .archive = Archive({.entries = {{.name = name63, .type = 3, .payload = Text("63")}}}),
+       .args = {"archive.zrq"},
+       .out = FileLine(2, 3, name63) + DoneLine(1),
+       .after = {{"velkard/" + name63, File("63")}}},
+      {.name = "64 bytes without a NUL: the 64 bytes are the name",
+       .archive = Archive({.entries = {{.name = name64, .type = 3, .payload = Text("64")},
+                                       {.name = name64 + "_WAV", .type = 1, .payload = Text("cut")}}}),
+       .args = {"archive.zrq"},
+       .out = FileLine(2, 3, name64) + FileLine(3, 1, name64) + DoneLine(2),
+       .after = {{"velkard/" + name64, File("cut")}}},
+  });
+}
+
+TEST(OutputNames, NamesThatAreNoFileNameAreSkipped) {
+  const std::vector<std::string> unsafe = {"..", ".", "", "a/b", "../escape", "../../escape",
+                                           "a\\b", "..\\escape", "tab\there", "bell\x01",
+                                           "del\x7F", "line\nfeed"};
+  const std::vector<std::string> shown = {"..", ".", "", "a/b", "../escape", "../../escape",
+                                          "a\\b", "..\\escape", "tab\\x09here", "bell\\x01",
+                                          "del\\x7F", "line\\x0Afeed"};
+  ArchiveSpec spec{.entries = {{.name = "good1", .type = 3, .payload = Text("g1")}}};
+  std::string out = FileLine(2, 3, "good1");
+  std::string err;
+  for (std::size_t i = 0; i < unsafe.size(); ++i) {
+    // Type 1 as well: "..\_WAV"-like names must not become paths after the restore either.
+    const std::uint32_t type = i % 2 == 0 ? 3 : 1;
+    spec.entries.push_back({.name = unsafe[i], .type = type, .payload = Text("bad")});
+    out += FileLine(3, type, unsafe[i]);
+    err += Unsafe(shown[i]);
+  }
+  spec.entries.push_back({.name = "good2_WAV", .type = 1, .payload = Text("g2")});
+  out += FileLine(2, 1, "good2_WAV") + DoneLine(static_cast<int>(unsafe.size()) + 2);
+  // The folder exists, and holds a subfolder "a", so that "a/b" would succeed if it were tried.
+  RunCases({
+      {.name = "unsafe names skipped, good entries still extracted, -5",
+       .archive = Archive(spec),
+       .args = {"archive.zrq"},
+       .out = out,
+       .err = err,
+       .exit_code = -5,
+       .after = {{"velkard/good1", File("g1")}, {"velkard/good2.WAV", File("g2")}},
+       .before = {{"velkard/a", Folder()}}},
+  });
+}
+
+TEST(OutputNames, NamesOnlyWindowsRefuses) {
+  const std::vector<std::string> names = {"CON", "con.txt", "nul", "COM1", "LPT9.log", "AUX ",
+                                          "a:b", "what?", "star*", "pipe|", "dot.", "space "};
+  ArchiveSpec spec;
+  std::string out;
+  std::string err;
+  FileTree on_linux;
+  for (const std::string& name : names) {
+    spec.entries.push_back({.name = name, .type = 3, .payload = Text(name)});
+    out += FileLine(static_cast<std::uint32_t>(name.size()), 3, name);
+    err += Unsafe(name);
+    on_linux["velkard/" + name] = File(name);
+  }
+  spec.entries.push_back({.name = "fine", .type = 3, .payload = Text("ok")});
+  out += FileLine(2, 3, "fine") + DoneLine(static_cast<int>(names.size()) + 1);
+  on_linux["velkard/fine"] = File("ok");
+  RunCases({
+      {.name = "Linux: every one of them is a file name",
+       .archive = Archive(spec),
+       .args = {"archive.zrq"},
+       .out = out,
+       .after = on_linux,
+       .legs = Legs::kLinuxOnly},
+      {.name = "Windows: devices, reserved characters, trailing dot or space are skipped",
+       .archive = Archive(spec),
+       .args = {"archive.zrq"},
+       .out = out,
+       .err = err,
+       .exit_code = -5,
+       .after = {{"velkard/fine", File("ok")}},
+       .legs = Legs::kWindowsOnly},
+  });
+}
+
+TEST(OutputNames, BytesAboveAsciiOnLinux) {
+  const std::string latin1 = "caf\xE9";
+  const std::string utf8 = "\xC3\xA9t\xC3\xA9_WAV";
+  RunCases({
+      {.name = "names are bytes, with no conversion",
+       .archive = Archive({.entries = {{.name = latin1, .type = 3, .payload = Text("latin-1")},
+                                       {.name = utf8, .type = 1, .payload = Text("utf-8")}}}),
+       .args = {"archive.zrq"},
+       .out = FileLine(7, 3, latin1) + FileLine(5, 1, utf8) + DoneLine(2),
+       .after = {{"velkard/" + latin1, File("latin-1")},
+                 {"velkard/\xC3\xA9t\xC3\xA9.WAV", File("utf-8")}},
+       .legs = Legs::kLinuxOnly},
+  });
+}
+
+// Under wine the name passes through the code page on its way to the Unix
+// file system, so only the bytes written and the silence are checked here.
+TEST(OutputNames, BytesAboveAsciiOnWindows) {
+  if (!OnWindows()) return;  // the Linux leg checks the exact name above
+  const std::string root = testing::TempDir() + "unzrq-e2e-high-bytes";
+  RemoveTree(root);
+  CreateTree(root, {{"archive.zrq", File(Archive({.entries = {{.name = "caf\xE9", .type = 3,
+                                                                 .payload = Text("latin-1")}}}))}});
+  const ChildResult result = RunTool({"archive.zrq"}, root);
+  EXPECT_EQ(result.failure, "");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_TRUE(result.out.starts_with("File: (0x00000007) Type:3 caf")) << result.out;
+  EXPECT_TRUE(result.out.ends_with(" \r\nDone: 1 files processed.\r\n")) << result.out;
+  FileTree files = SnapshotTree(root);
+  files.erase("archive.zrq");
+  files.erase("velkard");
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_TRUE(files.begin()->first.starts_with("velkard/caf")) << files.begin()->first;
+  EXPECT_EQ(files.begin()->second, File("latin-1"));
+  RemoveTree(root);
+}
+
+// The limit is the platform's: 4096 bytes with the NUL on Linux, where a
+// folder that deep needs nesting; 260 on Windows, the tool's path buffer.
+TEST(OutputNames, OutputPathTooLong) {
+  std::string deep;  // 4040 characters: 20 levels of 200, then one of 20
+  for (int level = 0; level < 20; ++level) deep += std::string(200, 'd') + "/";
+  deep += std::string(20, 'e');
+  const std::string wide(200, 'w');
+
+  // Name lengths that put the path just inside and just outside the limit.
+  auto table = [](const std::string& folder, std::size_t limit) {
+    const std::size_t fits = limit - 1 - folder.size() - 1;  // folder + separator + name + NUL
+    const std::string raw_fits(fits, 'r');
+    const std::string raw_long(fits + 1, 'R');
+    const std::string bitmap_fits(fits - 4, 'b');  // ".bmp" counts
+    const std::string bitmap_long(fits - 3, 'B');
+    const Bytes empty_image(72, 0);
+    E2eCase test_case{
+        .archive = Archive({.entries = {{.name = "a", .type = 3, .payload = Text("short")},
+                                        {.name = raw_fits, .type = 3, .payload = Text("fits")},
+                                        {.name = raw_long, .type = 3, .payload = Text("long")},
+                                        {.name = bitmap_fits, .type = 2, .payload = empty_image},
+                                        {.name = bitmap_long, .type = 4, .payload = empty_image}}}),
+        .args = {"archive.zrq", folder},
+        .out = FileLine(5, 3, "a") + FileLine(4, 3, raw_fits) + FileLine(4, 3, raw_long) +
+               FileLine(72, 2, bitmap_fits) + FileLine(72, 4, bitmap_long) + DoneLine(5),
+        .err = TooLong(raw_long) + TooLong(bitmap_long),
+        .exit_code = -5,
+        .after = {{folder + "/a", File("short")},
+                  {folder + "/" + raw_fits, File("fits")},
+                  {folder + "/" + bitmap_fits + ".bmp", File(ExpectedBitmap(32, 0, {}))}}};
+    return test_case;
+  };
+  E2eCase on_linux = table(deep, 4096);
+  on_linux.name = "Linux: a folder 4040 characters deep";
+  on_linux.before = {{deep, Folder()}};
+  on_linux.legs = Legs::kLinuxOnly;
+  E2eCase on_windows = table(wide, 260);
+  on_windows.name = "Windows: a folder name of 200 characters";
+  on_windows.legs = Legs::kWindowsOnly;
+  RunCases({on_linux, on_windows});
+}
+
+TEST(OutputNames, TheArchiveIsNeverAnOutput) {
+  const std::string replace = "\": the output file would replace the archive itself.\n";
+  RunCases({
+      {.name = "an entry named like the archive, unpacked next to it",
+       .archive = Archive({.entries = {{.name = "archive.zrq", .type = 3, .payload = Text("evil")},
+                                       {.name = "other", .type = 3, .payload = Text("fine")}}}),
+       .args = {"archive.zrq", "."},
+       .out = FileLine(4, 3, "archive.zrq") + FileLine(4, 3, "other") + DoneLine(2),
+       .err = "Error: Skipped \"archive.zrq" + replace,
+       .exit_code = -5,
+       .after = {{"other", File("fine")}}},
+      {.name = "the same folder reached by another path",
+       .archive = Archive({.entries = {{.name = "archive.zrq", .type = 3, .payload = Text("evil")}}}),
+       .args = {"archive.zrq", "../run"},
+       .out = FileLine(4, 3, "archive.zrq") + DoneLine(1),
+       .err = "Error: Skipped \"archive.zrq" + replace,
+       .exit_code = -5},
+      {.name = "an image whose bitmap name is the archive's",
+       .archive = Archive({.entries = {{.name = "pic", .type = 5,
+                                        .payload = SizedImagePayload(1, 1, {0xFFFF})}}}),
+       .args = {"pic.bmp", "."},
+       .out = FileLine(78, 5, "pic") + DoneLine(1),
+       .err = "Error: Skipped \"pic" + replace,
+       .exit_code = -5,
+       .archive_name = "pic.bmp"},
+      {.name = "a restored type-1 name that is the archive's",
+       .archive = Archive({.entries = {{.name = "game_lua", .type = 1, .payload = Text("evil")}}}),
+       .args = {"game.lua", "."},
+       .out = FileLine(4, 1, "game_lua") + DoneLine(1),
+       .err = "Error: Skipped \"game_lua" + replace,
+       .exit_code = -5,
+       .archive_name = "game.lua"},
+  });
+}
+
+}  // namespace

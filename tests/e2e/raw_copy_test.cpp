@@ -1,0 +1,142 @@
+// Plain entries: the payload's bytes are the output file's bytes, whatever
+// the size, wherever the payload lies, and whatever the output refuses.
+#include <gtest/gtest.h>
+
+#include "e2e_case.h"
+#include "tool_under_test.h"
+
+namespace {
+
+std::string Truncated(const std::string& shown) {
+  return "Error: \"" + shown + "\" is truncated: the archive ends inside its payload.\n";
+}
+
+TEST(RawCopy, SizesAndPlacement) {
+  // Around the tool's copy chunks and beyond 128 KiB.
+  const std::vector<std::size_t> sizes = {0, 1, 1023, 1024, 1025, 2 * 1024 + 452, 131072, 131073, 300000};
+  ArchiveSpec by_size;
+  std::string out;
+  FileTree files;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    const std::string name = "size" + std::to_string(sizes[i]);
+    const Bytes payload = PatternBytes(sizes[i], static_cast<std::uint32_t>(i) + 1);
+    const std::uint32_t type = i % 2 == 0 ? 3 : 42;  // unknown types are copied raw as well
+    by_size.entries.push_back({.name = name, .type = type, .payload = payload});
+    out += FileLine(static_cast<std::uint32_t>(sizes[i]), type, name);
+    files["velkard/" + name] = File(payload);
+  }
+
+  // Payloads that overlap, repeat, and lie out of order; the first payload
+  // starts right behind the 8-byte header.
+  const Bytes shared = PatternBytes(3000, 7);
+  ArchiveSpec overlapping{
+      .entries = {{.name = "whole", .type = 3, .payload = shared},
+                  {.name = "middle", .type = 3, .has_offset = true, .offset = 8 + 1000,
+                   .has_size = true, .size = 1500},
+                  {.name = "again_WAV", .type = 1, .has_offset = true, .offset = 8,
+                   .has_size = true, .size = 3000},
+                  {.name = "header", .type = 9, .has_offset = true, .offset = 0,
+                   .has_size = true, .size = 8}}};
+  const Bytes overlapping_archive = Archive(overlapping);
+
+  RunCases({
+      {.name = "sizes 0 to 300000, types 3 and unknown",
+       .archive = Archive(by_size),
+       .args = {"archive.zrq"},
+       .out = out + DoneLine(static_cast<int>(sizes.size())),
+       .after = files},
+      {.name = "overlapping and repeated payloads each get their full bytes",
+       .archive = overlapping_archive,
+       .args = {"archive.zrq"},
+       .out = FileLine(3000, 3, "whole") + FileLine(1500, 3, "middle") +
+              FileLine(3000, 1, "again_WAV") + FileLine(8, 9, "header") + DoneLine(4),
+       .after = {{"velkard/whole", File(shared)},
+                 {"velkard/middle", File(Slice(shared, 1000, 1500))},
+                 {"velkard/again.WAV", File(shared)},
+                 {"velkard/header", File(Slice(overlapping_archive, 0, 8))}}},
+  });
+}
+
+TEST(RawCopy, PayloadPastTheEndOfTheArchive) {
+  // Directory first, so that the last payload ends the file. The directory
+  // of 3 records takes 4 + 240 bytes: the first payload starts at 252.
+  const Bytes first = PatternBytes(1500, 3);
+  const Bytes last = PatternBytes(2500, 4);
+  ArchiveSpec cut{.entries = {{.name = "first", .type = 3, .payload = first},
+                              {.name = "last", .type = 3, .payload = last, .has_size = true,
+                               .size = 2500 + 100},
+                              {.name = "first_again", .type = 3, .has_offset = true, .offset = 252,
+                               .has_size = true, .size = 1500}},
+                  .directory = DirectoryPlace::kAfterHeader};
+  const Bytes cut_archive = Archive(cut);
+  ArchiveSpec beyond{.entries = {{.name = "nothing_there", .type = 3, .has_offset = true,
+                                  .offset = 1000000, .has_size = true, .size = 10},
+                                 {.name = "empty_far", .type = 3, .has_offset = true,
+                                  .offset = 1000000, .has_size = true, .size = 0},
+                                 {.name = "empty_at_start", .type = 1, .has_offset = true, .offset = 0,
+                                  .has_size = true, .size = 0}}};
+  const Bytes beyond_archive = Archive(beyond);
+  RunCases({
+      {.name = "the output holds exactly the bytes that exist, reported, the walk goes on",
+       .archive = cut_archive,
+       .args = {"archive.zrq"},
+       .out = FileLine(1500, 3, "first") + FileLine(2600, 3, "last") +
+              FileLine(1500, 3, "first_again") + DoneLine(3),
+       .err = Truncated("last"),
+       .exit_code = -5,
+       .after = {{"velkard/first", File(first)},
+                 {"velkard/last", File(last)},
+                 {"velkard/first_again", File(first)}}},
+      {.name = "a payload past a 128 KiB boundary that ends early",
+       .archive = Archive({.entries = {{.name = "big", .type = 3, .payload = PatternBytes(140000),
+                                        .has_size = true, .size = 1000000}},
+                           .directory = DirectoryPlace::kAfterHeader}),
+       .args = {"archive.zrq"},
+       .out = FileLine(1000000, 3, "big") + DoneLine(1),
+       .err = Truncated("big"),
+       .exit_code = -5,
+       .after = {{"velkard/big", File(PatternBytes(140000))}}},
+      {.name = "an offset beyond the end gives an empty file, reported unless the size is 0",
+       .archive = beyond_archive,
+       .args = {"archive.zrq"},
+       .out = FileLine(10, 3, "nothing_there") + FileLine(0, 3, "empty_far") +
+              FileLine(0, 1, "empty_at_start") + DoneLine(3),
+       .err = Truncated("nothing_there"),
+       .exit_code = -5,
+       .after = {{"velkard/nothing_there", File(Bytes{})},
+                 {"velkard/empty_far", File(Bytes{})},
+                 {"velkard/empty_at_start", File(Bytes{})}}},
+  });
+}
+
+TEST(RawCopy, OutputThatCannotBeWritten) {
+  const Bytes big = PatternBytes(10000, 5);
+  RunCases({
+      {.name = "a folder already has the entry's name: reported, the walk goes on",
+       .archive = Archive({.entries = {{.name = "taken", .type = 3, .payload = Text("x")},
+                                       {.name = "free", .type = 3, .payload = Text("y")}}}),
+       .args = {"archive.zrq"},
+       .out = FileLine(1, 3, "taken") + FileLine(1, 3, "free") + DoneLine(2),
+       .err = "Couldn't create output file \"" + OutputPath("velkard", "taken") + "\"\n",
+       .exit_code = -5,
+       .after = {{"velkard/free", File("y")}},
+       .before = {{"velkard/taken/inside", File("stays")}}},
+      // The file size limit fails writes with EFBIG, as a full disk fails them.
+      {.name = "a write fails half way: reported, smaller entries still written",
+       .archive = Archive({.entries = {{.name = "small", .type = 3, .payload = Text("fits")},
+                                       {.name = "big", .type = 3, .payload = big},
+                                       {.name = "small_too", .type = 3, .payload = Text("fits too")}}}),
+       .args = {"archive.zrq"},
+       .out = FileLine(4, 3, "small") + FileLine(10000, 3, "big") + FileLine(8, 3, "small_too") +
+              DoneLine(3),
+       .err = "Couldn't write output file \"" + OutputPath("velkard", "big") + "\"\n",
+       .exit_code = -5,
+       .after = {{"velkard/small", File("fits")},
+                 {"velkard/big", File(Slice(big, 0, 4096))},
+                 {"velkard/small_too", File("fits too")}},
+       .legs = Legs::kLinuxOnly,
+       .max_file_bytes = 4096},
+  });
+}
+
+}  // namespace
