@@ -1,0 +1,19 @@
+// Runs the whole tool in this process, as its entry point would, with
+// standard output and standard error caught in files.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct CapturedRun {
+  int exit_code;
+  std::string out;
+  std::string err;
+};
+
+// `arguments` are the tool's argv from argv[0] on. The run's current folder
+// is `working_dir`; the streams are caught in files inside `capture_dir`, so
+// that nothing but the tool's own output lands in `working_dir`. Both the
+// streams and the current folder are restored before returning.
+CapturedRun RunCaptured(const std::vector<std::string>& arguments, const std::string& working_dir,
+                        const std::string& capture_dir);

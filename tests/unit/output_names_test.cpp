@@ -1,0 +1,75 @@
+// How stored names become output file names on Linux.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "driver/output_names.h"
+
+namespace {
+
+struct RenameCase {
+  const char* stored;
+  const char* written;
+};
+
+TEST(RestoreExtension, LastUnderscoreBeforeAKnownExtensionBecomesAPoint) {
+  const RenameCase cases[] = {
+      {"intro_WAV", "intro.WAV"},
+      {"intro_wav", "intro.wav"},   // case ignored in the test, kept in the result
+      {"a_b_MP3", "a_b.MP3"},       // only the last underscore counts
+      {"_LUA", ".LUA"},
+      {"name_Msm", "name.Msm"},
+      {"clip_mP3", "clip.mP3"},
+      {"song_WAVE", "song_WAVE"},   // the whole rest must match, not a prefix
+      {"song_WA", "song_WA"},
+      {"menu_", "menu_"},
+      {"_", "_"},
+      {"x.WAV", "x.WAV"},
+      {"a_WAV_b", "a_WAV_b"},       // the last underscore is followed by "b"
+      {"a_WAV.bak", "a_WAV.bak"},
+      {"noextension", "noextension"},
+      {"", ""},
+  };
+  for (const RenameCase& c : cases) {
+    char name[64] = {};
+    std::snprintf(name, sizeof name, "%s", c.stored);
+    RestoreExtension(name);
+    EXPECT_STREQ(name, c.written) << "stored as \"" << c.stored << "\"";
+  }
+}
+
+struct SafeNameCase {
+  std::string name;
+  bool safe;
+};
+
+TEST(IsSafeOutputName, RefusesWhatCouldLeaveTheFolderOrBreakALine) {
+  const SafeNameCase cases[] = {
+      {"", false},
+      {".", false},
+      {"..", false},
+      {"a/b", false},
+      {"/abs", false},
+      {"a\\b", false},  // refused on every platform, so archives unpack alike everywhere
+      {"line\nbreak", false},
+      {"tab\tname", false},
+      {"bell\x07", false},
+      {"del\x7F", false},
+      {"\x1B[2J", false},
+      {"...", true},
+      {".hidden", true},
+      {std::string(63, 'n'), true},
+      {"caf\xC3\xA9", true},  // bytes above 0x7F are used as they are
+      {"\xFF\x80", true},
+      {"a:b", true},          // only special on Windows
+      {"CON", true},
+      {"trailing.", true},
+      {"with space", true},
+  };
+  for (const SafeNameCase& c : cases) {
+    EXPECT_EQ(IsSafeOutputName(c.name.c_str()), c.safe) << "name \"" << c.name << "\"";
+  }
+}
+
+}  // namespace
