@@ -64,6 +64,12 @@ void RunCase(const E2eCase& test_case) {
 
   ChildLimits limits;
   limits.max_file_bytes = test_case.max_file_bytes;
+  if (OnWindows() && limits.max_file_bytes > 0) {
+    // A wine run starts the wine server when none is running, and the server
+    // would inherit the limit and fail to save the prefix. A run without the
+    // limit first (the usage, which creates nothing) leaves one running.
+    RunTool({}, working);
+  }
   const ChildResult result = RunTool(test_case.args, working, limits);
 
   EXPECT_EQ(result.failure, "");
