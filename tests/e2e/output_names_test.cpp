@@ -92,7 +92,7 @@ TEST(OutputNames, NamesThatAreNoFileNameAreSkipped) {
   std::string out = FileLine(2, 3, "good1");
   std::string err;
   for (std::size_t i = 0; i < unsafe.size(); ++i) {
-    // Type 1 as well: "..\_WAV"-like names must not become paths after the restore either.
+    // Half of them type 1: its renaming must not turn a refused name into a path.
     const std::uint32_t type = i % 2 == 0 ? 3 : 1;
     spec.entries.push_back({.name = unsafe[i], .type = type, .payload = Text("bad")});
     out += FileLine(3, type, unsafe[i]);
@@ -244,6 +244,19 @@ TEST(OutputNames, TheArchiveIsNeverAnOutput) {
        .out = FileLine(4, 3, "archive.zrq") + DoneLine(1),
        .err = "Error: Skipped \"archive.zrq" + replace,
        .exit_code = -5},
+      {.name = "Windows: the archive's name in other letter case is the archive",
+       .archive = Archive({.entries = {{.name = "ARCHIVE.ZRQ", .type = 3, .payload = Text("evil")}}}),
+       .args = {"archive.zrq", "."},
+       .out = FileLine(4, 3, "ARCHIVE.ZRQ") + DoneLine(1),
+       .err = "Error: Skipped \"ARCHIVE.ZRQ" + replace,
+       .exit_code = -5,
+       .legs = Legs::kWindowsOnly},
+      {.name = "Linux: the archive's name in other letter case is another file",
+       .archive = Archive({.entries = {{.name = "ARCHIVE.ZRQ", .type = 3, .payload = Text("fine")}}}),
+       .args = {"archive.zrq", "."},
+       .out = FileLine(4, 3, "ARCHIVE.ZRQ") + DoneLine(1),
+       .after = {{"ARCHIVE.ZRQ", File("fine")}},
+       .legs = Legs::kLinuxOnly},
       {.name = "an image whose bitmap name is the archive's",
        .archive = Archive({.entries = {{.name = "pic", .type = 5,
                                         .payload = SizedImagePayload(1, 1, {0xFFFF})}}}),
