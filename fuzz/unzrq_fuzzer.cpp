@@ -52,6 +52,20 @@ std::string g_folder;
 FILE* g_tool_stderr = nullptr;  // what the tool writes to standard error
 int g_fuzzer_stderr = -1;       // the real standard error, for our own reports
 
+// Nothing is left behind in the temporary folder, whichever way the process
+// ends: normally, on a broken promise, or on a sanitizer report.
+void RemoveTemporaryRoot() {
+  if (g_root.empty()) return;
+  if (DIR* folder = opendir(g_folder.c_str())) {
+    while (const dirent* entry = readdir(folder)) unlink((g_folder + "/" + entry->d_name).c_str());
+    closedir(folder);
+  }
+  rmdir(g_folder.c_str());
+  unlink((g_root + "/" + kArchiveName).c_str());
+  rmdir(g_root.c_str());
+  unlink((g_root + ".stderr").c_str());
+}
+
 struct RunContext {
   const std::uint8_t* data;
   std::size_t size;
@@ -79,6 +93,7 @@ struct RunContext {
   char line[1024];
   while (std::fgets(line, sizeof line, g_tool_stderr) != nullptr) std::fputs(line, report);
   std::fflush(report);
+  RemoveTemporaryRoot();
   std::abort();
 }
 
@@ -211,7 +226,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   if (mkdir(g_folder.c_str(), 0755) != 0) Fail("cannot make", g_folder);
 
   const std::string captured = g_root + ".stderr";
-  g_tool_stderr = std::fopen(captured.c_str(), "w+");
+  g_tool_stderr = std::fopen(captured.c_str(), "w+e");
   if (g_tool_stderr == nullptr) Fail("cannot create", captured);
   std::setvbuf(g_tool_stderr, nullptr, _IONBF, 0);
   stderr = g_tool_stderr;
@@ -220,13 +235,8 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   if (null_output < 0 || dup2(null_output, STDOUT_FILENO) < 0) Fail("cannot open", "/dev/null");
   close(null_output);
 
-  std::atexit([] {
-    for (const std::string& name : ListFolder(g_folder)) unlink((g_folder + "/" + name).c_str());
-    rmdir(g_folder.c_str());
-    unlink((g_root + "/" + kArchiveName).c_str());
-    rmdir(g_root.c_str());
-    unlink((g_root + ".stderr").c_str());
-  });
+  std::atexit(RemoveTemporaryRoot);
+  __sanitizer_set_death_callback(RemoveTemporaryRoot);
   return 0;
 }
 
