@@ -62,10 +62,10 @@ bool IsFailureCode(int code) {
 }
 
 std::string LastLine(const std::string& text) {
-  if (text.empty()) return "";
-  const std::size_t end = text.back() == '\n' ? text.size() - 1 : text.size();
-  const std::size_t start = text.rfind('\n', end == 0 ? 0 : end - 1);
-  return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
+  std::string trimmed = text;
+  if (!trimmed.empty() && trimmed.back() == '\n') trimmed.pop_back();
+  const std::size_t newline = trimmed.rfind('\n');
+  return newline == std::string::npos ? trimmed : trimmed.substr(newline + 1);
 }
 
 // Runs the tool on `archive` in a fresh folder and checks every promise that
