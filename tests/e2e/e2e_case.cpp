@@ -40,13 +40,15 @@ FileTree ExpectedTree(const E2eCase& test_case) {
   return expected;
 }
 
-std::string MakeTemporaryFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "unzrq-e2e-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
 
 }  // namespace
+
+TemporaryFolder::TemporaryFolder() {
+  path = (std::filesystem::temp_directory_path() / "unzrq-e2e-XXXXXX").string();
+  if (mkdtemp(path.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+}
+
+TemporaryFolder::~TemporaryFolder() { RemoveTree(path); }
 
 void RunCases(const std::vector<E2eCase>& cases) {
   for (const E2eCase& test_case : cases) {
@@ -56,7 +58,8 @@ void RunCases(const std::vector<E2eCase>& cases) {
 
 void RunCase(const E2eCase& test_case) {
   SCOPED_TRACE("case: " + test_case.name);
-  const std::string root = MakeTemporaryFolder();
+  const TemporaryFolder temporary;
+  const std::string& root = temporary.path;
   const std::string working = root + "/" + kRunFolder;
   FileTree setup = test_case.before;
   if (test_case.archive) setup[test_case.archive_name] = File(*test_case.archive);
@@ -78,7 +81,6 @@ void RunCase(const E2eCase& test_case) {
   EXPECT_EQ(result.exit_status, ExitStatus(test_case.exit_code)) << "exit code";
   const std::string difference = DescribeTreeDifference(ExpectedTree(test_case), SnapshotTree(root));
   EXPECT_EQ(difference, "") << "the temporary folder differs from the expected files";
-  RemoveTree(root);
 }
 
 TreeNode File(const Bytes& bytes) { return TreeNode{false, bytes}; }

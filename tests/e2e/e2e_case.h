@@ -35,6 +35,15 @@ struct E2eCase {
   unsigned long long max_file_bytes = 0;  // see ChildLimits
 };
 
+// A fresh temporary folder, removed with everything in it however the test ends.
+struct TemporaryFolder {
+  std::string path;
+  TemporaryFolder();
+  ~TemporaryFolder();
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+};
+
 // Runs each case of the table meant for the leg under test.
 void RunCases(const std::vector<E2eCase>& cases);
 

@@ -166,8 +166,8 @@ TEST(OutputNames, BytesAboveAsciiOnLinux) {
 // file system, so only the bytes written and the silence are checked here.
 TEST(OutputNames, BytesAboveAsciiOnWindows) {
   if (!OnWindows()) return;  // the Linux leg checks the exact name above
-  const std::string root = testing::TempDir() + "unzrq-e2e-high-bytes";
-  RemoveTree(root);
+  const TemporaryFolder temporary;
+  const std::string& root = temporary.path;
   CreateTree(root, {{"archive.zrq", File(Archive({.entries = {{.name = "caf\xE9", .type = 3,
                                                                  .payload = Text("latin-1")}}}))}});
   const ChildResult result = RunTool({"archive.zrq"}, root);
@@ -182,7 +182,6 @@ TEST(OutputNames, BytesAboveAsciiOnWindows) {
   ASSERT_EQ(files.size(), 1u);
   EXPECT_TRUE(files.begin()->first.starts_with("velkard/caf")) << files.begin()->first;
   EXPECT_EQ(files.begin()->second, File("latin-1"));
-  RemoveTree(root);
 }
 
 // The limit is the platform's: 4096 bytes with the NUL on Linux, where a

@@ -3,8 +3,6 @@
 // reading of the format.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -86,8 +84,8 @@ TEST(BitmapsDecodeInPillow, EveryPixel) {
   std::vector<Drawing> all = sized;
   all.push_back(sprite);
 
-  const std::string root = testing::TempDir() + "unzrq-e2e-decode-" + std::to_string(getpid());
-  RemoveTree(root);
+  const TemporaryFolder temporary;
+  const std::string& root = temporary.path;
   CreateTree(root, {{"archive.zrq", File(Archive(spec))},
                     {"expected.json", File(ExpectationsJson(all))}});
 
@@ -102,7 +100,6 @@ TEST(BitmapsDecodeInPillow, EveryPixel) {
   EXPECT_EQ(decoded.exit_status, 0) << decoded.out << decoded.err;
   EXPECT_EQ(decoded.err, "");
   std::cout << decoded.out;
-  RemoveTree(root);
 }
 
 }  // namespace
