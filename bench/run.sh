@@ -68,9 +68,11 @@ fi
 if (( quick )); then
   raw_size=32M images_size=32M small_entries=5000 mixed_size=32M runs=3 tmpfs_size=2g
 else
-  raw_size=1G images_size=1G small_entries=100000 mixed_size=256M runs=5 tmpfs_size=10g
+  raw_size=1G images_size=1G small_entries=100000 mixed_size=256M runs=7 tmpfs_size=10g
 fi
 
+# Other work on the machine shows in the spread: note how busy it was.
+load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
 work=$(mktemp -d)
 wineserver_started=0
 cleanup() {
@@ -100,8 +102,8 @@ if (( use_wine )); then
   [[ -d $WINEPREFIX ]] || wineboot -i > /dev/null 2>&1
   # A persistent server: each timed run then pays for its process, not for
   # starting the server.
-  wineserver -p
-  wineserver_started=1
+  # (One already running for this prefix is used as it is, and left running.)
+  if wineserver -p 2> /dev/null; then wineserver_started=1; fi
 fi
 
 say "checking that every extractor writes the same files"
@@ -182,5 +184,5 @@ peak_rss images-tiny unzrq "$UNZRQ" images-tiny.zrq out
 rm -rf out
 
 say "results"
-title="unzrq benchmark ($( ((quick)) && echo 'quick, ')tmpfs, $(nproc) cores, $(date -u +%Y-%m-%d))"
+title="unzrq benchmark ($( ((quick)) && echo 'quick, ')tmpfs, $(nproc) cores, load average $load_at_start at the start, $(date -u +%Y-%m-%d))"
 "$python" "$here/report.py" results --markdown "$RESULTS" --title "$title"
