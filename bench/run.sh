@@ -15,7 +15,7 @@
 #   2. writes synthetic archives there with bench/make_archive.py;
 #   3. checks, on small archives of every profile, that unzrq, the Windows
 #      build and the Python peer write the same files and the same lines;
-#   4. times, with hyperfine (warm-up run, then runs back to back, each into a
+#   4. times, with hyperfine (warm-up runs, then runs back to back, each into a
 #      fresh folder on the same tmpfs): unzrq; cp of the archive (the copy
 #      floor); cat of the archive to /dev/null (the read floor); the Python
 #      peer; and, on raw and images, the Windows build under wine;
@@ -140,6 +140,10 @@ for profile in raw images small mixed raw-tiny images-tiny; do
   printf '%s\t%s\t%s\n' "$profile" "$(stat -c %s "$profile.zrq")" "$(entries_of "$profile.zrq")"
 done > results/archives.tsv
 cat *.zrq > /dev/null  # already in memory on tmpfs; read once anyway
+# In a virtual machine the first touch of fresh memory can cost the host a
+# fault per page: whichever command ran first would pay for it. Touch as much
+# as the largest output once, before anything is timed.
+dd if=/dev/zero of=fill bs=1M count=2048 status=none && rm fill
 
 quoted_unzrq=$(printf '%q' "$UNZRQ")
 quoted_peer="$python $(printf '%q' "$here/python_extractor.py")"
@@ -156,7 +160,7 @@ for profile in raw images small mixed; do
   if (( use_wine )) && [[ $profile == raw || $profile == images ]]; then
     commands+=(-n wine "wine $quoted_exe $profile.zrq out")
   fi
-  hyperfine --style basic --warmup 1 --runs "$runs" --prepare 'rm -rf out' \
+  hyperfine --style basic --warmup 2 --runs "$runs" --prepare 'rm -rf out' \
     --export-json "results/$profile.json" "${commands[@]}"
   rm -rf out
 done
