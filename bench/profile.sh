@@ -78,7 +78,7 @@ rm -rf out
 valgrind --tool=callgrind --callgrind-out-file=callgrind.out "$UNZRQ" images-short.zrq out \
   > /dev/null 2> callgrind.log
 grep -E "Collected|refs" callgrind.log || true
-callgrind_annotate callgrind.out 2> /dev/null | sed -n '/file:function/,$p' | head -12
+callgrind_annotate callgrind.out 2> /dev/null | sed -n '/file:function/,/^-- Auto/p' | head -12 || true
 
 if perf stat -e task-clock true > /dev/null 2>&1; then
   echo; echo "== perf stat, images (256 MiB), and cp of the same archive"
@@ -90,7 +90,7 @@ if perf stat -e task-clock true > /dev/null 2>&1; then
   rm -rf out
   perf record -q -e cpu-clock -F 4000 -o perf.data "$UNZRQ" images.zrq out > /dev/null 2>&1
   perf report -i perf.data --no-children --sort sym --stdio 2> /dev/null \
-    | grep -E '^ +[0-9]' | head -15
+    | grep -E '^ +[0-9]' | head -15 || true
 fi
 
 if [[ -n ${PROFILE_OUT:-} ]]; then
