@@ -14,6 +14,7 @@
 #include "archive/archive_format.h"
 #include "driver/messages.h"
 #include "driver/output_names.h"
+#include "platform/console.h"
 #include "platform/file_system.h"
 #include "writers/entry_writer.h"
 
@@ -120,7 +121,9 @@ bool ExtractEntry(const Walk& walk, const DirectoryEntry& record) {
     return false;
   }
   wsprintfA(walk.path, path_format, walk.folder, name);
-  if (IsSameFile(walk.path, walk.scanning)) {
+  // Creating the output empties any file already there, so where the system
+  // would not refuse it, an archive reachable under this name must be caught first.
+  if (!kOpenFilesRefuseReplacement && IsSameFile(walk.path, walk.scanning)) {
     Report(kWouldReplaceArchive, shown);
     return false;
   }
@@ -137,7 +140,11 @@ bool ExtractEntry(const Walk& walk, const DirectoryEntry& record) {
   HANDLE output = CreateFileA(walk.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (output == INVALID_HANDLE_VALUE) {
-    Report(kCannotCreateFile, walk.path);
+    if (kOpenFilesRefuseReplacement && IsSameFile(walk.path, walk.scanning)) {
+      Report(kWouldReplaceArchive, shown);
+    } else {
+      Report(kCannotCreateFile, walk.path);
+    }
     return false;
   }
   const EntryOutcome outcome = writer(output, walk.scanning, record.size());
@@ -165,6 +172,7 @@ int RunUnzrq(int argc, char** argv) {
     PrintUsage(argc > 0 ? argv[0] : "unzrq");
     return kExitSuccess;
   }
+  BufferStandardOutput();
   const char* folder = argc >= 3 ? argv[2] : kDefaultOutputFolder;
   if (!PrepareOutputFolder(folder)) {
     std::fprintf(stderr, kCannotCreateFolder, folder);

@@ -29,6 +29,15 @@ inline constexpr const char kBitmapPathFormat[] = "%s" UNZRQ_PATH_SEPARATOR "%s.
 // The caller has already refused what no platform accepts.
 bool FileSystemAcceptsName(const char* name);
 
+// True where creating a file over one that is open for reading (as the
+// archive is, without write sharing) is refused by the system itself, so the
+// check below is needed only to name the reason once a create has failed.
+#ifdef _WIN32
+inline constexpr bool kOpenFilesRefuseReplacement = true;
+#else
+inline constexpr bool kOpenFilesRefuseReplacement = false;
+#endif
+
 // True when `path` names the very file `file` has open, under any name or
 // link. Used so that an entry can never replace the archive being read.
 bool IsSameFile(const char* path, HANDLE file);
