@@ -38,19 +38,19 @@ void AppendRecord(Bytes& out, const TestEntry& entry, std::uint32_t offset) {
 
 }  // namespace
 
-BuiltArchive BuildArchive(const ArchiveSpec& spec) {
+BuiltArchive BuildArchive(const ArchiveLayout& layout) {
   BuiltArchive built;
   Bytes& out = built.bytes;
   out.resize(8, 0);
-  PutLittleEndian32(out, 0, spec.header_unused);
+  PutLittleEndian32(out, 0, layout.header_unused);
   const std::uint32_t count =
-      spec.has_entry_count ? spec.entry_count : static_cast<std::uint32_t>(spec.entries.size());
-  const std::uint32_t directory_bytes = 4 + 80 * static_cast<std::uint32_t>(spec.entries.size());
+      layout.has_entry_count ? layout.entry_count : static_cast<std::uint32_t>(layout.entries.size());
+  const std::uint32_t directory_bytes = 4 + 80 * static_cast<std::uint32_t>(layout.entries.size());
 
   std::uint32_t next_payload = 8;
-  if (spec.directory == DirectoryPlace::kAfterHeader) next_payload += directory_bytes;
+  if (layout.directory == DirectoryPlace::kAfterHeader) next_payload += directory_bytes;
   Bytes payloads;
-  for (const TestEntry& entry : spec.entries) {
+  for (const TestEntry& entry : layout.entries) {
     if (entry.has_offset) {
       built.payload_offsets.push_back(entry.offset);
       continue;
@@ -61,9 +61,9 @@ BuiltArchive BuildArchive(const ArchiveSpec& spec) {
 
   Bytes directory;
   AppendLittleEndian32(directory, count);
-  for (std::size_t i = 0; i < spec.entries.size(); ++i) AppendRecord(directory, spec.entries[i], built.payload_offsets[i]);
+  for (std::size_t i = 0; i < layout.entries.size(); ++i) AppendRecord(directory, layout.entries[i], built.payload_offsets[i]);
 
-  if (spec.directory == DirectoryPlace::kAfterHeader) {
+  if (layout.directory == DirectoryPlace::kAfterHeader) {
     built.directory_offset = 8;
     out.insert(out.end(), directory.begin(), directory.end());
     out.insert(out.end(), payloads.begin(), payloads.end());
@@ -72,7 +72,7 @@ BuiltArchive BuildArchive(const ArchiveSpec& spec) {
     built.directory_offset = static_cast<std::uint32_t>(out.size());
     out.insert(out.end(), directory.begin(), directory.end());
   }
-  PutLittleEndian32(out, 4, spec.has_directory_offset ? spec.directory_offset : built.directory_offset);
+  PutLittleEndian32(out, 4, layout.has_directory_offset ? layout.directory_offset : built.directory_offset);
   return built;
 }
 

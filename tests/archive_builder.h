@@ -26,7 +26,7 @@ struct TestEntry {
 
 enum class DirectoryPlace { kAfterPayloads, kAfterHeader };
 
-struct ArchiveSpec {
+struct ArchiveLayout {
   std::vector<TestEntry> entries;
   DirectoryPlace directory = DirectoryPlace::kAfterPayloads;
   std::uint32_t header_unused = 0;     // header bytes 0-3, never interpreted
@@ -46,7 +46,7 @@ struct BuiltArchive {
   }
 };
 
-BuiltArchive BuildArchive(const ArchiveSpec& spec);
+BuiltArchive BuildArchive(const ArchiveLayout& layout);
 
 // Little-endian helpers for building payloads and checking outputs.
 void AppendLittleEndian32(Bytes& bytes, std::uint32_t value);

@@ -14,7 +14,7 @@ std::string Usage() {
 }
 
 // One small archive for every case here: its own content is not the point.
-ArchiveSpec TwoEntries() {
+ArchiveLayout TwoEntries() {
   return {.entries = {{.name = "first", .type = 3, .payload = Text("one")},
                       {.name = "second_LUA", .type = 1, .payload = Text("two!")}}};
 }

@@ -39,8 +39,8 @@ Bytes WithoutLastBytes(Bytes bytes, std::size_t count) {
 }
 
 TEST(DirectoryWalk, PlacementAndLines) {
-  ArchiveSpec behind_header{.entries = ThreeEntries(), .directory = DirectoryPlace::kAfterHeader};
-  ArchiveSpec ignored_bytes{.entries = ThreeEntries(), .header_unused = 0xDEADBEEF};
+  ArchiveLayout behind_header{.entries = ThreeEntries(), .directory = DirectoryPlace::kAfterHeader};
+  ArchiveLayout ignored_bytes{.entries = ThreeEntries(), .header_unused = 0xDEADBEEF};
   for (TestEntry& entry : ignored_bytes.entries) entry.unused = 0xFFFFFFFF;
   RunCases({
       {.name = "empty 0-byte archive: the summary alone",
@@ -92,8 +92,8 @@ TEST(DirectoryWalk, PlacementAndLines) {
 }
 
 TEST(DirectoryWalk, DamagedDirectory) {
-  ArchiveSpec one_more_than_stored{.entries = ThreeEntries(), .has_entry_count = true, .entry_count = 4};
-  ArchiveSpec huge_count{.entries = {{.name = "only", .type = 3, .payload = Text("1")}},
+  ArchiveLayout one_more_than_stored{.entries = ThreeEntries(), .has_entry_count = true, .entry_count = 4};
+  ArchiveLayout huge_count{.entries = {{.name = "only", .type = 3, .payload = Text("1")}},
                          .has_entry_count = true,
                          .entry_count = 0xFFFFFFFF};
   const Bytes three = Archive({.entries = ThreeEntries()});

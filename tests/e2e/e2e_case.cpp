@@ -87,7 +87,7 @@ TreeNode File(const Bytes& bytes) { return TreeNode{false, bytes}; }
 TreeNode File(const std::string& text) { return File(Text(text)); }
 TreeNode Folder() { return TreeNode{true, {}}; }
 
-Bytes Archive(const ArchiveSpec& spec) { return BuildArchive(spec).bytes; }
+Bytes Archive(const ArchiveLayout& layout) { return BuildArchive(layout).bytes; }
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 

@@ -54,7 +54,7 @@ void RunCase(const E2eCase& test_case);
 TreeNode File(const Bytes& bytes);
 TreeNode File(const std::string& text);
 TreeNode Folder();
-Bytes Archive(const ArchiveSpec& spec);
+Bytes Archive(const ArchiveLayout& layout);
 Bytes Text(const std::string& text);
 Bytes Concat(const Bytes& a, const Bytes& b);
 Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t length);

@@ -88,22 +88,22 @@ TEST(OutputNames, NamesThatAreNoFileNameAreSkipped) {
   const std::vector<std::string> shown = {"..", ".", "", "a/b", "../escape", "../../escape",
                                           "a\\b", "..\\escape", "tab\\x09here", "bell\\x01",
                                           "del\\x7F", "line\\x0Afeed"};
-  ArchiveSpec spec{.entries = {{.name = "good1", .type = 3, .payload = Text("g1")}}};
+  ArchiveLayout layout{.entries = {{.name = "good1", .type = 3, .payload = Text("g1")}}};
   std::string out = FileLine(2, 3, "good1");
   std::string err;
   for (std::size_t i = 0; i < unsafe.size(); ++i) {
     // Half of them type 1: its renaming must not turn a refused name into a path.
     const std::uint32_t type = i % 2 == 0 ? 3 : 1;
-    spec.entries.push_back({.name = unsafe[i], .type = type, .payload = Text("bad")});
+    layout.entries.push_back({.name = unsafe[i], .type = type, .payload = Text("bad")});
     out += FileLine(3, type, unsafe[i]);
     err += Unsafe(shown[i]);
   }
-  spec.entries.push_back({.name = "good2_WAV", .type = 1, .payload = Text("g2")});
+  layout.entries.push_back({.name = "good2_WAV", .type = 1, .payload = Text("g2")});
   out += FileLine(2, 1, "good2_WAV") + DoneLine(static_cast<int>(unsafe.size()) + 2);
   // The folder exists, and holds a subfolder "a", so that "a/b" would succeed if it were tried.
   RunCases({
       {.name = "unsafe names skipped, good entries still extracted, -5",
-       .archive = Archive(spec),
+       .archive = Archive(layout),
        .args = {"archive.zrq"},
        .out = out,
        .err = err,
@@ -116,28 +116,28 @@ TEST(OutputNames, NamesThatAreNoFileNameAreSkipped) {
 TEST(OutputNames, NamesOnlyWindowsRefuses) {
   const std::vector<std::string> names = {"CON", "con.txt", "nul", "COM1", "LPT9.log", "AUX ",
                                           "a:b", "what?", "star*", "pipe|", "dot.", "space "};
-  ArchiveSpec spec;
+  ArchiveLayout layout;
   std::string out;
   std::string err;
   FileTree on_linux;
   for (const std::string& name : names) {
-    spec.entries.push_back({.name = name, .type = 3, .payload = Text(name)});
+    layout.entries.push_back({.name = name, .type = 3, .payload = Text(name)});
     out += FileLine(static_cast<std::uint32_t>(name.size()), 3, name);
     err += Unsafe(name);
     on_linux["velkard/" + name] = File(name);
   }
-  spec.entries.push_back({.name = "fine", .type = 3, .payload = Text("ok")});
+  layout.entries.push_back({.name = "fine", .type = 3, .payload = Text("ok")});
   out += FileLine(2, 3, "fine") + DoneLine(static_cast<int>(names.size()) + 1);
   on_linux["velkard/fine"] = File("ok");
   RunCases({
       {.name = "Linux: every one of them is a file name",
-       .archive = Archive(spec),
+       .archive = Archive(layout),
        .args = {"archive.zrq"},
        .out = out,
        .after = on_linux,
        .legs = Legs::kLinuxOnly},
       {.name = "Windows: devices, reserved characters, trailing dot or space are skipped",
-       .archive = Archive(spec),
+       .archive = Archive(layout),
        .args = {"archive.zrq"},
        .out = out,
        .err = err,

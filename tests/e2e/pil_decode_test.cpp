@@ -72,21 +72,21 @@ TEST(BitmapsDecodeInPillow, EveryPixel) {
   const Drawing sprite{"sprite.bmp", {std::string(16, 'R') + std::string(16, 'B'),
                                       std::string(31, 'M') + "W"}};
 
-  ArchiveSpec spec;
+  ArchiveLayout layout;
   for (const Drawing& drawing : sized) {
     const std::string name = drawing.file.substr(0, drawing.file.size() - 4);
-    spec.entries.push_back({.name = name, .type = 5,
+    layout.entries.push_back({.name = name, .type = 5,
                             .payload = SizedImagePayload(static_cast<std::uint32_t>(drawing.rows[0].size()),
                                                          static_cast<std::uint32_t>(drawing.rows.size()),
                                                          Pixels(drawing), 0xAA)});
   }
-  spec.entries.push_back({.name = "sprite", .type = 2, .payload = FixedWidthImagePayload(Pixels(sprite), 0xAA)});
+  layout.entries.push_back({.name = "sprite", .type = 2, .payload = FixedWidthImagePayload(Pixels(sprite), 0xAA)});
   std::vector<Drawing> all = sized;
   all.push_back(sprite);
 
   const TemporaryFolder temporary;
   const std::string& root = temporary.path;
-  CreateTree(root, {{"archive.zrq", File(Archive(spec))},
+  CreateTree(root, {{"archive.zrq", File(Archive(layout))},
                     {"expected.json", File(ExpectationsJson(all))}});
 
   const ChildResult unpacked = RunTool({"archive.zrq", "bitmaps"}, root);

@@ -14,7 +14,7 @@ std::string Truncated(const std::string& shown) {
 TEST(RawCopy, SizesAndPlacement) {
   // Around the tool's copy chunks and beyond 128 KiB.
   const std::vector<std::size_t> sizes = {0, 1, 1023, 1024, 1025, 2 * 1024 + 452, 131072, 131073, 300000};
-  ArchiveSpec by_size;
+  ArchiveLayout by_size;
   std::string out;
   FileTree files;
   for (std::size_t i = 0; i < sizes.size(); ++i) {
@@ -29,7 +29,7 @@ TEST(RawCopy, SizesAndPlacement) {
   // Payloads that overlap, repeat, and lie out of order; the first payload
   // starts right behind the 8-byte header.
   const Bytes shared = PatternBytes(3000, 7);
-  ArchiveSpec overlapping{
+  ArchiveLayout overlapping{
       .entries = {{.name = "whole", .type = 3, .payload = shared},
                   {.name = "middle", .type = 3, .has_offset = true, .offset = 8 + 1000,
                    .has_size = true, .size = 1500},
@@ -62,14 +62,14 @@ TEST(RawCopy, PayloadPastTheEndOfTheArchive) {
   // of 3 records takes 4 + 240 bytes: the first payload starts at 252.
   const Bytes first = PatternBytes(1500, 3);
   const Bytes last = PatternBytes(2500, 4);
-  ArchiveSpec cut{.entries = {{.name = "first", .type = 3, .payload = first},
+  ArchiveLayout cut{.entries = {{.name = "first", .type = 3, .payload = first},
                               {.name = "last", .type = 3, .payload = last, .has_size = true,
                                .size = 2500 + 100},
                               {.name = "first_again", .type = 3, .has_offset = true, .offset = 252,
                                .has_size = true, .size = 1500}},
                   .directory = DirectoryPlace::kAfterHeader};
   const Bytes cut_archive = Archive(cut);
-  ArchiveSpec beyond{.entries = {{.name = "nothing_there", .type = 3, .has_offset = true,
+  ArchiveLayout beyond{.entries = {{.name = "nothing_there", .type = 3, .has_offset = true,
                                   .offset = 1000000, .has_size = true, .size = 10},
                                  {.name = "empty_far", .type = 3, .has_offset = true,
                                   .offset = 1000000, .has_size = true, .size = 0},

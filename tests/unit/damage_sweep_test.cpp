@@ -34,12 +34,12 @@ std::vector<std::uint16_t> Gradient(std::size_t count) {
 
 // One entry of each type. The type-2 image comes last and carries one byte
 // after its last whole row, which no writer reads.
-ArchiveSpec EveryType(DirectoryPlace directory) {
-  ArchiveSpec spec;
-  spec.directory = directory;
+ArchiveLayout EveryType(DirectoryPlace directory) {
+  ArchiveLayout layout;
+  layout.directory = directory;
   Bytes tiles = FixedWidthImagePayload(Gradient(64), 0x11);
   tiles.push_back(0xEE);
-  spec.entries = {
+  layout.entries = {
       {"voice_WAV", 1, PatternBytes(40, 1)},
       {"notes.txt", 3, PatternBytes(30, 3)},
       {"icons", 4, FixedWidthImagePayload(Gradient(32), 0x44)},
@@ -47,7 +47,7 @@ ArchiveSpec EveryType(DirectoryPlace directory) {
       {"blob", 9, PatternBytes(25, 9)},
       {"tiles", 2, tiles},
   };
-  return spec;
+  return layout;
 }
 
 const std::vector<std::string> kEveryTypeOutputs = {"blob",      "icons.bmp", "notes.txt",
