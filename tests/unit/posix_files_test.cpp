@@ -210,11 +210,8 @@ TEST(PosixFiles, ReadAheadStaysExactUnderRandomMovesAndReads) {
     const int which = static_cast<int>(random() % 2);
     HANDLE file = handles[which];
     std::int64_t& position = positions[which];
-    const unsigned move_kind = random() % 10;
-    if (move_kind < 2) {
-      // Back to a byte or two before the last read: the bitmap writer steps
-      // back like this, to just before where the read-ahead was filled.
-      const LONG distance = -static_cast<LONG>(last_delivered[which] + random() % 3);
+    // A move before the start fails and leaves the position; any other lands where asked.
+    auto MoveRelative = [&](LONG distance) {
       const DWORD result = SetFilePointer(file, distance, nullptr, FILE_CURRENT);
       if (position + distance < 0) {
         ASSERT_EQ(result, INVALID_SET_FILE_POINTER);
@@ -222,19 +219,19 @@ TEST(PosixFiles, ReadAheadStaysExactUnderRandomMovesAndReads) {
         position += distance;
         ASSERT_EQ(result, static_cast<DWORD>(position));
       }
+    };
+    const unsigned move_kind = random() % 10;
+    if (move_kind < 2) {
+      // Back to a byte or two before the last read: the bitmap writer steps
+      // back like this, to just before where the read-ahead was filled.
+      ASSERT_NO_FATAL_FAILURE(
+          MoveRelative(-static_cast<LONG>(last_delivered[which] + random() % 3)));
     } else if (move_kind < 5) {
       const LONG target = static_cast<LONG>(random() % (content.size() + 100));
       ASSERT_EQ(SetFilePointer(file, target, nullptr, FILE_BEGIN), static_cast<DWORD>(target));
       position = target;
     } else if (move_kind < 7) {
-      const LONG distance = static_cast<LONG>(random() % 400001) - 200000;
-      const DWORD result = SetFilePointer(file, distance, nullptr, FILE_CURRENT);
-      if (position + distance < 0) {
-        ASSERT_EQ(result, INVALID_SET_FILE_POINTER);
-      } else {
-        position += distance;
-        ASSERT_EQ(result, static_cast<DWORD>(position));
-      }
+      ASSERT_NO_FATAL_FAILURE(MoveRelative(static_cast<LONG>(random() % 400001) - 200000));
     }
     const unsigned size_kind = random() % 20;
     const DWORD wanted = size_kind < 12  ? 1 + random() % 200
