@@ -32,7 +32,8 @@ inline constexpr const char kUnsafeName[] =
     "Error: Skipped \"%s\": the name cannot be used as a file name.\n";
 inline constexpr const char kOffsetOutOfRange[] =
     "Error: Skipped \"%s\": payload offset 0x%08X is out of range.\n";
-inline constexpr const char kPathTooLong[] = "Error: Skipped \"%s\": the output path is too long.\n";
+inline constexpr const char kPathTooLong[] =
+    "Error: Skipped \"%s\": the output path is too long.\n";
 inline constexpr const char kWouldReplaceArchive[] =
     "Error: Skipped \"%s\": the output file would replace the archive itself.\n";
 inline constexpr const char kImageTooLarge[] =

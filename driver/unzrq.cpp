@@ -88,9 +88,7 @@ bool ExtractEntry(const Walk& walk, const DirectoryEntry& record) {
   EntryWriter* writer = CopyRaw;
   bool image = false;
   switch (record.type()) {
-    case kTypeRenamedRaw:
-      RestoreExtension(name);
-      break;
+    case kTypeRenamedRaw: RestoreExtension(name); break;
     case kTypeFixedWidthImage:
     case kTypeFixedWidthImageAlt:
       path_format = kBitmapPathFormat;

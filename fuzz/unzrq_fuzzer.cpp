@@ -178,7 +178,8 @@ void CheckRoot(const RunContext& run) {
 }
 
 void CheckOutputFolder(const RunContext& run) {
-  const std::uint64_t largest_output = 2 * static_cast<std::uint64_t>(run.size) + kBitmapHeaderBytes;
+  const std::uint64_t largest_output =
+      2 * static_cast<std::uint64_t>(run.size) + kBitmapHeaderBytes;
   const std::uint64_t most_outputs = run.size / kRecordBytes + 1;
   std::uint64_t outputs = 0;
   for (const std::string& name : ListFolder(g_folder)) {

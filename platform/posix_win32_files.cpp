@@ -6,10 +6,10 @@
 // read-only handle and as write-behind on a writable one, so that the many
 // small transfers of a walk (80-byte records, small payloads, bitmap headers)
 // do not each become a system call. Large transfers go straight to the kernel:
-// copying them through the buffer would only add a copy. The handle keeps its own position and transfers
-// with pread/pwrite, so a move costs no system call.
-#include "platform/win32_files.h"
+// copying them through the buffer would only add a copy. The handle keeps its own position and
+// transfers with pread/pwrite, so a move costs no system call.
 #include "platform/file_system.h"
+#include "platform/win32_files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -237,9 +237,8 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytes_to_write, LPDWORD byte
   if (!file->writable) return FailWith(ERROR_ACCESS_DENIED);
 
   const unsigned char* data = static_cast<const unsigned char*>(buffer);
-  if (file->buffer_used > 0 &&
-      (file->buffer_start + file->buffer_used != file->position ||
-       file->buffer_used + bytes_to_write > kBufferBytes)) {
+  if (file->buffer_used > 0 && (file->buffer_start + file->buffer_used != file->position ||
+                                file->buffer_used + bytes_to_write > kBufferBytes)) {
     if (!FlushWrites(*file)) return FALSE;
   }
   if (bytes_to_write >= kDirectTransferBytes) {

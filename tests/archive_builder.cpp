@@ -6,7 +6,8 @@
 #include <stdexcept>
 
 void AppendLittleEndian32(Bytes& bytes, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<std::uint8_t>(value >> shift));
+  for (int shift = 0; shift < 32; shift += 8)
+    bytes.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 void AppendLittleEndian16(Bytes& bytes, std::uint16_t value) {
@@ -15,7 +16,8 @@ void AppendLittleEndian16(Bytes& bytes, std::uint16_t value) {
 }
 
 std::uint32_t ReadLittleEndian32(const Bytes& bytes, std::size_t at) {
-  return static_cast<std::uint32_t>(bytes.at(at)) | static_cast<std::uint32_t>(bytes.at(at + 1)) << 8 |
+  return static_cast<std::uint32_t>(bytes.at(at)) |
+         static_cast<std::uint32_t>(bytes.at(at + 1)) << 8 |
          static_cast<std::uint32_t>(bytes.at(at + 2)) << 16 |
          static_cast<std::uint32_t>(bytes.at(at + 3)) << 24;
 }
@@ -31,7 +33,8 @@ void AppendRecord(Bytes& out, const TestEntry& entry, std::uint32_t offset) {
   std::memcpy(name, entry.name.data(), entry.name.size() < 64 ? entry.name.size() : 64);
   out.insert(out.end(), name, name + 64);
   AppendLittleEndian32(out, offset);
-  AppendLittleEndian32(out, entry.has_size ? entry.size : static_cast<std::uint32_t>(entry.payload.size()));
+  AppendLittleEndian32(
+      out, entry.has_size ? entry.size : static_cast<std::uint32_t>(entry.payload.size()));
   AppendLittleEndian32(out, entry.unused);
   AppendLittleEndian32(out, entry.type);
 }
@@ -43,8 +46,9 @@ BuiltArchive BuildArchive(const ArchiveLayout& layout) {
   Bytes& out = built.bytes;
   out.resize(8, 0);
   PutLittleEndian32(out, 0, layout.header_unused);
-  const std::uint32_t count =
-      layout.has_entry_count ? layout.entry_count : static_cast<std::uint32_t>(layout.entries.size());
+  const std::uint32_t count = layout.has_entry_count
+                                  ? layout.entry_count
+                                  : static_cast<std::uint32_t>(layout.entries.size());
   const std::uint32_t directory_bytes = 4 + 80 * static_cast<std::uint32_t>(layout.entries.size());
 
   std::uint32_t next_payload = 8;
@@ -61,7 +65,8 @@ BuiltArchive BuildArchive(const ArchiveLayout& layout) {
 
   Bytes directory;
   AppendLittleEndian32(directory, count);
-  for (std::size_t i = 0; i < layout.entries.size(); ++i) AppendRecord(directory, layout.entries[i], built.payload_offsets[i]);
+  for (std::size_t i = 0; i < layout.entries.size(); ++i)
+    AppendRecord(directory, layout.entries[i], built.payload_offsets[i]);
 
   if (layout.directory == DirectoryPlace::kAfterHeader) {
     built.directory_offset = 8;
@@ -72,7 +77,8 @@ BuiltArchive BuildArchive(const ArchiveLayout& layout) {
     built.directory_offset = static_cast<std::uint32_t>(out.size());
     out.insert(out.end(), directory.begin(), directory.end());
   }
-  PutLittleEndian32(out, 4, layout.has_directory_offset ? layout.directory_offset : built.directory_offset);
+  PutLittleEndian32(out, 4,
+                    layout.has_directory_offset ? layout.directory_offset : built.directory_offset);
   return built;
 }
 
@@ -131,7 +137,8 @@ Bytes PatternBytes(std::size_t length, std::uint32_t seed) {
 
 void WriteFileBytes(const std::string& path, const Bytes& bytes) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  file.write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   if (!file) throw std::runtime_error("cannot write " + path);
 }
 

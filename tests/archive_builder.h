@@ -12,9 +12,9 @@
 using Bytes = std::vector<std::uint8_t>;
 
 struct TestEntry {
-  std::string name;      // stored as is; 64 bytes or more are cut to 64 with no NUL
+  std::string name;  // stored as is; 64 bytes or more are cut to 64 with no NUL
   std::uint32_t type = 3;
-  Bytes payload;         // written into the archive unless `offset` is set
+  Bytes payload;  // written into the archive unless `offset` is set
   // When set, the record points here and `payload` is not written; `size`
   // defaults to the payload's length.
   bool has_offset = false;
@@ -29,10 +29,10 @@ enum class DirectoryPlace { kAfterPayloads, kAfterHeader };
 struct ArchiveLayout {
   std::vector<TestEntry> entries;
   DirectoryPlace directory = DirectoryPlace::kAfterPayloads;
-  std::uint32_t header_unused = 0;     // header bytes 0-3, never interpreted
-  bool has_entry_count = false;        // overrides the count written
+  std::uint32_t header_unused = 0;  // header bytes 0-3, never interpreted
+  bool has_entry_count = false;     // overrides the count written
   std::uint32_t entry_count = 0;
-  bool has_directory_offset = false;   // overrides the header's pointer
+  bool has_directory_offset = false;  // overrides the header's pointer
   std::uint32_t directory_offset = 0;
 };
 

@@ -21,24 +21,24 @@ constexpr std::uint32_t kPendingBytes = 2 * kSourceBlockBytes;
 
 void FillBitmapHeaders(unsigned char* header, std::uint32_t width, std::uint32_t height) {
   // BITMAPFILEHEADER
-  header[0] = 'B';                               // bfType
+  header[0] = 'B';  // bfType
   header[1] = 'M';
-  StoreLittleEndian32(header + 2, 0);            // bfSize: left 0, readers do not need it
-  StoreLittleEndian16(header + 6, 0);            // bfReserved1
-  StoreLittleEndian16(header + 8, 0);            // bfReserved2
+  StoreLittleEndian32(header + 2, 0);                    // bfSize: left 0, readers do not need it
+  StoreLittleEndian16(header + 6, 0);                    // bfReserved1
+  StoreLittleEndian16(header + 8, 0);                    // bfReserved2
   StoreLittleEndian32(header + 10, kBitmapHeaderBytes);  // bfOffBits
   // BITMAPINFOHEADER
-  StoreLittleEndian32(header + 14, 40);          // biSize
-  StoreLittleEndian32(header + 18, width);       // biWidth
-  StoreLittleEndian32(header + 22, height);      // biHeight: positive, rows bottom-up
-  StoreLittleEndian16(header + 26, 1);           // biPlanes
-  StoreLittleEndian16(header + 28, 24);          // biBitCount
-  StoreLittleEndian32(header + 30, 0);           // biCompression: BI_RGB
-  StoreLittleEndian32(header + 34, 0);           // biSizeImage
-  StoreLittleEndian32(header + 38, 1000);        // biXPelsPerMeter
-  StoreLittleEndian32(header + 42, 1000);        // biYPelsPerMeter
-  StoreLittleEndian32(header + 46, 0);           // biClrUsed
-  StoreLittleEndian32(header + 50, 0);           // biClrImportant
+  StoreLittleEndian32(header + 14, 40);      // biSize
+  StoreLittleEndian32(header + 18, width);   // biWidth
+  StoreLittleEndian32(header + 22, height);  // biHeight: positive, rows bottom-up
+  StoreLittleEndian16(header + 26, 1);       // biPlanes
+  StoreLittleEndian16(header + 28, 24);      // biBitCount
+  StoreLittleEndian32(header + 30, 0);       // biCompression: BI_RGB
+  StoreLittleEndian32(header + 34, 0);       // biSizeImage
+  StoreLittleEndian32(header + 38, 1000);    // biXPelsPerMeter
+  StoreLittleEndian32(header + 42, 1000);    // biYPelsPerMeter
+  StoreLittleEndian32(header + 46, 0);       // biClrUsed
+  StoreLittleEndian32(header + 50, 0);       // biClrImportant
 }
 
 // Blue, green, red by plain shifts: 5 bits become 0-248, 6 bits 0-252. Each
@@ -94,7 +94,8 @@ bool MoveTo(SourceCursor& cursor, std::int64_t target) {
     std::int64_t step = target - cursor.position;
     if (step > INT32_MAX) step = INT32_MAX;
     if (step < INT32_MIN) step = INT32_MIN;
-    const DWORD result = SetFilePointer(cursor.file, static_cast<LONG>(step), nullptr, FILE_CURRENT);
+    const DWORD result =
+        SetFilePointer(cursor.file, static_cast<LONG>(step), nullptr, FILE_CURRENT);
     if (result == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
     cursor.position += step;
   }
@@ -152,7 +153,8 @@ EntryOutcome WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width,
     // Rows wider than a block: each row is read forward in pieces.
     for (std::uint32_t row = height; row-- > 0 && !write_failed;) {
       for (std::uint32_t done = 0; done < width;) {
-        const std::uint32_t pixels = width - done < kPixelsPerPiece ? width - done : kPixelsPerPiece;
+        const std::uint32_t pixels =
+            width - done < kPixelsPerPiece ? width - done : kPixelsPerPiece;
         ReadSource(source, static_cast<std::int64_t>(row * row_bytes + 2ull * done), block,
                    2 * pixels);
         unsigned char* out = Reserve(pending, 3 * pixels, &write_failed);

@@ -32,8 +32,7 @@ EntryWriter ConvertSizedImage;
 // Writes a 24-bit bottom-up bitmap of `width` x `height` RGB565 pixels whose
 // top row starts where `scanning` stands. The file is always
 // 54 + height * (3 * width + width % 4) bytes long.
-EntryOutcome WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width,
-                         std::uint32_t height);
+EntryOutcome WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width, std::uint32_t height);
 
 struct ImageSize {
   std::uint32_t width;

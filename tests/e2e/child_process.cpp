@@ -17,8 +17,8 @@ namespace {
 
 // Only async-signal-safe calls between fork and exec.
 [[noreturn]] void ExecChild(const std::string& program, char* const* argv,
-                            const std::string& working_dir, const ChildLimits& limits,
-                            int out_fd, int err_fd) {
+                            const std::string& working_dir, const ChildLimits& limits, int out_fd,
+                            int err_fd) {
   const int null_fd = open("/dev/null", O_RDONLY);
   if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) _exit(126);
   if (chdir(working_dir.c_str()) != 0) _exit(126);
@@ -110,14 +110,15 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
   }
 
   if (result.timed_out) {
-    result.failure = "the tool did not finish within " + std::to_string(limits.timeout_seconds) + " s";
+    result.failure =
+        "the tool did not finish within " + std::to_string(limits.timeout_seconds) + " s";
   } else if (WIFEXITED(status)) {
     result.exited = true;
     result.exit_status = WEXITSTATUS(status);
     if (result.exit_status == 126 || result.exit_status == 127) {
       // What a failed chdir or exec in the child reports: a bad --tool shows here.
-      result.failure = "exit status " + std::to_string(result.exit_status) +
-                       ": could " + program + " be started?";
+      result.failure = "exit status " + std::to_string(result.exit_status) + ": could " + program +
+                       " be started?";
     }
   } else if (WIFSIGNALED(status)) {
     result.failure = std::string("the tool was killed by signal ") + strsignal(WTERMSIG(status));

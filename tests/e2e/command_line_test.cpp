@@ -8,7 +8,8 @@
 namespace {
 
 std::string Usage() {
-  return "Usage: " + ProgramName() + " InputFile.zrq [OutputDir]\n"
+  return "Usage: " + ProgramName() +
+         " InputFile.zrq [OutputDir]\n"
          "     where: InputFile is a valid ZRQ archive file\n"
          "            OutputDir is an optional output folder. \"velkard\" by default\n\n";
 }

@@ -27,9 +27,10 @@ FileTree ThreeEntriesFiles() {
 
 std::string CountMissing(std::uint32_t directory_offset) {
   char line[96];
-  std::snprintf(line, sizeof line,
-                "Error: Directory is truncated: the archive ends before the entry count at 0x%08X.\n",
-                directory_offset);
+  std::snprintf(
+      line, sizeof line,
+      "Error: Directory is truncated: the archive ends before the entry count at 0x%08X.\n",
+      directory_offset);
   return line;
 }
 
@@ -74,10 +75,11 @@ TEST(DirectoryWalk, PlacementAndLines) {
        .out = ThreeEntriesOut(),
        .after = ThreeEntriesFiles()},
       {.name = "the File: line: size as 8 upper-case hex digits, type without leading zeros",
-       .archive = Archive({.entries = {{.name = "tenth", .type = 10, .payload = PatternBytes(200)},
-                                       {.name = "odd", .type = 0xDEADBEEF, .payload = Text("x")},
-                                       {.name = "none", .type = 0, .payload = {}},
-                                       {.name = "Mixed Case name", .type = 3, .payload = PatternBytes(0xABC)}}}),
+       .archive = Archive(
+           {.entries = {{.name = "tenth", .type = 10, .payload = PatternBytes(200)},
+                        {.name = "odd", .type = 0xDEADBEEF, .payload = Text("x")},
+                        {.name = "none", .type = 0, .payload = {}},
+                        {.name = "Mixed Case name", .type = 3, .payload = PatternBytes(0xABC)}}}),
        .args = {"archive.zrq"},
        .out = "File: (0x000000C8) Type:A tenth \n"
               "File: (0x00000001) Type:DEADBEEF odd \n"
@@ -92,10 +94,11 @@ TEST(DirectoryWalk, PlacementAndLines) {
 }
 
 TEST(DirectoryWalk, DamagedDirectory) {
-  ArchiveLayout one_more_than_stored{.entries = ThreeEntries(), .has_entry_count = true, .entry_count = 4};
+  ArchiveLayout one_more_than_stored{
+      .entries = ThreeEntries(), .has_entry_count = true, .entry_count = 4};
   ArchiveLayout huge_count{.entries = {{.name = "only", .type = 3, .payload = Text("1")}},
-                         .has_entry_count = true,
-                         .entry_count = 0xFFFFFFFF};
+                           .has_entry_count = true,
+                           .entry_count = 0xFFFFFFFF};
   const Bytes three = Archive({.entries = ThreeEntries()});
   const std::uint32_t three_directory = BuildArchive({.entries = ThreeEntries()}).directory_offset;
   RunCases({
@@ -122,7 +125,8 @@ TEST(DirectoryWalk, DamagedDirectory) {
        .exit_code = -5,
        .after = {{"velkard/only", File("1")}}},
       {.name = "directory_offset at the end of the file: the count is missing, -5",
-       .archive = Archive({.entries = ThreeEntries(), .has_directory_offset = true,
+       .archive = Archive({.entries = ThreeEntries(),
+                           .has_directory_offset = true,
                            .directory_offset = static_cast<std::uint32_t>(three.size())}),
        .args = {"archive.zrq"},
        .out = DoneLine(0),
@@ -137,14 +141,16 @@ TEST(DirectoryWalk, DamagedDirectory) {
        .exit_code = -5,
        .after = {{"velkard", Folder()}}},
       {.name = "directory_offset 2^31: -3 before the walk",
-       .archive = Archive({.entries = ThreeEntries(), .has_directory_offset = true,
+       .archive = Archive({.entries = ThreeEntries(),
+                           .has_directory_offset = true,
                            .directory_offset = 0x80000000}),
        .args = {"archive.zrq"},
        .err = "Error: Directory offset 0x80000000 is out of range.\n",
        .exit_code = -3,
        .after = {{"velkard", Folder()}}},
       {.name = "directory_offset 0xFFFFFFFF: -3 before the walk",
-       .archive = Archive({.entries = ThreeEntries(), .has_directory_offset = true,
+       .archive = Archive({.entries = ThreeEntries(),
+                           .has_directory_offset = true,
                            .directory_offset = 0xFFFFFFFF}),
        .args = {"archive.zrq", "out"},
        .err = "Error: Directory offset 0xFFFFFFFF is out of range.\n",
@@ -152,11 +158,19 @@ TEST(DirectoryWalk, DamagedDirectory) {
        .after = {{"out", Folder()}}},
       {.name = "an entry offset of 2^31 is skipped, the others extracted, -5",
        .archive = Archive({.entries = {{.name = "before", .type = 3, .payload = Text("b")},
-                                       {.name = "far", .type = 3, .payload = Text("never"),
-                                        .has_offset = true, .offset = 0x80000000, .has_size = true,
+                                       {.name = "far",
+                                        .type = 3,
+                                        .payload = Text("never"),
+                                        .has_offset = true,
+                                        .offset = 0x80000000,
+                                        .has_size = true,
                                         .size = 5},
-                                       {.name = "farther", .type = 5, .has_offset = true,
-                                        .offset = 0xFFFFFFF0, .has_size = true, .size = 80},
+                                       {.name = "farther",
+                                        .type = 5,
+                                        .has_offset = true,
+                                        .offset = 0xFFFFFFF0,
+                                        .has_size = true,
+                                        .size = 80},
                                        {.name = "after", .type = 3, .payload = Text("a")}}}),
        .args = {"archive.zrq"},
        .out = FileLine(1, 3, "before") + FileLine(5, 3, "far") + FileLine(80, 5, "farther") +

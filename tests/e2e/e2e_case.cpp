@@ -40,7 +40,6 @@ FileTree ExpectedTree(const E2eCase& test_case) {
   return expected;
 }
 
-
 }  // namespace
 
 TemporaryFolder::TemporaryFolder() {
@@ -79,7 +78,8 @@ void RunCase(const E2eCase& test_case) {
   EXPECT_EQ(result.out, ConsoleLines(test_case.out)) << "standard output";
   EXPECT_EQ(result.err, ConsoleLines(test_case.err)) << "standard error";
   EXPECT_EQ(result.exit_status, ExitStatus(test_case.exit_code)) << "exit code";
-  const std::string difference = DescribeTreeDifference(ExpectedTree(test_case), SnapshotTree(root));
+  const std::string difference =
+      DescribeTreeDifference(ExpectedTree(test_case), SnapshotTree(root));
   EXPECT_EQ(difference, "") << "the temporary folder differs from the expected files";
 }
 

@@ -20,11 +20,11 @@ enum class Legs { kBoth, kLinuxOnly, kWindowsOnly };
 
 struct E2eCase {
   std::string name;
-  std::optional<Bytes> archive;  // written into the working folder as `archive_name`
+  std::optional<Bytes> archive;   // written into the working folder as `archive_name`
   std::vector<std::string> args;  // argv[1] onwards
-  std::string out;  // expected standard output, lines ending in "\n"
-  std::string err;  // expected standard error, lines ending in "\n"
-  int exit_code = 0;  // as the tool returns it, e.g. -5
+  std::string out;                // expected standard output, lines ending in "\n"
+  std::string err;                // expected standard error, lines ending in "\n"
+  int exit_code = 0;              // as the tool returns it, e.g. -5
   // What the run adds or replaces, relative to the working folder; parent
   // folders are implied. Everything in `before` and the archive must still be
   // there unchanged unless listed here, and nothing else may appear.

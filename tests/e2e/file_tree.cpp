@@ -24,7 +24,8 @@ Bytes ReadAll(int parent, const std::string& name) {
   Bytes bytes;
   std::uint8_t buffer[65536];
   ssize_t got;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0) bytes.insert(bytes.end(), buffer, buffer + got);
+  while ((got = read(fd, buffer, sizeof buffer)) > 0)
+    bytes.insert(bytes.end(), buffer, buffer + got);
   close(fd);
   return bytes;
 }
@@ -172,7 +173,8 @@ std::string DescribeTreeDifference(const FileTree& expected, const FileTree& act
     }
   }
   for (const auto& [path, node] : actual) {
-    if (expected.count(path) == 0) report += "  unexpected: " + path + " (" + Describe(node) + ")\n";
+    if (expected.count(path) == 0)
+      report += "  unexpected: " + path + " (" + Describe(node) + ")\n";
   }
   return report;
 }

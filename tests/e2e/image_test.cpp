@@ -36,11 +36,9 @@ Bytes Header(std::uint32_t width, std::uint32_t height) {
 
 TEST(Images, LayoutAndColours) {
   // 54 header bytes, then blue 0, green 0, red 248 and one byte of padding.
-  const Bytes red_dot = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,
-                         40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0,
-                         0, 0, 0, 0, 0, 0, 0, 0, 0xE8, 3, 0, 0, 0xE8, 3, 0, 0,
-                         0, 0, 0, 0, 0, 0, 0, 0,
-                         0, 0, 248, 0};
+  const Bytes red_dot = {'B', 'M', 0,    0, 0, 0, 0, 0, 0,  0, 54, 0, 0, 0, 40, 0, 0,   0, 1,    0,
+                         0,   0,   1,    0, 0, 0, 1, 0, 24, 0, 0,  0, 0, 0, 0,  0, 0,   0, 0xE8, 3,
+                         0,   0,   0xE8, 3, 0, 0, 0, 0, 0,  0, 0,  0, 0, 0, 0,  0, 248, 0};
   const std::vector<std::uint16_t> three_rows = Pixels(96, 11);
   const Bytes sprite = ExpectedBitmap(32, 3, three_rows);
   ASSERT_EQ(sprite.size(), 342u);
@@ -51,28 +49,34 @@ TEST(Images, LayoutAndColours) {
 
   std::vector<E2eCase> cases = {
       OneImage("type 5, 1 x 1 red: 58 bytes", 5, SizedImagePayload(1, 1, {kRed}), red_dot),
-      OneImage("type 2 of 264 bytes: 32 x 3, 342 bytes", 2, FixedWidthImagePayload(three_rows), sprite),
+      OneImage("type 2 of 264 bytes: 32 x 3, 342 bytes", 2, FixedWidthImagePayload(three_rows),
+               sprite),
       OneImage("type 2 of 265 bytes: the odd byte is ignored", 2, odd_byte, sprite),
       OneImage("type 4 has the layout of type 2", 4, FixedWidthImagePayload(three_rows), sprite),
       OneImage("type 2 of exactly 72 bytes: header only", 2, Bytes(72, 0x11), Header(32, 0)),
       OneImage("type 4 of exactly 72 bytes: header only", 4, Bytes(72, 0x22), Header(32, 0)),
-      OneImage("type 5 width 0 height 3: header only", 5, SizedImagePayload(0, 3, {}), Header(0, 3)),
-      OneImage("type 5 width 5 height 0: header only", 5, SizedImagePayload(5, 0, {}), Header(5, 0)),
+      OneImage("type 5 width 0 height 3: header only", 5, SizedImagePayload(0, 3, {}),
+               Header(0, 3)),
+      OneImage("type 5 width 5 height 0: header only", 5, SizedImagePayload(5, 0, {}),
+               Header(5, 0)),
       OneImage("top row red, bottom row blue: blue is stored first", 5,
                SizedImagePayload(3, 2, {kRed, kRed, kRed, kBlue, kBlue, kBlue}),
                Concat(Header(3, 2), Concat(blue_row, red_row))),
       OneImage("all bits set: 248, 252, 248", 5, SizedImagePayload(1, 1, {kAllBits}),
                Concat(Header(1, 1), Bytes{248, 252, 248, 0})),
-      OneImage("type 5 prefix bytes hold anything", 5,
-               SizedImagePayload(3, 3, Pixels(9, 12), 0xAA), ExpectedBitmap(3, 3, Pixels(9, 12))),
-      OneImage("type 2 prefix bytes hold anything", 2, FixedWidthImagePayload(three_rows, 0xAA), sprite),
-      OneImage("type 4 prefix bytes hold anything", 4, FixedWidthImagePayload(three_rows, 0xFF), sprite),
+      OneImage("type 5 prefix bytes hold anything", 5, SizedImagePayload(3, 3, Pixels(9, 12), 0xAA),
+               ExpectedBitmap(3, 3, Pixels(9, 12))),
+      OneImage("type 2 prefix bytes hold anything", 2, FixedWidthImagePayload(three_rows, 0xAA),
+               sprite),
+      OneImage("type 4 prefix bytes hold anything", 4, FixedWidthImagePayload(three_rows, 0xFF),
+               sprite),
   };
   // Each row ends with width mod 4 zero bytes.
   for (std::uint32_t width = 1; width <= 8; ++width) {
     const std::vector<std::uint16_t> pixels = Pixels(width * 2, width);
     cases.push_back(OneImage("width " + std::to_string(width) + ", 2 rows", 5,
-                             SizedImagePayload(width, 2, pixels), ExpectedBitmap(width, 2, pixels)));
+                             SizedImagePayload(width, 2, pixels),
+                             ExpectedBitmap(width, 2, pixels)));
   }
   RunCases(cases);
 }
@@ -82,11 +86,12 @@ TEST(Images, ManyKindsInOneArchive) {
   const std::vector<std::uint16_t> sprite = Pixels(32 * 40, 22);
   RunCases({
       {.name = "images among plain entries, each written whole",
-       .archive = Archive({.entries = {{.name = "big", .type = 5, .payload = SizedImagePayload(300, 200, big)},
-                                       {.name = "plain_WAV", .type = 1, .payload = Text("sound")},
-                                       {.name = "sprite", .type = 2, .payload = FixedWidthImagePayload(sprite)},
-                                       {.name = "sprite", .type = 4, .payload = FixedWidthImagePayload(sprite)},
-                                       {.name = "tiny", .type = 5, .payload = SizedImagePayload(1, 1, {kBlue})}}}),
+       .archive = Archive(
+           {.entries = {{.name = "big", .type = 5, .payload = SizedImagePayload(300, 200, big)},
+                        {.name = "plain_WAV", .type = 1, .payload = Text("sound")},
+                        {.name = "sprite", .type = 2, .payload = FixedWidthImagePayload(sprite)},
+                        {.name = "sprite", .type = 4, .payload = FixedWidthImagePayload(sprite)},
+                        {.name = "tiny", .type = 5, .payload = SizedImagePayload(1, 1, {kBlue})}}}),
        .args = {"archive.zrq", "out"},
        .out = FileLine(76 + 120000, 5, "big") + FileLine(5, 1, "plain_WAV") +
               FileLine(72 + 2560, 2, "sprite") + FileLine(72 + 2560, 4, "sprite") +
@@ -113,16 +118,20 @@ TEST(Images, DamagedImages) {
   RunCases({
       // The payload is last in the file (directory first), so the pixels stop with the file.
       {.name = "type 5 ending inside its pixels: full length, missing pixels black, -5",
-       .archive = Archive({.entries = {{.name = "cut", .type = 5, .payload = SizedImagePayload(4, 4, six)}},
-                           .directory = DirectoryPlace::kAfterHeader}),
+       .archive = Archive(
+           {.entries = {{.name = "cut", .type = 5, .payload = SizedImagePayload(4, 4, six)}},
+            .directory = DirectoryPlace::kAfterHeader}),
        .args = {"archive.zrq"},
        .out = FileLine(76 + 12, 5, "cut") + DoneLine(1),
        .err = "Error: \"cut" + truncated,
        .exit_code = -5,
        .after = {{"velkard/cut.bmp", File(ExpectedBitmap(4, 4, six))}}},
       {.name = "type 2 whose size promises more rows than the file has",
-       .archive = Archive({.entries = {{.name = "cut", .type = 2, .payload = FixedWidthImagePayload(forty),
-                                        .has_size = true, .size = 72 + 3 * 64}},
+       .archive = Archive({.entries = {{.name = "cut",
+                                        .type = 2,
+                                        .payload = FixedWidthImagePayload(forty),
+                                        .has_size = true,
+                                        .size = 72 + 3 * 64}},
                            .directory = DirectoryPlace::kAfterHeader}),
        .args = {"archive.zrq"},
        .out = FileLine(264, 2, "cut") + DoneLine(1),
@@ -142,7 +151,8 @@ TEST(Images, DamagedImages) {
                                        {.name = "empty", .type = 4, .payload = {}},
                                        {.name = "fine", .type = 2, .payload = Bytes(72, 0)}}}),
        .args = {"archive.zrq"},
-       .out = FileLine(50, 2, "short") + FileLine(0, 4, "empty") + FileLine(72, 2, "fine") + DoneLine(3),
+       .out = FileLine(50, 2, "short") + FileLine(0, 4, "empty") + FileLine(72, 2, "fine") +
+              DoneLine(3),
        .err = "Error: \"short\" is damaged: too short for its image header.\n"
               "Error: \"empty\" is damaged: too short for its image header.\n",
        .exit_code = -5,
@@ -150,22 +160,29 @@ TEST(Images, DamagedImages) {
                  {"velkard/empty.bmp", File(Header(32, 0))},
                  {"velkard/fine.bmp", File(Header(32, 0))}}},
       {.name = "sizes no small archive can hold are skipped, nothing written, -5",
-       .archive = Archive({.entries = {{.name = "tall", .type = 2, .payload = Bytes(80, 0),
-                                        .has_size = true, .size = 0xFFFFFFFF},
-                                       {.name = "vast", .type = 5, .payload = SizedImagePayload(65535, 65535, {})},
-                                       {.name = "wide", .type = 5, .payload = SizedImagePayload(0x80000000, 1, {})},
-                                       {.name = "ok", .type = 5, .payload = SizedImagePayload(1, 1, {kRed})}}}),
+       .archive = Archive(
+           {.entries =
+                {{.name = "tall",
+                  .type = 2,
+                  .payload = Bytes(80, 0),
+                  .has_size = true,
+                  .size = 0xFFFFFFFF},
+                 {.name = "vast", .type = 5, .payload = SizedImagePayload(65535, 65535, {})},
+                 {.name = "wide", .type = 5, .payload = SizedImagePayload(0x80000000, 1, {})},
+                 {.name = "ok", .type = 5, .payload = SizedImagePayload(1, 1, {kRed})}}}),
        .args = {"archive.zrq"},
        .out = FileLine(0xFFFFFFFF, 2, "tall") + FileLine(76, 5, "vast") + FileLine(76, 5, "wide") +
               FileLine(78, 5, "ok") + DoneLine(4),
-       .err = "Error: Skipped \"tall\": a 32 x 67108862 image is larger than the archive can hold.\n"
-              "Error: Skipped \"vast\": a 65535 x 65535 image is larger than the archive can hold.\n"
-              "Error: Skipped \"wide\": a 2147483648 x 1 image is larger than the archive can hold.\n",
+       .err =
+           "Error: Skipped \"tall\": a 32 x 67108862 image is larger than the archive can hold.\n"
+           "Error: Skipped \"vast\": a 65535 x 65535 image is larger than the archive can hold.\n"
+           "Error: Skipped \"wide\": a 2147483648 x 1 image is larger than the archive can hold.\n",
        .exit_code = -5,
        .after = {{"velkard/ok.bmp", File(ExpectedBitmap(1, 1, {kRed}))}}},
       {.name = "pixels past the entry's size but inside the file are no error",
-       .archive = Archive({.entries = {{.name = "spill", .type = 5, .payload = SizedImagePayload(3, 2, row)},
-                                       {.name = "next", .type = 3, .payload = next_payload}}}),
+       .archive = Archive(
+           {.entries = {{.name = "spill", .type = 5, .payload = SizedImagePayload(3, 2, row)},
+                        {.name = "next", .type = 3, .payload = next_payload}}}),
        .args = {"archive.zrq"},
        .out = FileLine(76 + 6, 5, "spill") + FileLine(6, 3, "next") + DoneLine(2),
        .after = {{"velkard/spill.bmp", File(ExpectedBitmap(3, 2, both_rows))},

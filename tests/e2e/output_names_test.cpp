@@ -11,11 +11,12 @@ namespace {
 
 // One entry per archive: on Windows "intro.WAV" and "intro.wav" are one file.
 E2eCase OneNamedEntry(const std::string& stored, std::uint32_t type, const std::string& written) {
-  return {.name = std::to_string(type) + " " + stored + " -> " + written,
-          .archive = Archive({.entries = {{.name = stored, .type = type, .payload = Text(stored)}}}),
-          .args = {"archive.zrq"},
-          .out = FileLine(static_cast<std::uint32_t>(stored.size()), type, stored) + DoneLine(1),
-          .after = {{"velkard/" + written, File(stored)}}};
+  return {
+      .name = std::to_string(type) + " " + stored + " -> " + written,
+      .archive = Archive({.entries = {{.name = stored, .type = type, .payload = Text(stored)}}}),
+      .args = {"archive.zrq"},
+      .out = FileLine(static_cast<std::uint32_t>(stored.size()), type, stored) + DoneLine(1),
+      .after = {{"velkard/" + written, File(stored)}}};
 }
 
 std::string Unsafe(const std::string& shown) {
@@ -50,14 +51,16 @@ TEST(OutputNames, CoincidingNamesAndLengths) {
   const std::string name64 = "no-NUL-" + std::string(57, 'z');
   RunCases({
       {.name = "two records with one name: the later wins",
-       .archive = Archive({.entries = {{.name = "same", .type = 3, .payload = Text("the first, longer")},
-                                       {.name = "same", .type = 3, .payload = Text("second")}}}),
+       .archive =
+           Archive({.entries = {{.name = "same", .type = 3, .payload = Text("the first, longer")},
+                                {.name = "same", .type = 3, .payload = Text("second")}}}),
        .args = {"archive.zrq"},
        .out = FileLine(17, 3, "same") + FileLine(6, 3, "same") + DoneLine(2),
        .after = {{"velkard/same", File("second")}}},
       {.name = "a restored name meets a stored one: the later wins",
-       .archive = Archive({.entries = {{.name = "clash_WAV", .type = 1, .payload = Text("restored")},
-                                       {.name = "clash.WAV", .type = 3, .payload = Text("stored")}}}),
+       .archive =
+           Archive({.entries = {{.name = "clash_WAV", .type = 1, .payload = Text("restored")},
+                                {.name = "clash.WAV", .type = 3, .payload = Text("stored")}}}),
        .args = {"archive.zrq"},
        .out = FileLine(8, 1, "clash_WAV") + FileLine(6, 3, "clash.WAV") + DoneLine(2),
        .after = {{"velkard/clash.WAV", File("stored")}}},
@@ -73,8 +76,9 @@ TEST(OutputNames, CoincidingNamesAndLengths) {
        .out = FileLine(2, 3, name63) + DoneLine(1),
        .after = {{"velkard/" + name63, File("63")}}},
       {.name = "64 bytes without a NUL: the 64 bytes are the name",
-       .archive = Archive({.entries = {{.name = name64, .type = 3, .payload = Text("64")},
-                                       {.name = name64 + "_WAV", .type = 1, .payload = Text("cut")}}}),
+       .archive =
+           Archive({.entries = {{.name = name64, .type = 3, .payload = Text("64")},
+                                {.name = name64 + "_WAV", .type = 1, .payload = Text("cut")}}}),
        .args = {"archive.zrq"},
        .out = FileLine(2, 3, name64) + FileLine(3, 1, name64) + DoneLine(2),
        .after = {{"velkard/" + name64, File("cut")}}},
@@ -82,12 +86,13 @@ TEST(OutputNames, CoincidingNamesAndLengths) {
 }
 
 TEST(OutputNames, NamesThatAreNoFileNameAreSkipped) {
-  const std::vector<std::string> unsafe = {"..", ".", "", "a/b", "../escape", "../../escape",
-                                           "a\\b", "..\\escape", "tab\there", "bell\x01",
-                                           "del\x7F", "line\nfeed"};
-  const std::vector<std::string> shown = {"..", ".", "", "a/b", "../escape", "../../escape",
-                                          "a\\b", "..\\escape", "tab\\x09here", "bell\\x01",
-                                          "del\\x7F", "line\\x0Afeed"};
+  const std::vector<std::string> unsafe = {
+      "..",   ".",          "",          "a/b",      "../escape", "../../escape",
+      "a\\b", "..\\escape", "tab\there", "bell\x01", "del\x7F",   "line\nfeed"};
+  const std::vector<std::string> shown = {"..",        ".",          "",
+                                          "a/b",       "../escape",  "../../escape",
+                                          "a\\b",      "..\\escape", "tab\\x09here",
+                                          "bell\\x01", "del\\x7F",   "line\\x0Afeed"};
   ArchiveLayout layout{.entries = {{.name = "good1", .type = 3, .payload = Text("g1")}}};
   std::string out = FileLine(2, 3, "good1");
   std::string err;
@@ -114,8 +119,8 @@ TEST(OutputNames, NamesThatAreNoFileNameAreSkipped) {
 }
 
 TEST(OutputNames, NamesOnlyWindowsRefuses) {
-  const std::vector<std::string> names = {"CON", "con.txt", "nul", "COM1", "LPT9.log", "AUX ",
-                                          "a:b", "what?", "star*", "pipe|", "dot.", "space "};
+  const std::vector<std::string> names = {"CON", "con.txt", "nul",   "COM1",  "LPT9.log", "AUX ",
+                                          "a:b", "what?",   "star*", "pipe|", "dot.",     "space "};
   ArchiveLayout layout;
   std::string out;
   std::string err;
@@ -168,8 +173,10 @@ TEST(OutputNames, BytesAboveAsciiOnWindows) {
   if (!OnWindows()) return;  // the Linux leg checks the exact name above
   const TemporaryFolder temporary;
   const std::string& root = temporary.path;
-  CreateTree(root, {{"archive.zrq", File(Archive({.entries = {{.name = "caf\xE9", .type = 3,
-                                                                 .payload = Text("latin-1")}}}))}});
+  CreateTree(
+      root,
+      {{"archive.zrq",
+        File(Archive({.entries = {{.name = "caf\xE9", .type = 3, .payload = Text("latin-1")}}}))}});
   const ChildResult result = RunTool({"archive.zrq"}, root);
   EXPECT_EQ(result.failure, "");
   EXPECT_EQ(result.err, "");
@@ -238,27 +245,30 @@ TEST(OutputNames, TheArchiveIsNeverAnOutput) {
        .exit_code = -5,
        .after = {{"other", File("fine")}}},
       {.name = "the same folder reached by another path",
-       .archive = Archive({.entries = {{.name = "archive.zrq", .type = 3, .payload = Text("evil")}}}),
+       .archive =
+           Archive({.entries = {{.name = "archive.zrq", .type = 3, .payload = Text("evil")}}}),
        .args = {"archive.zrq", "../run"},
        .out = FileLine(4, 3, "archive.zrq") + DoneLine(1),
        .err = "Error: Skipped \"archive.zrq" + replace,
        .exit_code = -5},
       {.name = "Windows: the archive's name in other letter case is the archive",
-       .archive = Archive({.entries = {{.name = "ARCHIVE.ZRQ", .type = 3, .payload = Text("evil")}}}),
+       .archive =
+           Archive({.entries = {{.name = "ARCHIVE.ZRQ", .type = 3, .payload = Text("evil")}}}),
        .args = {"archive.zrq", "."},
        .out = FileLine(4, 3, "ARCHIVE.ZRQ") + DoneLine(1),
        .err = "Error: Skipped \"ARCHIVE.ZRQ" + replace,
        .exit_code = -5,
        .legs = Legs::kWindowsOnly},
       {.name = "Linux: the archive's name in other letter case is another file",
-       .archive = Archive({.entries = {{.name = "ARCHIVE.ZRQ", .type = 3, .payload = Text("fine")}}}),
+       .archive =
+           Archive({.entries = {{.name = "ARCHIVE.ZRQ", .type = 3, .payload = Text("fine")}}}),
        .args = {"archive.zrq", "."},
        .out = FileLine(4, 3, "ARCHIVE.ZRQ") + DoneLine(1),
        .after = {{"ARCHIVE.ZRQ", File("fine")}},
        .legs = Legs::kLinuxOnly},
       {.name = "an image whose bitmap name is the archive's",
-       .archive = Archive({.entries = {{.name = "pic", .type = 5,
-                                        .payload = SizedImagePayload(1, 1, {0xFFFF})}}}),
+       .archive = Archive(
+           {.entries = {{.name = "pic", .type = 5, .payload = SizedImagePayload(1, 1, {0xFFFF})}}}),
        .args = {"pic.bmp", "."},
        .out = FileLine(78, 5, "pic") + DoneLine(1),
        .err = "Error: Skipped \"pic" + replace,

@@ -18,10 +18,8 @@ struct Colour {
 };
 
 const std::map<char, Colour> kPalette = {
-    {'R', {Rgb565(31, 0, 0), 248, 0, 0}},
-    {'G', {Rgb565(0, 63, 0), 0, 252, 0}},
-    {'B', {Rgb565(0, 0, 31), 0, 0, 248}},
-    {'W', {0xFFFF, 248, 252, 248}},
+    {'R', {Rgb565(31, 0, 0), 248, 0, 0}},   {'G', {Rgb565(0, 63, 0), 0, 252, 0}},
+    {'B', {Rgb565(0, 0, 31), 0, 0, 248}},   {'W', {0xFFFF, 248, 252, 248}},
     {'M', {Rgb565(16, 8, 4), 128, 32, 32}},
 };
 
@@ -43,9 +41,9 @@ std::string ExpectationsJson(const std::vector<Drawing>& drawings) {
   std::string json = "[";
   for (const Drawing& drawing : drawings) {
     if (json.size() > 1) json += ",";
-    json += "{\"file\": \"" + drawing.file + "\", \"width\": " +
-            std::to_string(drawing.rows[0].size()) + ", \"height\": " +
-            std::to_string(drawing.rows.size()) + ", \"rows\": [";
+    json += "{\"file\": \"" + drawing.file +
+            "\", \"width\": " + std::to_string(drawing.rows[0].size()) +
+            ", \"height\": " + std::to_string(drawing.rows.size()) + ", \"rows\": [";
     for (std::size_t y = 0; y < drawing.rows.size(); ++y) {
       json += y > 0 ? ",[" : "[";
       for (std::size_t x = 0; x < drawing.rows[y].size(); ++x) {
@@ -69,18 +67,21 @@ TEST(BitmapsDecodeInPillow, EveryPixel) {
     sized.push_back({"width" + std::to_string(width) + ".bmp",
                      {std::string(width, 'R'), "G" + std::string(width - 1, 'M')}});
   }
-  const Drawing sprite{"sprite.bmp", {std::string(16, 'R') + std::string(16, 'B'),
-                                      std::string(31, 'M') + "W"}};
+  const Drawing sprite{"sprite.bmp",
+                       {std::string(16, 'R') + std::string(16, 'B'), std::string(31, 'M') + "W"}};
 
   ArchiveLayout layout;
   for (const Drawing& drawing : sized) {
     const std::string name = drawing.file.substr(0, drawing.file.size() - 4);
-    layout.entries.push_back({.name = name, .type = 5,
-                            .payload = SizedImagePayload(static_cast<std::uint32_t>(drawing.rows[0].size()),
-                                                         static_cast<std::uint32_t>(drawing.rows.size()),
-                                                         Pixels(drawing), 0xAA)});
+    layout.entries.push_back(
+        {.name = name,
+         .type = 5,
+         .payload = SizedImagePayload(static_cast<std::uint32_t>(drawing.rows[0].size()),
+                                      static_cast<std::uint32_t>(drawing.rows.size()),
+                                      Pixels(drawing), 0xAA)});
   }
-  layout.entries.push_back({.name = "sprite", .type = 2, .payload = FixedWidthImagePayload(Pixels(sprite), 0xAA)});
+  layout.entries.push_back(
+      {.name = "sprite", .type = 2, .payload = FixedWidthImagePayload(Pixels(sprite), 0xAA)});
   std::vector<Drawing> all = sized;
   all.push_back(sprite);
 
@@ -94,8 +95,9 @@ TEST(BitmapsDecodeInPillow, EveryPixel) {
   ASSERT_EQ(unpacked.err, "");
   ASSERT_EQ(unpacked.exit_status, 0) << unpacked.out;
 
-  const ChildResult decoded = RunChild(UNZRQ_PIL_PYTHON, {"python3", UNZRQ_DECODE_SCRIPT, "bitmaps", "expected.json"},
-                                       root, ChildLimits{});
+  const ChildResult decoded =
+      RunChild(UNZRQ_PIL_PYTHON, {"python3", UNZRQ_DECODE_SCRIPT, "bitmaps", "expected.json"}, root,
+               ChildLimits{});
   EXPECT_EQ(decoded.failure, "");
   EXPECT_EQ(decoded.exit_status, 0) << decoded.out << decoded.err;
   EXPECT_EQ(decoded.err, "");

@@ -13,7 +13,8 @@ std::string Truncated(const std::string& shown) {
 
 TEST(RawCopy, SizesAndPlacement) {
   // Around the tool's copy chunks and beyond 128 KiB.
-  const std::vector<std::size_t> sizes = {0, 1, 1023, 1024, 1025, 2 * 1024 + 452, 131072, 131073, 300000};
+  const std::vector<std::size_t> sizes = {0,      1,      1023,  1024, 1025, 2 * 1024 + 452,
+                                          131072, 131073, 300000};
   ArchiveLayout by_size;
   std::string out;
   FileTree files;
@@ -29,14 +30,25 @@ TEST(RawCopy, SizesAndPlacement) {
   // Payloads that overlap, repeat, and lie out of order; the first payload
   // starts right behind the 8-byte header.
   const Bytes shared = PatternBytes(3000, 7);
-  ArchiveLayout overlapping{
-      .entries = {{.name = "whole", .type = 3, .payload = shared},
-                  {.name = "middle", .type = 3, .has_offset = true, .offset = 8 + 1000,
-                   .has_size = true, .size = 1500},
-                  {.name = "again_WAV", .type = 1, .has_offset = true, .offset = 8,
-                   .has_size = true, .size = 3000},
-                  {.name = "header", .type = 9, .has_offset = true, .offset = 0,
-                   .has_size = true, .size = 8}}};
+  ArchiveLayout overlapping{.entries = {{.name = "whole", .type = 3, .payload = shared},
+                                        {.name = "middle",
+                                         .type = 3,
+                                         .has_offset = true,
+                                         .offset = 8 + 1000,
+                                         .has_size = true,
+                                         .size = 1500},
+                                        {.name = "again_WAV",
+                                         .type = 1,
+                                         .has_offset = true,
+                                         .offset = 8,
+                                         .has_size = true,
+                                         .size = 3000},
+                                        {.name = "header",
+                                         .type = 9,
+                                         .has_offset = true,
+                                         .offset = 0,
+                                         .has_size = true,
+                                         .size = 8}}};
   const Bytes overlapping_archive = Archive(overlapping);
 
   RunCases({
@@ -62,19 +74,36 @@ TEST(RawCopy, PayloadPastTheEndOfTheArchive) {
   // of 3 records takes 4 + 240 bytes: the first payload starts at 252.
   const Bytes first = PatternBytes(1500, 3);
   const Bytes last = PatternBytes(2500, 4);
-  ArchiveLayout cut{.entries = {{.name = "first", .type = 3, .payload = first},
-                              {.name = "last", .type = 3, .payload = last, .has_size = true,
-                               .size = 2500 + 100},
-                              {.name = "first_again", .type = 3, .has_offset = true, .offset = 252,
-                               .has_size = true, .size = 1500}},
-                  .directory = DirectoryPlace::kAfterHeader};
+  ArchiveLayout cut{
+      .entries =
+          {{.name = "first", .type = 3, .payload = first},
+           {.name = "last", .type = 3, .payload = last, .has_size = true, .size = 2500 + 100},
+           {.name = "first_again",
+            .type = 3,
+            .has_offset = true,
+            .offset = 252,
+            .has_size = true,
+            .size = 1500}},
+      .directory = DirectoryPlace::kAfterHeader};
   const Bytes cut_archive = Archive(cut);
-  ArchiveLayout beyond{.entries = {{.name = "nothing_there", .type = 3, .has_offset = true,
-                                  .offset = 1000000, .has_size = true, .size = 10},
-                                 {.name = "empty_far", .type = 3, .has_offset = true,
-                                  .offset = 1000000, .has_size = true, .size = 0},
-                                 {.name = "empty_at_start", .type = 1, .has_offset = true, .offset = 0,
-                                  .has_size = true, .size = 0}}};
+  ArchiveLayout beyond{.entries = {{.name = "nothing_there",
+                                    .type = 3,
+                                    .has_offset = true,
+                                    .offset = 1000000,
+                                    .has_size = true,
+                                    .size = 10},
+                                   {.name = "empty_far",
+                                    .type = 3,
+                                    .has_offset = true,
+                                    .offset = 1000000,
+                                    .has_size = true,
+                                    .size = 0},
+                                   {.name = "empty_at_start",
+                                    .type = 1,
+                                    .has_offset = true,
+                                    .offset = 0,
+                                    .has_size = true,
+                                    .size = 0}}};
   const Bytes beyond_archive = Archive(beyond);
   RunCases({
       {.name = "the output holds exactly the bytes that exist, reported, the walk goes on",
@@ -88,8 +117,11 @@ TEST(RawCopy, PayloadPastTheEndOfTheArchive) {
                  {"velkard/last", File(last)},
                  {"velkard/first_again", File(first)}}},
       {.name = "a payload past a 128 KiB boundary that ends early",
-       .archive = Archive({.entries = {{.name = "big", .type = 3, .payload = PatternBytes(140000),
-                                        .has_size = true, .size = 1000000}},
+       .archive = Archive({.entries = {{.name = "big",
+                                        .type = 3,
+                                        .payload = PatternBytes(140000),
+                                        .has_size = true,
+                                        .size = 1000000}},
                            .directory = DirectoryPlace::kAfterHeader}),
        .args = {"archive.zrq"},
        .out = FileLine(1000000, 3, "big") + DoneLine(1),
@@ -124,9 +156,10 @@ TEST(RawCopy, OutputThatCannotBeWritten) {
       // The file size limit fails writes with EFBIG, as a full disk fails
       // them; under wine the write fails the same way, at the same byte.
       {.name = "a write fails half way: reported, smaller entries still written",
-       .archive = Archive({.entries = {{.name = "small", .type = 3, .payload = Text("fits")},
-                                       {.name = "big", .type = 3, .payload = big},
-                                       {.name = "small_too", .type = 3, .payload = Text("fits too")}}}),
+       .archive =
+           Archive({.entries = {{.name = "small", .type = 3, .payload = Text("fits")},
+                                {.name = "big", .type = 3, .payload = big},
+                                {.name = "small_too", .type = 3, .payload = Text("fits too")}}}),
        .args = {"archive.zrq"},
        .out = FileLine(4, 3, "small") + FileLine(10000, 3, "big") + FileLine(8, 3, "small_too") +
               DoneLine(3),

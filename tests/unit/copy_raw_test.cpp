@@ -9,8 +9,8 @@ constexpr std::uint32_t kBefore = 37;  // the payload starts mid-file
 constexpr std::uint32_t kAfter = 19;   // and bytes follow it that must not be copied
 
 TEST(CopyRaw, CopiesExactlySizeBytesFromWhereTheHandleStands) {
-  for (std::uint32_t size : {0u, 1u, 1023u, 1024u, 1025u, 2 * 1024u + 452u, 128u * 1024u,
-                             128u * 1024u + 1u, 300000u}) {
+  for (std::uint32_t size :
+       {0u, 1u, 1023u, 1024u, 1025u, 2 * 1024u + 452u, 128u * 1024u, 128u * 1024u + 1u, 300000u}) {
     const Bytes payload = PatternBytes(size, size);
     const WriterRun run = RunWriter(CopyRaw, Surround(kBefore, payload, kAfter), kBefore, size);
     EXPECT_EQ(run.outcome, EntryOutcome::kComplete) << "size " << size;
@@ -37,8 +37,8 @@ TEST(CopyRaw, PayloadCutByTheEndOfTheArchiveKeepsWhatExists) {
     const Bytes existing = PatternBytes(c.available, c.available);
     const WriterRun run = RunWriter(CopyRaw, Surround(kBefore, existing, 0), kBefore, c.size);
     EXPECT_EQ(run.outcome, EntryOutcome::kTruncated) << "size " << c.size;
-    EXPECT_TRUE(run.output == existing) << "size " << c.size << ", " << run.output.size()
-                                        << " bytes written of " << c.available;
+    EXPECT_TRUE(run.output == existing)
+        << "size " << c.size << ", " << run.output.size() << " bytes written of " << c.available;
   }
 }
 

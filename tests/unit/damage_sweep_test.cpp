@@ -74,16 +74,19 @@ int RunAndCheck(const Bytes& archive, const std::string& label, const ScratchDir
                 std::vector<std::string>* outputs = nullptr) {
   ScratchDir dir;
   WriteFileBytes(dir / kArchiveName, archive);
-  const CapturedRun run = RunCaptured({"unzrq", kArchiveName, kFolderName}, dir.path(), capture.path());
+  const CapturedRun run =
+      RunCaptured({"unzrq", kArchiveName, kFolderName}, dir.path(), capture.path());
 
   if (run.exit_code == kExitSuccess) {
     EXPECT_EQ(run.err, "") << label;
   } else {
     EXPECT_TRUE(IsFailureCode(run.exit_code)) << label << ": exit " << run.exit_code;
-    EXPECT_TRUE(!run.err.empty() && run.err.back() == '\n') << label << ": stderr \"" << run.err << "\"";
+    EXPECT_TRUE(!run.err.empty() && run.err.back() == '\n')
+        << label << ": stderr \"" << run.err << "\"";
   }
   if (run.exit_code == kExitSuccess || run.exit_code == kExitDamaged) {
-    EXPECT_EQ(LastLine(run.out).rfind("Done: ", 0), 0u) << label << ": stdout ends \"" << LastLine(run.out) << "\"";
+    EXPECT_EQ(LastLine(run.out).rfind("Done: ", 0), 0u)
+        << label << ": stdout ends \"" << LastLine(run.out) << "\"";
   }
 
   EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{kArchiveName, kFolderName})) << label;
@@ -162,11 +165,12 @@ TEST_P(DamageSweep, SeededSingleByteCorruptionsEndCleanly) {
 // One test per layout, so that the two sweeps can run side by side.
 INSTANTIATE_TEST_SUITE_P(
     Layouts, DamageSweep,
-    ::testing::Values(SweepCase{"directory behind the payloads", DirectoryPlace::kAfterPayloads, {}},
-                      SweepCase{"directory in front of the payloads", DirectoryPlace::kAfterHeader, {1}}),
+    ::testing::Values(
+        SweepCase{"directory behind the payloads", DirectoryPlace::kAfterPayloads, {}},
+        SweepCase{"directory in front of the payloads", DirectoryPlace::kAfterHeader, {1}}),
     [](const ::testing::TestParamInfo<SweepCase>& param) {
       return param.param.directory == DirectoryPlace::kAfterHeader ? std::string("DirectoryInFront")
-                                                                  : std::string("DirectoryBehind");
+                                                                   : std::string("DirectoryBehind");
     });
 
 }  // namespace

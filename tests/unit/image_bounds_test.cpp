@@ -70,8 +70,9 @@ TEST(BitmapFitsArchive, RefusesWhatNoArchiveOfThatSizeHolds) {
 
 // However it is shaped, an image whose pixels are all in the archive is written.
 TEST(BitmapFitsArchive, ACompleteImageAlwaysFits) {
-  const ImageSize shapes[] = {{1, 1}, {2, 1}, {3, 7}, {4, 4}, {5, 3}, {1, 70000}, {40000, 2},
-                              {1024, 1024}, {65535, 1}, {1, 65535}, {32, 2100}};
+  const ImageSize shapes[] = {{1, 1},     {2, 1},     {3, 7},     {4, 4},
+                              {5, 3},     {1, 70000}, {40000, 2}, {1024, 1024},
+                              {65535, 1}, {1, 65535}, {32, 2100}};
   for (const ImageSize& image : shapes) {
     const std::uint64_t payload = 76 + 2ull * image.width * image.height;
     const std::uint64_t smallest_archive = 8 + 4 + 80 + payload;

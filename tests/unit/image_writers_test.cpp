@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr std::uint32_t kBefore = 41;  // the payload starts mid-file
-constexpr std::uint32_t kAfter = 23;   // and bytes follow it that belong to no row
+constexpr std::uint32_t kBefore = 41;       // the payload starts mid-file
+constexpr std::uint32_t kAfter = 23;        // and bytes follow it that belong to no row
 constexpr std::uint8_t kPrefixFill = 0xA5;  // prefix bytes that must be ignored
 
 std::vector<std::uint16_t> RandomPixels(std::size_t count, std::uint32_t seed) {
@@ -43,18 +43,18 @@ TEST(SizedImage, EveryShapeBecomesTheExpectedBitmap) {
     for (std::uint32_t height = 0; height <= 3; ++height) shapes.push_back({width, height});
   }
   const Shape2D larger[] = {
-      {0, 0}, {0, 3},        // no pixels: the headers alone
-      {32, 3},
-      {1000, 70},            // rows in several blocks
-      {1, 70000},            // narrow and tall: many rows per block, many blocks
-      {32768, 3},            // a row exactly one block long
-      {32769, 2},            // one pixel more: read in pieces
+      {0, 0},     {0, 3},      // no pixels: the headers alone
+      {32, 3},    {1000, 70},  // rows in several blocks
+      {1, 70000},              // narrow and tall: many rows per block, many blocks
+      {32768, 3},              // a row exactly one block long
+      {32769, 2},              // one pixel more: read in pieces
       {40000, 2},
   };
   shapes.insert(shapes.end(), std::begin(larger), std::end(larger));
 
   for (const Shape2D& shape : shapes) {
-    const auto pixels = RandomPixels(std::size_t{shape.width} * shape.height, shape.width + 7 * shape.height);
+    const auto pixels =
+        RandomPixels(std::size_t{shape.width} * shape.height, shape.width + 7 * shape.height);
     const Bytes payload = SizedImagePayload(shape.width, shape.height, pixels, kPrefixFill);
     const WriterRun run = RunWriter(ConvertSizedImage, Surround(kBefore, payload, kAfter), kBefore,
                                     static_cast<std::uint32_t>(payload.size()));
@@ -73,20 +73,15 @@ TEST(SizedImage, ChannelsExpandByPlainShifts) {
   } const cases[] = {
       {0xFFFF, 248, 252, 248},  // not white
       {0xF800, 0, 0, 248},      // pure red
-      {0x07E0, 0, 252, 0},
-      {0x001F, 248, 0, 0},
-      {0x0001, 8, 0, 0},
-      {0x0020, 0, 4, 0},
-      {0x0800, 0, 0, 8},
-      {0x0000, 0, 0, 0},
+      {0x07E0, 0, 252, 0},     {0x001F, 248, 0, 0}, {0x0001, 8, 0, 0},
+      {0x0020, 0, 4, 0},       {0x0800, 0, 0, 8},   {0x0000, 0, 0, 0},
   };
   for (const Case& c : cases) {
     const Bytes payload = SizedImagePayload(1, 1, {c.pixel});
     const WriterRun run = RunWriter(ConvertSizedImage, Surround(kBefore, payload, kAfter), kBefore,
                                     static_cast<std::uint32_t>(payload.size()));
     ASSERT_EQ(run.output.size(), 58u) << std::hex << c.pixel;
-    EXPECT_EQ(Bytes(run.output.begin() + 54, run.output.end()),
-              (Bytes{c.blue, c.green, c.red, 0}))
+    EXPECT_EQ(Bytes(run.output.begin() + 54, run.output.end()), (Bytes{c.blue, c.green, c.red, 0}))
         << "pixel 0x" << std::hex << c.pixel;
   }
 }
@@ -104,13 +99,13 @@ TEST(SizedImage, BottomRowComesFirst) {
 
 TEST(SizedImage, HeadersCarryTheFieldsReadersNeed) {
   const Bytes payload = SizedImagePayload(3, 2, RandomPixels(6, 1));
-  const WriterRun run = RunWriter(ConvertSizedImage, payload, 0,
-                                  static_cast<std::uint32_t>(payload.size()));
+  const WriterRun run =
+      RunWriter(ConvertSizedImage, payload, 0, static_cast<std::uint32_t>(payload.size()));
   ASSERT_EQ(run.output.size(), 54u + 2 * 12);
   const Bytes expected_headers = {
-      'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,  // file header, bfSize left 0
-      40, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 1, 0, 24, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-      0xE8, 3, 0, 0, 0xE8, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+      'B', 'M', 0, 0, 0,    0, 0, 0, 0,    0, 54, 0, 0, 0,  // file header, bfSize left 0
+      40,  0,   0, 0, 3,    0, 0, 0, 2,    0, 0,  0, 1, 0, 24, 0, 0, 0, 0, 0,
+      0,   0,   0, 0, 0xE8, 3, 0, 0, 0xE8, 3, 0,  0, 0, 0, 0,  0, 0, 0, 0, 0};
   EXPECT_EQ(Bytes(run.output.begin(), run.output.begin() + 54), expected_headers);
 }
 
@@ -136,8 +131,8 @@ TEST(FixedWidthImage, HeightComesFromTheSize) {
     const auto pixels = RandomPixels(32 * std::size_t{c.height}, c.size);
     Bytes payload = FixedWidthImagePayload(pixels, kPrefixFill);
     payload.resize(c.size, 0x3C);
-    const WriterRun run = RunWriter(ConvertFixedWidthImage, Surround(kBefore, payload, kAfter),
-                                    kBefore, c.size);
+    const WriterRun run =
+        RunWriter(ConvertFixedWidthImage, Surround(kBefore, payload, kAfter), kBefore, c.size);
     const std::string label = "size " + std::to_string(c.size);
     EXPECT_EQ(run.outcome, c.outcome) << label << ": " << OutcomeName(run.outcome);
     ExpectSameBytes(run.output, ExpectedBitmap(32, c.height, pixels), label);
@@ -154,15 +149,15 @@ TEST(ImageCutByTheEndOfTheArchive, MissingPixelsAreBlack) {
     std::uint32_t height;
     std::uint32_t available;  // payload bytes before the archive ends
   } const cases[] = {
-      {5, 3, 3, 76 + 9},             // four and a half pixels
-      {5, 3, 3, 76},                 // the prefix alone
-      {5, 3, 3, 50},                 // inside the prefix
-      {5, 3, 2, 5},                  // inside the height: it reads as 2, from its low byte
-      {5, 3, 2, 2},                  // inside the width: no height at all
-      {5, 1000, 70, 76 + 66667},     // several blocks of rows
+      {5, 3, 3, 76 + 9},          // four and a half pixels
+      {5, 3, 3, 76},              // the prefix alone
+      {5, 3, 3, 50},              // inside the prefix
+      {5, 3, 2, 5},               // inside the height: it reads as 2, from its low byte
+      {5, 3, 2, 2},               // inside the width: no height at all
+      {5, 1000, 70, 76 + 66667},  // several blocks of rows
       {5, 1, 70000, 76 + 70001},
-      {5, 40000, 2, 76 + 100003},    // rows read in pieces, cut in the second row
-      {5, 40000, 2, 76 + 40001},     // cut in the first row
+      {5, 40000, 2, 76 + 100003},  // rows read in pieces, cut in the second row
+      {5, 40000, 2, 76 + 40001},   // cut in the first row
       {2, 32, 3, 72 + 64 + 33},
   };
   for (const Case& c : cases) {

@@ -16,17 +16,17 @@ struct RenameCase {
 TEST(RestoreExtension, LastUnderscoreBeforeAKnownExtensionBecomesAPoint) {
   const RenameCase cases[] = {
       {"intro_WAV", "intro.WAV"},
-      {"intro_wav", "intro.wav"},   // case ignored in the test, kept in the result
-      {"a_b_MP3", "a_b.MP3"},       // only the last underscore counts
+      {"intro_wav", "intro.wav"},  // case ignored in the test, kept in the result
+      {"a_b_MP3", "a_b.MP3"},      // only the last underscore counts
       {"_LUA", ".LUA"},
       {"name_Msm", "name.Msm"},
       {"clip_mP3", "clip.mP3"},
-      {"song_WAVE", "song_WAVE"},   // the whole rest must match, not a prefix
+      {"song_WAVE", "song_WAVE"},  // the whole rest must match, not a prefix
       {"song_WA", "song_WA"},
       {"menu_", "menu_"},
       {"_", "_"},
       {"x.WAV", "x.WAV"},
-      {"a_WAV_b", "a_WAV_b"},       // the last underscore is followed by "b"
+      {"a_WAV_b", "a_WAV_b"},  // the last underscore is followed by "b"
       {"a_WAV.bak", "a_WAV.bak"},
       {"noextension", "noextension"},
       {"", ""},
@@ -62,7 +62,7 @@ TEST(IsSafeOutputName, RefusesWhatCouldLeaveTheFolderOrBreakALine) {
       {std::string(63, 'n'), true},
       {"caf\xC3\xA9", true},  // bytes above 0x7F are used as they are
       {"\xFF\x80", true},
-      {"a:b", true},          // only special on Windows
+      {"a:b", true},  // only special on Windows
       {"CON", true},
       {"trailing.", true},
       {"with space", true},

@@ -126,7 +126,7 @@ TEST(PosixFiles, MovesBySigned32BitDistances) {
     std::uint64_t start;
     DWORD method;
     LONG distance;
-    DWORD result;        // kFail: the move fails and the position stays at `start`
+    DWORD result;  // kFail: the move fails and the position stays at `start`
   } const cases[] = {
       {100, FILE_BEGIN, 0, 0},
       {100, FILE_BEGIN, 500, 500},
@@ -172,8 +172,8 @@ TEST(PosixFiles, ReadingAtOrPastTheEndDeliversWhatExistsAndSucceeds) {
     DWORD wanted;
     DWORD delivered;
   } const cases[] = {
-      {0, 0, 0},        {995, 10, 5},    {1000, 10, 0},         {5000, 10, 0},
-      {0, 1000, 1000},  {0, 200000, 1000}, {0xFFFFFFFE, 10, 0}, {999, 70000, 1},
+      {0, 0, 0},       {995, 10, 5},      {1000, 10, 0},       {5000, 10, 0},
+      {0, 1000, 1000}, {0, 200000, 1000}, {0xFFFFFFFE, 10, 0}, {999, 70000, 1},
   };
   std::vector<unsigned char> buffer(200000);
   for (const Case& c : cases) {
@@ -234,7 +234,7 @@ TEST(PosixFiles, ReadAheadStaysExactUnderRandomMovesAndReads) {
       ASSERT_NO_FATAL_FAILURE(MoveRelative(static_cast<LONG>(random() % 400001) - 200000));
     }
     const unsigned size_kind = random() % 20;
-    const DWORD wanted = size_kind < 12  ? 1 + random() % 200
+    const DWORD wanted = size_kind < 12   ? 1 + random() % 200
                          : size_kind < 17 ? 200 + random() % 70000
                                           : 65536 + random() % 90000;
     DWORD delivered = 0;
@@ -259,12 +259,13 @@ TEST(PosixFiles, EverySmallAndLargeWriteReachesTheFileByClose) {
   std::size_t done = 0;
   while (done < content.size()) {
     const unsigned kind = random() % 10;
-    std::size_t piece = kind < 6 ? 1 + random() % 100 : kind < 9 ? 1000 + random() % 5000
-                                                                 : 65536 + random() % 40000;
+    std::size_t piece = kind < 6   ? 1 + random() % 100
+                        : kind < 9 ? 1000 + random() % 5000
+                                   : 65536 + random() % 40000;
     piece = std::min(piece, content.size() - done);
     DWORD written = 0;
-    ASSERT_TRUE(WriteFile(out.get(), content.data() + done, static_cast<DWORD>(piece), &written,
-                          nullptr));
+    ASSERT_TRUE(
+        WriteFile(out.get(), content.data() + done, static_cast<DWORD>(piece), &written, nullptr));
     ASSERT_EQ(written, piece);
     done += piece;
   }
@@ -332,8 +333,8 @@ TEST(PosixFiles, IsSameFileFollowsEveryNameOfTheOpenFile) {
     std::string path;
     bool same;
   } const cases[] = {
-      {dir / "archive", true},      {dir / "sub/../archive", true}, {dir / "hard", true},
-      {dir / "soft", true},         {dir / "copy", false},          {dir / "missing", false},
+      {dir / "archive", true}, {dir / "sub/../archive", true}, {dir / "hard", true},
+      {dir / "soft", true},    {dir / "copy", false},          {dir / "missing", false},
       {dir / "sub", false},
   };
   for (const Case& c : cases) {
