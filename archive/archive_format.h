@@ -43,11 +43,35 @@ struct DirectoryEntry {
   std::uint32_t type() const { return LoadLittleEndian32(bytes + 76); }
 };
 
+// A stored name with its terminating NUL: a name that fills all 64 bytes
+// without one is those 64 bytes.
+using EntryName = char[DirectoryEntry::kNameBytes + 1];
+
+// The record's name, NUL-terminated.
+void CopyEntryName(const DirectoryEntry& record, EntryName name);
+
 // File positions are set with signed 32-bit distances, so the directory and
 // every payload must start below this offset.
 inline constexpr std::uint32_t kFirstUnreachableOffset = 0x80000000u;
+
+// What became of a read: every byte asked for arrived; the file ended first
+// (the bytes that exist arrived); or the system refused the read (a bad
+// sector, a dropped network share), so what lies behind is unknown. The last
+// two are told apart because only the second means the archive is damaged.
+enum class ReadResult { kComplete, kShort, kFailed };
 
 // Moves `archive` to offset 0 and reads the header into `header`, which the
 // caller has zero-filled: a file shorter than 8 bytes leaves zeros behind the
 // bytes it has. False only when the read call itself fails.
 bool ReadArchiveHeader(HANDLE archive, ArchiveHeader* header);
+
+// Moves `archive` to the directory and reads the entry count; a count cut
+// short keeps the bytes that exist as its low-order bytes. The handle then
+// stands at the first record. `directory_offset` is below
+// kFirstUnreachableOffset.
+ReadResult ReadEntryCount(HANDLE archive, std::uint32_t directory_offset,
+                          std::uint32_t* entry_count);
+
+// Reads the next record from where `archive` stands. A record cut short or
+// refused is not to be used: its bytes are partly stale.
+ReadResult ReadDirectoryEntry(HANDLE archive, DirectoryEntry* record);

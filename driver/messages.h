@@ -23,11 +23,19 @@ inline constexpr const char kDirectoryOutOfRange[] =
 inline constexpr const char kCannotOpenScanning[] =
     "Error: Failed to open scanning file pointer.\n";
 
-// Problems met during the walk: the walk goes on and the run ends with kExitDamaged.
+inline constexpr const char kCannotReadSize[] = "Error: Failed to read the archive's size: %s.\n";
+
+// Problems met during the walk: the walk goes on (a directory that cannot be
+// read ends it) and the run ends with kExitDamaged. Reasons from the system
+// follow a colon or stand in parentheses.
 inline constexpr const char kCountTruncated[] =
     "Error: Directory is truncated: the archive ends before the entry count at 0x%08X.\n";
+inline constexpr const char kCountReadFailed[] =
+    "Error: Failed to read the entry count at 0x%08X: %s.\n";
 inline constexpr const char kRecordsTruncated[] =
     "Error: Directory is truncated: the archive ends after %u of %u records.\n";
+inline constexpr const char kRecordReadFailed[] =
+    "Error: Failed to read the directory after %u of %u records: %s.\n";
 inline constexpr const char kUnsafeName[] =
     "Error: Skipped \"%s\": the name cannot be used as a file name.\n";
 inline constexpr const char kOffsetOutOfRange[] =
@@ -38,10 +46,17 @@ inline constexpr const char kWouldReplaceArchive[] =
     "Error: Skipped \"%s\": the output file would replace the archive itself.\n";
 inline constexpr const char kImageTooLarge[] =
     "Error: Skipped \"%s\": a %u x %u image is larger than the archive can hold.\n";
-inline constexpr const char kCannotCreateFile[] = "Couldn't create output file \"%s\"\n";
-inline constexpr const char kCannotWriteFile[] = "Couldn't write output file \"%s\"\n";
+inline constexpr const char kImageSizeReadFailed[] =
+    "Error: Skipped \"%s\": reading its image size failed (%s).\n";
+inline constexpr const char kCannotCreateFile[] = "Couldn't create output file \"%s\": %s\n";
+inline constexpr const char kCannotWriteFile[] = "Couldn't write output file \"%s\": %s\n";
 inline constexpr const char kEntryTruncated[] =
     "Error: \"%s\" is truncated: the archive ends inside its payload.\n";
+inline constexpr const char kEntryReadFailed[] =
+    "Error: \"%s\" is incomplete: reading the archive failed after %u of %u bytes (%s); "
+    "the rest is missing.\n";
+inline constexpr const char kBitmapReadFailed[] =
+    "Error: \"%s\" is incomplete: reading the archive failed (%s); pixels not read are black.\n";
 inline constexpr const char kEntryDamaged[] =
     "Error: \"%s\" is damaged: too short for its image header.\n";
 inline constexpr const char kCannotWriteOutput[] = "Error: Failed to write to standard output.\n";

@@ -5,6 +5,11 @@
 // Two handles read the archive. The directory handle never moves during the
 // walk, so the next record is always the next 80 bytes; the scanning handle is
 // moved to each payload in turn and is the one the writers read from.
+//
+// Each entry goes through the same steps: its line is printed, its output is
+// named (name, suffix and writer, decided in the one switch on the type), the
+// output is checked (name, offset, path, image bounds), created and written,
+// and what became of it is reported.
 #include "driver/unzrq.h"
 
 #include <cstdarg>
@@ -20,10 +25,37 @@
 
 namespace {
 
-// A stored name may fill all 64 bytes without a NUL; then the 64 bytes are the name.
-using EntryName = char[DirectoryEntry::kNameBytes + 1];
+// The output file's name: the stored name, possibly with an extension
+// restored, or with ".bmp" appended.
+constexpr const char kBitmapSuffix[] = ".bmp";
+using OutputName = char[DirectoryEntry::kNameBytes + sizeof kBitmapSuffix];
 // Room for every byte of a name escaped as \xNN.
-using MessageName = char[4 * DirectoryEntry::kNameBytes + 1];
+using ShownName = char[4 * DirectoryEntry::kNameBytes + 1];
+
+// What the run keeps from its start to its end.
+struct Run {
+  const char* folder;
+  HANDLE scanning;
+  std::uint64_t archive_bytes;
+  bool terminal;  // standard output is a terminal: names are shown escaped there too
+};
+
+// The driver's buffers for one entry at a time, owned by RunUnzrq for the
+// whole run and overwritten by every record.
+struct EntryBuffers {
+  DirectoryEntry record;
+  EntryName stored;      // the name as stored, NUL-terminated
+  ShownName shown;       // the stored name fit for one line of a message
+  OutputName file_name;  // the name the output file gets
+  char path[kOutputPathCapacity];
+  char reason[kReasonCapacity];
+};
+
+// How an entry is written, as the switch on its type decides.
+struct OutputPlan {
+  EntryWriter* writer;
+  bool image;
+};
 
 void PrintUsage(const char* program) {
   std::fprintf(stderr, kUsageLine, program);
@@ -42,6 +74,12 @@ void Report(const char* format, ...) {
   va_end(arguments);
 }
 
+// The system's reason for the call that just failed, in `buffers.reason`.
+const char* Reason(EntryBuffers& buffers) {
+  DescribeLastError(buffers.reason, sizeof buffers.reason);
+  return buffers.reason;
+}
+
 // The folder exists afterwards, or it could not be made: a plain file of the
 // same name is no folder to write into.
 bool PrepareOutputFolder(const char* folder) {
@@ -56,116 +94,171 @@ HANDLE OpenArchive(const char* path) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-std::uint64_t FileBytes(HANDLE file) {
+bool ArchiveBytes(HANDLE archive, std::uint64_t* bytes) {
   DWORD high = 0;
-  const DWORD low = GetFileSize(file, &high);
-  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 0;
-  return static_cast<std::uint64_t>(high) << 32 | low;
+  const DWORD low = GetFileSize(archive, &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
+  *bytes = static_cast<std::uint64_t>(high) << 32 | low;
+  return true;
 }
 
-// What the walk shares between entries: nothing here changes from one entry
-// to the next except the path buffer's contents.
-struct Walk {
-  const char* folder;
-  HANDLE scanning;
-  std::uint64_t archive_bytes;
-  char* path;  // kOutputPathCapacity bytes, the driver's one path buffer
-};
+// The record's line, its name as stored. On a terminal its control bytes are
+// shown as \xNN, as in messages, so that a name cannot retitle the window or
+// clear the screen; into a pipe or a file the bytes go unchanged.
+void PrintEntryLine(const Run& run, EntryBuffers& buffers) {
+  CopyEntryName(buffers.record, buffers.stored);
+  EscapeForMessage(buffers.stored, buffers.shown, sizeof buffers.shown);
+  std::printf(kEntryLine, buffers.record.size(), buffers.record.type(),
+              run.terminal ? buffers.shown : buffers.stored);
+}
 
-// Writes one entry's output file. Returns false when something was reported.
-bool ExtractEntry(const Walk& walk, const DirectoryEntry& record) {
-  EntryName stored;
-  std::memcpy(stored, record.name(), DirectoryEntry::kNameBytes);
-  stored[DirectoryEntry::kNameBytes] = '\0';
-  std::printf(kEntryLine, record.size(), record.type(), stored);
-
-  EntryName name;
-  std::memcpy(name, stored, sizeof name);
-  MessageName shown;
-  EscapeForMessage(stored, shown, sizeof shown);
-
-  const char* path_format = kPlainPathFormat;
-  EntryWriter* writer = CopyRaw;
-  bool image = false;
-  switch (record.type()) {
-    case kTypeRenamedRaw: RestoreExtension(name); break;
+// Decides, from the type alone, the output file's name and the writer.
+OutputPlan NameOutput(EntryBuffers& buffers) {
+  std::memcpy(buffers.file_name, buffers.stored, sizeof buffers.stored);
+  switch (buffers.record.type()) {
+    case kTypeRenamedRaw: RestoreExtension(buffers.file_name); return {CopyRaw, false};
     case kTypeFixedWidthImage:
     case kTypeFixedWidthImageAlt:
-      path_format = kBitmapPathFormat;
-      writer = ConvertFixedWidthImage;
-      image = true;
-      break;
+      std::strcat(buffers.file_name, kBitmapSuffix);
+      return {ConvertFixedWidthImage, true};
     case kTypeSizedImage:
-      path_format = kBitmapPathFormat;
-      writer = ConvertSizedImage;
-      image = true;
-      break;
+      std::strcat(buffers.file_name, kBitmapSuffix);
+      return {ConvertSizedImage, true};
     default:  // type 3 and every unknown type: the payload as it is
-      break;
+      return {CopyRaw, false};
   }
+}
 
-  if (!IsSafeOutputName(name)) {
-    Report(kUnsafeName, shown);
+// Everything that can be known before the output is created, so that an
+// entry that cannot be written leaves nothing behind and replaces nothing.
+// Composes the path and leaves the scanning handle at the payload.
+bool CheckOutput(const Run& run, EntryBuffers& buffers, const OutputPlan& plan) {
+  // The name judged is the one the file really gets, suffix and all.
+  if (!IsSafeOutputName(buffers.file_name)) {
+    Report(kUnsafeName, buffers.shown);
     return false;
   }
+  const DirectoryEntry& record = buffers.record;
   if (record.offset() >= kFirstUnreachableOffset) {
-    Report(kOffsetOutOfRange, shown, record.offset());
+    Report(kOffsetOutOfRange, buffers.shown, record.offset());
     return false;
   }
-  const std::size_t path_length = std::strlen(walk.folder) + std::strlen(path_format) - 4 +
-                                  std::strlen(name);  // each "%s" is replaced
+  const std::size_t path_length = std::strlen(run.folder) + std::strlen(kOutputPathFormat) - 4 +
+                                  std::strlen(buffers.file_name);  // each "%s" is replaced
   if (path_length >= kOutputPathCapacity) {
-    Report(kPathTooLong, shown);
+    Report(kPathTooLong, buffers.shown);
     return false;
   }
-  wsprintfA(walk.path, path_format, walk.folder, name);
-  // Creating the output empties any file already there, so where the system
-  // would not refuse it, an archive reachable under this name must be caught first.
-  if (!kOpenFilesRefuseReplacement && IsSameFile(walk.path, walk.scanning)) {
-    Report(kWouldReplaceArchive, shown);
-    return false;
-  }
+  wsprintfA(buffers.path, kOutputPathFormat, run.folder, buffers.file_name);
 
-  SetFilePointer(walk.scanning, static_cast<LONG>(record.offset()), nullptr, FILE_BEGIN);
-  if (image) {
-    const ImageSize size = PeekImageSize(walk.scanning, record.type(), record.size());
-    if (!BitmapFitsArchive(size, walk.archive_bytes)) {
-      Report(kImageTooLarge, shown, size.width, size.height);
+  SetFilePointer(run.scanning, static_cast<LONG>(record.offset()), nullptr, FILE_BEGIN);
+  if (plan.image) {
+    ImageSize size;
+    if (!PeekImageSize(run.scanning, record.type(), record.size(), &size)) {
+      Report(kImageSizeReadFailed, buffers.shown, Reason(buffers));
+      return false;
+    }
+    if (!BitmapFitsArchive(size, run.archive_bytes)) {
+      Report(kImageTooLarge, buffers.shown, size.width, size.height);
       return false;
     }
   }
+  return true;
+}
 
-  HANDLE output = CreateFileA(walk.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+// Creates the output, hands it to the writer and closes it. Returns false
+// when something was reported.
+bool WriteOutput(const Run& run, EntryBuffers& buffers, const OutputPlan& plan) {
+  bool is_archive = false;
+  HANDLE output = CreateOutputFile(buffers.path, run.scanning, &is_archive);
   if (output == INVALID_HANDLE_VALUE) {
-    if (kOpenFilesRefuseReplacement && IsSameFile(walk.path, walk.scanning)) {
-      Report(kWouldReplaceArchive, shown);
+    if (is_archive) {
+      Report(kWouldReplaceArchive, buffers.shown);
     } else {
-      Report(kCannotCreateFile, walk.path);
+      Report(kCannotCreateFile, buffers.path, Reason(buffers));
     }
     return false;
   }
-  const EntryOutcome outcome = writer(output, walk.scanning, record.size());
-  const bool closed = CloseHandle(output) != FALSE;
+  const EntryOutcome outcome = plan.writer(output, run.scanning, buffers.record.size());
+  // The reason is taken before anything else calls the system.
+  if (outcome == EntryOutcome::kReadFailed || outcome == EntryOutcome::kWriteFailed) {
+    Reason(buffers);
+  }
+  // What a plain entry holds is what was read before the failure.
+  DWORD written_high = 0;
+  const DWORD written =
+      outcome == EntryOutcome::kReadFailed && !plan.image ? GetFileSize(output, &written_high) : 0;
+  if (!CloseHandle(output) && outcome != EntryOutcome::kWriteFailed) {
+    Report(kCannotWriteFile, buffers.path, Reason(buffers));
+    return false;
+  }
 
-  if (outcome == EntryOutcome::kWriteFailed || !closed) {
-    Report(kCannotWriteFile, walk.path);
-    return false;
+  switch (outcome) {
+    case EntryOutcome::kComplete: return true;
+    case EntryOutcome::kWriteFailed: Report(kCannotWriteFile, buffers.path, buffers.reason); break;
+    case EntryOutcome::kTruncated: Report(kEntryTruncated, buffers.shown); break;
+    case EntryOutcome::kDamaged: Report(kEntryDamaged, buffers.shown); break;
+    case EntryOutcome::kReadFailed:
+      if (plan.image) {
+        Report(kBitmapReadFailed, buffers.shown, buffers.reason);
+      } else {
+        Report(kEntryReadFailed, buffers.shown, written, buffers.record.size(), buffers.reason);
+      }
+      break;
   }
-  if (outcome == EntryOutcome::kTruncated) {
-    Report(kEntryTruncated, shown);
-    return false;
+  return false;
+}
+
+// One record, from its line to its report. Returns false when something was reported.
+bool ExtractEntry(const Run& run, EntryBuffers& buffers) {
+  PrintEntryLine(run, buffers);
+  const OutputPlan plan = NameOutput(buffers);
+  return CheckOutput(run, buffers, plan) && WriteOutput(run, buffers, plan);
+}
+
+// Reads and extracts every record. Returns the number of records processed;
+// sets *damaged when anything was reported.
+std::uint32_t WalkDirectory(const Run& run, HANDLE directory, std::uint32_t directory_offset,
+                            EntryBuffers& buffers, bool* damaged) {
+  std::uint32_t entry_count = 0;
+  const ReadResult count = ReadEntryCount(directory, directory_offset, &entry_count);
+  if (count == ReadResult::kFailed) {
+    Report(kCountReadFailed, directory_offset, Reason(buffers));
+    *damaged = true;
+    return 0;
   }
-  if (outcome == EntryOutcome::kDamaged) {
-    Report(kEntryDamaged, shown);
-    return false;
+  // An empty file is an empty archive; any other file that ends before its
+  // count has lost its directory, and saying "0 files" would hide that.
+  if (count == ReadResult::kShort && run.archive_bytes > 0) {
+    Report(kCountTruncated, directory_offset);
+    *damaged = true;
+    return 0;
   }
-  return true;
+  std::uint32_t processed = 0;
+  for (std::uint32_t index = 0; index < entry_count; ++index) {
+    // A record cut short or refused is not processed: its fields would be
+    // half stale. This also ends a huge corrupt count at the end of the file.
+    const ReadResult record = ReadDirectoryEntry(directory, &buffers.record);
+    if (record == ReadResult::kFailed) {
+      Report(kRecordReadFailed, index, entry_count, Reason(buffers));
+      *damaged = true;
+      break;
+    }
+    if (record == ReadResult::kShort) {
+      Report(kRecordsTruncated, index, entry_count);
+      *damaged = true;
+      break;
+    }
+    ++processed;
+    if (!ExtractEntry(run, buffers)) *damaged = true;
+  }
+  return processed;
 }
 
 }  // namespace
 
 int RunUnzrq(int argc, char** argv) {
+  PrepareProcess();
   if (argc < 2) {
     PrintUsage(argc > 0 ? argv[0] : "unzrq");
     return kExitSuccess;
@@ -196,47 +289,28 @@ int RunUnzrq(int argc, char** argv) {
     CloseHandle(directory);
     return kExitBadHeader;
   }
-  SetFilePointer(directory, static_cast<LONG>(directory_offset), nullptr, FILE_BEGIN);
-  unsigned char count_bytes[kEntryCountBytes] = {};
-  DWORD count_delivered = 0;
-  ReadFile(directory, count_bytes, kEntryCountBytes, &count_delivered, nullptr);
-  const std::uint32_t entry_count = LoadLittleEndian32(count_bytes);
+  EntryBuffers buffers = {};
+  Run run{folder, INVALID_HANDLE_VALUE, 0, StandardOutputIsTerminal()};
+  // The size bounds every image; without it no bound could be trusted.
+  if (!ArchiveBytes(directory, &run.archive_bytes)) {
+    std::fprintf(stderr, kCannotReadSize, Reason(buffers));
+    CloseHandle(directory);
+    return kExitBadHeader;
+  }
 
-  HANDLE scanning = OpenArchive(argv[1]);
-  if (scanning == INVALID_HANDLE_VALUE) {
+  run.scanning = OpenArchive(argv[1]);
+  if (run.scanning == INVALID_HANDLE_VALUE) {
     std::fprintf(stderr, "%s", kCannotOpenScanning);
     CloseHandle(directory);
     return kExitCannotOpenScanning;
   }
 
-  char path[kOutputPathCapacity];
-  const Walk walk{folder, scanning, FileBytes(directory), path};
   bool damaged = false;
-  std::uint32_t processed = 0;
-  // An empty file is an empty archive; any other file that ends before its
-  // count has lost its directory, and saying "0 files" would hide that.
-  if (count_delivered < kEntryCountBytes && walk.archive_bytes > 0) {
-    Report(kCountTruncated, directory_offset);
-    damaged = true;
-  } else {
-    DirectoryEntry record = {};
-    for (std::uint32_t index = 0; index < entry_count; ++index) {
-      DWORD delivered = 0;
-      ReadFile(directory, record.bytes, DirectoryEntry::kBytes, &delivered, nullptr);
-      // A record cut short is not processed: its fields would be half stale.
-      // This also ends a huge corrupt count at the end of the file.
-      if (delivered < DirectoryEntry::kBytes) {
-        Report(kRecordsTruncated, index, entry_count);
-        damaged = true;
-        break;
-      }
-      ++processed;
-      if (!ExtractEntry(walk, record)) damaged = true;
-    }
-  }
+  const std::uint32_t processed =
+      WalkDirectory(run, directory, directory_offset, buffers, &damaged);
   std::printf(kSummaryLine, static_cast<int>(processed));
 
-  CloseHandle(scanning);
+  CloseHandle(run.scanning);
   CloseHandle(directory);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "%s", kCannotWriteOutput);

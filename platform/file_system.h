@@ -1,6 +1,7 @@
 // What differs between the file systems the tool runs on, beyond the file
 // calls themselves: the path separator, the longest path, the names a file
-// system refuses, and whether a path leads to a file that is already open.
+// system refuses, creating an output file that is never the archive, copying
+// inside the kernel, and the system's words for a failure.
 #pragma once
 
 #include <cstddef>
@@ -20,24 +21,32 @@ inline constexpr std::size_t kOutputPathCapacity = PATH_MAX;
 // kOutputPathCapacity above is the size of the output path buffer, its
 // terminating NUL included.
 
-// Output path formats, composed with wsprintfA from the folder and the name.
-inline constexpr const char kPlainPathFormat[] = "%s" UNZRQ_PATH_SEPARATOR "%s";
-inline constexpr const char kBitmapPathFormat[] = "%s" UNZRQ_PATH_SEPARATOR "%s.bmp";
+// The output path, composed with wsprintfA from the folder and the output
+// file's name.
+inline constexpr const char kOutputPathFormat[] = "%s" UNZRQ_PATH_SEPARATOR "%s";
 
 // False for names this platform's file system would refuse or reinterpret
 // (on Windows: device names such as CON, a colon, a trailing dot or space).
 // The caller has already refused what no platform accepts.
 bool FileSystemAcceptsName(const char* name);
 
-// True where creating a file over one that is open for reading (as the
-// archive is, without write sharing) is refused by the system itself, so the
-// check below is needed only to name the reason once a create has failed.
-#ifdef _WIN32
-inline constexpr bool kOpenFilesRefuseReplacement = true;
-#else
-inline constexpr bool kOpenFilesRefuseReplacement = false;
-#endif
+// Creates the output file at `path`, replacing a file already there, open
+// for reading and writing and empty. Never the archive that `archive` has
+// open, under any of its names or links: then it fails and sets
+// *is_archive, so that the caller can say why. On any other failure
+// GetLastError and DescribeLastError tell the reason.
+HANDLE CreateOutputFile(const char* path, HANDLE archive, bool* is_archive);
 
-// True when `path` names the very file `file` has open, under any name or
-// link. Used so that an entry can never replace the archive being read.
-bool IsSameFile(const char* path, HANDLE file);
+// Copies up to `length` bytes from where `from` stands to where `to` stands,
+// inside the kernel where it can do that itself, and moves both handles on
+// by the count it returns. It stops early, without a report, where the
+// kernel declines, the source ends or either file fails: the caller moves
+// the rest with ReadFile and WriteFile, which tell which of those it was.
+DWORD CopyFileData(HANDLE from, HANDLE to, DWORD length);
+
+// The system's reason for the last failed file call, as a short phrase
+// without a final full stop ("No space left on device"), into `out`.
+void DescribeLastError(char* out, std::size_t capacity);
+
+// Room for any reason DescribeLastError gives.
+inline constexpr std::size_t kReasonCapacity = 256;

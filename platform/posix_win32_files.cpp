@@ -1,13 +1,12 @@
 // The Win32 file calls the tool uses, over POSIX file descriptors.
 //
-// Handles live in a small fixed table: the tool never holds more than three
-// files open (directory, scanning, current output), so nothing is allocated
-// per file. Each handle owns one fixed buffer, used as read-ahead on a
-// read-only handle and as write-behind on a writable one, so that the many
-// small transfers of a walk (80-byte records, small payloads, bitmap headers)
-// do not each become a system call. Large transfers go straight to the kernel:
-// copying them through the buffer would only add a copy. The handle keeps its own position and
-// transfers with pread/pwrite, so a move costs no system call.
+// Handles live in a fixed table of three: the tool never holds more files
+// open than the directory and scanning handles on the archive and the current
+// output, so nothing is allocated per file. Each handle owns one fixed buffer, used as read-ahead
+// on a read-only handle and as write-behind on a writable one, so that the many small transfers of
+// a walk (80-byte records, small payloads, bitmap headers) do not each become a system call. Large
+// transfers go straight to the kernel: copying them through the buffer would only add a copy. The
+// handle keeps its own position and transfers with pread/pwrite, so a move costs no system call.
 #include "platform/file_system.h"
 #include "platform/win32_files.h"
 
@@ -17,7 +16,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -26,7 +24,7 @@ namespace {
 
 constexpr std::size_t kBufferBytes = 64 * 1024;
 constexpr std::size_t kDirectTransferBytes = 16 * 1024;
-constexpr int kHandleSlots = 8;
+constexpr int kHandleSlots = 3;
 
 struct OpenFile {
   int fd = -1;
@@ -41,6 +39,14 @@ struct OpenFile {
 
 OpenFile g_files[kHandleSlots];
 DWORD g_last_error = NO_ERROR;
+// What DescribeLastError tells: the errno of the last failure, or 0 with a
+// reason of the layer's own (a handle that is not open, a file that is not
+// a regular file).
+int g_last_errno = 0;
+const char* g_last_reason = nullptr;
+
+constexpr const char kNotRegularFile[] = "Not a regular file";
+constexpr const char kNotOpen[] = "Not an open file";
 
 DWORD ErrorFromErrno(int error) {
   switch (error) {
@@ -60,9 +66,49 @@ DWORD ErrorFromErrno(int error) {
   }
 }
 
-BOOL FailWith(DWORD error) {
+BOOL FailWith(DWORD error, const char* reason) {
   g_last_error = error;
+  g_last_errno = 0;
+  g_last_reason = reason;
   return FALSE;
+}
+
+BOOL FailWithErrno(int error) {
+  g_last_error = ErrorFromErrno(error);
+  g_last_errno = error;
+  g_last_reason = nullptr;
+  return FALSE;
+}
+
+void Succeed() {
+  g_last_error = NO_ERROR;
+  g_last_errno = 0;
+  g_last_reason = nullptr;
+}
+
+OpenFile* FreeSlot() {
+  for (OpenFile& file : g_files) {
+    if (file.fd < 0) return &file;
+  }
+  return nullptr;
+}
+
+HANDLE Adopt(OpenFile* slot, int fd, bool writable) {
+  slot->fd = fd;
+  slot->writable = writable;
+  slot->position = 0;
+  slot->buffer_start = 0;
+  slot->buffer_used = 0;
+  Succeed();
+  return slot;
+}
+
+int OpenRetrying(const char* path, int flags) {
+  int fd;
+  do {
+    fd = open(path, flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
 }
 
 OpenFile* Lookup(HANDLE handle) {
@@ -78,7 +124,7 @@ bool WriteAllAt(int fd, const unsigned char* data, std::size_t length, std::uint
     ssize_t done = pwrite(fd, data, length, static_cast<off_t>(offset));
     if (done < 0) {
       if (errno == EINTR) continue;
-      g_last_error = ErrorFromErrno(errno);
+      FailWithErrno(errno);
       return false;
     }
     data += done;
@@ -96,7 +142,9 @@ bool ReadAllAt(int fd, unsigned char* data, std::size_t length, std::uint64_t of
     ssize_t done = pread(fd, data, length, static_cast<off_t>(offset));
     if (done < 0) {
       if (errno == EINTR) continue;
-      g_last_error = errno == EIO ? ERROR_READ_FAULT : ErrorFromErrno(errno);
+      const int error = errno;
+      FailWithErrno(error);
+      if (error == EIO) g_last_error = ERROR_READ_FAULT;
       return false;
     }
     if (done == 0) break;
@@ -118,23 +166,17 @@ bool FlushWrites(OpenFile& file) {
 }  // namespace
 
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES /*security*/) {
-  if (mkdir(path, 0777) != 0) return FailWith(ErrorFromErrno(errno));
-  g_last_error = NO_ERROR;
+  if (mkdir(path, 0777) != 0) return FailWithErrno(errno);
+  Succeed();
   return TRUE;
 }
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD /*share_mode*/,
                    LPSECURITY_ATTRIBUTES /*security*/, DWORD disposition, DWORD /*flags*/,
                    HANDLE /*template_file*/) {
-  OpenFile* slot = nullptr;
-  for (OpenFile& file : g_files) {
-    if (file.fd < 0) {
-      slot = &file;
-      break;
-    }
-  }
+  OpenFile* slot = FreeSlot();
   if (slot == nullptr) {
-    g_last_error = ERROR_TOO_MANY_OPEN_FILES;
+    FailWithErrno(EMFILE);
     return INVALID_HANDLE_VALUE;
   }
 
@@ -145,17 +187,13 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD /*share_mode*/,
     // A link already standing under an output name is not followed: the new
     // file must land in the folder it was asked for, not wherever a link points.
     flags |= O_CREAT | O_TRUNC | O_NOFOLLOW;
-    // A file-size limit should fail the write and be reported, not end the process.
-    static const bool size_limit_signal_ignored = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
-    (void)size_limit_signal_ignored;
   }
 
-  int fd;
-  do {
-    fd = open(path, flags, 0666);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = OpenRetrying(path, flags);
   if (fd < 0) {
-    g_last_error = errno == ELOOP ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
+    const int error = errno;
+    FailWithErrno(error);
+    if (error == ELOOP) g_last_error = ERROR_ACCESS_DENIED;
     return INVALID_HANDLE_VALUE;
   }
   // Only regular files: a folder cannot be opened as a file (as on Windows),
@@ -163,25 +201,18 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD /*share_mode*/,
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     close(fd);
-    g_last_error = ERROR_ACCESS_DENIED;
+    FailWith(ERROR_ACCESS_DENIED, kNotRegularFile);
     return INVALID_HANDLE_VALUE;
   }
-
-  slot->fd = fd;
-  slot->writable = writable;
-  slot->position = 0;
-  slot->buffer_start = 0;
-  slot->buffer_used = 0;
-  g_last_error = NO_ERROR;
-  return slot;
+  return Adopt(slot, fd, writable);
 }
 
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read,
               LPOVERLAPPED /*overlapped*/) {
   if (bytes_read != nullptr) *bytes_read = 0;
   OpenFile* file = Lookup(handle);
-  if (file == nullptr) return FailWith(ERROR_INVALID_HANDLE);
-  g_last_error = NO_ERROR;
+  if (file == nullptr) return FailWith(ERROR_INVALID_HANDLE, kNotOpen);
+  Succeed();
   if (file->writable) {
     if (!FlushWrites(*file)) return FALSE;
     std::size_t delivered = 0;
@@ -191,7 +222,6 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_r
     }
     file->position += delivered;
     if (bytes_read != nullptr) *bytes_read = static_cast<DWORD>(delivered);
-    g_last_error = NO_ERROR;
     return TRUE;
   }
 
@@ -219,7 +249,17 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_r
       file->position += delivered;
       break;
     }
-    if (!ReadAllAt(file->fd, file->buffer, kBufferBytes, file->position, &delivered)) break;
+    if (!ReadAllAt(file->fd, file->buffer, kBufferBytes, file->position, &delivered)) {
+      // The read-ahead reached past what was asked, perhaps into a bad
+      // sector: only a failure of the bytes asked for is a failed read.
+      file->buffer_used = 0;
+      Succeed();
+      if (!ReadAllAt(file->fd, out, remaining, file->position, &delivered)) break;
+      total += delivered;
+      remaining -= delivered;
+      file->position += delivered;
+      break;
+    }
     file->buffer_start = file->position;
     file->buffer_used = delivered;
     if (delivered == 0) break;
@@ -233,8 +273,8 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytes_to_write, LPDWORD byte
                LPOVERLAPPED /*overlapped*/) {
   if (bytes_written != nullptr) *bytes_written = 0;
   OpenFile* file = Lookup(handle);
-  if (file == nullptr) return FailWith(ERROR_INVALID_HANDLE);
-  if (!file->writable) return FailWith(ERROR_ACCESS_DENIED);
+  if (file == nullptr) return FailWith(ERROR_INVALID_HANDLE, kNotOpen);
+  if (!file->writable) return FailWithErrno(EBADF);
 
   const unsigned char* data = static_cast<const unsigned char*>(buffer);
   if (file->buffer_used > 0 && (file->buffer_start + file->buffer_used != file->position ||
@@ -251,14 +291,14 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytes_to_write, LPDWORD byte
   }
   file->position += bytes_to_write;
   if (bytes_written != nullptr) *bytes_written = bytes_to_write;
-  g_last_error = NO_ERROR;
+  Succeed();
   return TRUE;
 }
 
 DWORD SetFilePointer(HANDLE handle, LONG distance, PLONG distance_high, DWORD move_method) {
   OpenFile* file = Lookup(handle);
   if (file == nullptr) {
-    g_last_error = ERROR_INVALID_HANDLE;
+    FailWith(ERROR_INVALID_HANDLE, kNotOpen);
     return INVALID_SET_FILE_POINTER;
   }
   std::int64_t move = distance;
@@ -271,72 +311,95 @@ DWORD SetFilePointer(HANDLE handle, LONG distance, PLONG distance_high, DWORD mo
   if (move_method == FILE_CURRENT) {
     base = static_cast<std::int64_t>(file->position);
   } else if (move_method != FILE_BEGIN) {
-    g_last_error = ERROR_INVALID_PARAMETER;
+    FailWithErrno(EINVAL);
     return INVALID_SET_FILE_POINTER;
   }
   const std::int64_t target = base + move;
   if (target < 0) {
+    FailWithErrno(EINVAL);
     g_last_error = ERROR_NEGATIVE_SEEK;
     return INVALID_SET_FILE_POINTER;
   }
   // Without a high part the new position must be expressible in the 32-bit result.
   if (distance_high == nullptr && target >= static_cast<std::int64_t>(INVALID_SET_FILE_POINTER)) {
-    g_last_error = ERROR_INVALID_PARAMETER;
+    FailWithErrno(EINVAL);
     return INVALID_SET_FILE_POINTER;
   }
   file->position = static_cast<std::uint64_t>(target);
   if (distance_high != nullptr) *distance_high = static_cast<LONG>(target >> 32);
-  g_last_error = NO_ERROR;
+  Succeed();
   return static_cast<DWORD>(target);
 }
 
 DWORD GetFileSize(HANDLE handle, LPDWORD size_high) {
   OpenFile* file = Lookup(handle);
   if (file == nullptr) {
-    g_last_error = ERROR_INVALID_HANDLE;
+    FailWith(ERROR_INVALID_HANDLE, kNotOpen);
     return INVALID_FILE_SIZE;
   }
   if (!FlushWrites(*file)) return INVALID_FILE_SIZE;
   struct stat info;
   if (fstat(file->fd, &info) != 0) {
-    g_last_error = ErrorFromErrno(errno);
+    FailWithErrno(errno);
     return INVALID_FILE_SIZE;
   }
   const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
   if (size_high != nullptr) *size_high = static_cast<DWORD>(size >> 32);
-  g_last_error = NO_ERROR;
+  Succeed();
   return static_cast<DWORD>(size);
 }
 
 DWORD GetFileAttributesA(LPCSTR path) {
   struct stat info;
   if (stat(path, &info) != 0) {
-    g_last_error = ErrorFromErrno(errno);
+    FailWithErrno(errno);
     return INVALID_FILE_ATTRIBUTES;
   }
-  g_last_error = NO_ERROR;
+  Succeed();
   return S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
 }
 
 BOOL CloseHandle(HANDLE handle) {
   OpenFile* file = Lookup(handle);
-  if (file == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+  if (file == nullptr) return FailWith(ERROR_INVALID_HANDLE, kNotOpen);
   // Buffered bytes are written now; a failure here is the last chance to tell
   // the caller that the file did not get all its bytes.
   bool ok = FlushWrites(*file);
   if (close(file->fd) != 0 && ok) {
-    g_last_error = ErrorFromErrno(errno);
+    FailWithErrno(errno);
     ok = false;
   }
   file->fd = -1;
   file->buffer_used = 0;
-  if (ok) g_last_error = NO_ERROR;
+  if (ok) Succeed();
   return ok ? TRUE : FALSE;
 }
 
 DWORD GetLastError() { return g_last_error; }
 
-void SetLastError(DWORD error) { g_last_error = error; }
+// A caller that keeps a failure's code to give it back later gets the same
+// reason back; any other code is described by the nearest errno.
+void SetLastError(DWORD error) {
+  if (error == g_last_error) return;
+  g_last_error = error;
+  g_last_reason = nullptr;
+  switch (error) {
+    case NO_ERROR: g_last_errno = 0; break;
+    case ERROR_FILE_NOT_FOUND: g_last_errno = ENOENT; break;
+    case ERROR_PATH_NOT_FOUND: g_last_errno = ENOTDIR; break;
+    case ERROR_ALREADY_EXISTS: g_last_errno = EEXIST; break;
+    case ERROR_FILENAME_EXCED_RANGE: g_last_errno = ENAMETOOLONG; break;
+    case ERROR_DISK_FULL: g_last_errno = ENOSPC; break;
+    case ERROR_HANDLE_DISK_FULL: g_last_errno = EFBIG; break;
+    case ERROR_TOO_MANY_OPEN_FILES: g_last_errno = EMFILE; break;
+    case ERROR_INVALID_HANDLE: g_last_errno = EBADF; break;
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_NEGATIVE_SEEK: g_last_errno = EINVAL; break;
+    case ERROR_READ_FAULT:
+    case ERROR_WRITE_FAULT: g_last_errno = EIO; break;
+    default: g_last_errno = EACCES; break;
+  }
+}
 
 int wsprintfA(LPSTR out, LPCSTR format, ...) {
   // Like the Windows call there is no buffer size: the caller sizes `out` for
@@ -350,13 +413,83 @@ int wsprintfA(LPSTR out, LPCSTR format, ...) {
   return length > longest ? longest : length;
 }
 
-// Lives beside the handle table because it needs the descriptor behind a handle.
-bool IsSameFile(const char* path, HANDLE handle) {
-  OpenFile* file = Lookup(handle);
-  struct stat at_path;
-  struct stat open_file;
-  if (file == nullptr || stat(path, &at_path) != 0 || fstat(file->fd, &open_file) != 0) {
-    return false;
+// The calls below live beside the handle table because they need the
+// descriptors behind the handles.
+
+HANDLE CreateOutputFile(const char* path, HANDLE archive, bool* is_archive) {
+  *is_archive = false;
+  OpenFile* slot = FreeSlot();
+  if (slot == nullptr) {
+    FailWithErrno(EMFILE);
+    return INVALID_HANDLE_VALUE;
   }
-  return at_path.st_dev == open_file.st_dev && at_path.st_ino == open_file.st_ino;
+  // Most output names are new: a file this call creates cannot be the
+  // archive, a link or a device, so it needs no further look.
+  int fd = OpenRetrying(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC);
+  if (fd < 0 && errno == EEXIST) {
+    // Something stands under the name already. It is looked at before it is
+    // emptied: a link is not followed, and the archive itself, under this or
+    // any other of its names, is never replaced.
+    fd = OpenRetrying(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd >= 0) {
+      const OpenFile* source = Lookup(archive);
+      struct stat existing;
+      struct stat of_archive;
+      if (fstat(fd, &existing) != 0) {
+        FailWithErrno(errno);
+      } else if (source != nullptr && fstat(source->fd, &of_archive) == 0 &&
+                 existing.st_dev == of_archive.st_dev && existing.st_ino == of_archive.st_ino) {
+        *is_archive = true;
+        FailWith(ERROR_ACCESS_DENIED, "The file is the archive being read");
+      } else if (!S_ISREG(existing.st_mode)) {
+        FailWith(ERROR_ACCESS_DENIED, kNotRegularFile);
+      } else if (ftruncate(fd, 0) != 0) {
+        FailWithErrno(errno);
+      } else {
+        return Adopt(slot, fd, true);
+      }
+      close(fd);
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+  if (fd < 0) {
+    FailWithErrno(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  return Adopt(slot, fd, true);
+}
+
+DWORD CopyFileData(HANDLE from, HANDLE to, DWORD length) {
+  OpenFile* source = Lookup(from);
+  OpenFile* target = Lookup(to);
+  // Small pieces are cheaper through the buffers, and bytes waiting in the
+  // target's buffer must reach the file first, by a write that can fail and
+  // be reported.
+  if (source == nullptr || target == nullptr || !target->writable || target->buffer_used > 0 ||
+      length < kDirectTransferBytes) {
+    return 0;
+  }
+  DWORD copied = 0;
+  while (copied < length) {
+    loff_t from_offset = static_cast<loff_t>(source->position);
+    loff_t to_offset = static_cast<loff_t>(target->position);
+    const ssize_t done =
+        copy_file_range(source->fd, &from_offset, target->fd, &to_offset, length - copied, 0);
+    if (done < 0 && errno == EINTR) continue;
+    // Declined (another file system, no support), at the end of the source,
+    // or failed: ReadFile and WriteFile move the rest and tell which.
+    if (done <= 0) break;
+    source->position += static_cast<std::uint64_t>(done);
+    target->position += static_cast<std::uint64_t>(done);
+    copied += static_cast<DWORD>(done);
+  }
+  Succeed();
+  return copied;
+}
+
+void DescribeLastError(char* out, std::size_t capacity) {
+  const char* reason = g_last_errno != 0          ? std::strerror(g_last_errno)
+                       : g_last_reason != nullptr ? g_last_reason
+                                                  : "Unknown error";
+  std::snprintf(out, capacity, "%s", reason);
 }

@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstring>
 
 #include "platform/file_system.h"
@@ -26,6 +27,20 @@ bool IsDeviceName(const char* name) {
   return false;
 }
 
+// True when `path` names the very file `file` has open, under any name or link.
+bool IsSameFile(const char* path, HANDLE file) {
+  HANDLE other = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (other == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a;
+  BY_HANDLE_FILE_INFORMATION b;
+  const bool same = GetFileInformationByHandle(other, &a) && GetFileInformationByHandle(file, &b) &&
+                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                    a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(other);
+  return same;
+}
+
 }  // namespace
 
 bool FileSystemAcceptsName(const char* name) {
@@ -38,15 +53,37 @@ bool FileSystemAcceptsName(const char* name) {
   return !IsDeviceName(name);
 }
 
-bool IsSameFile(const char* path, HANDLE file) {
-  HANDLE other = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (other == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION a;
-  BY_HANDLE_FILE_INFORMATION b;
-  const bool same = GetFileInformationByHandle(other, &a) && GetFileInformationByHandle(file, &b) &&
-                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-                    a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
-  CloseHandle(other);
-  return same;
+HANDLE CreateOutputFile(const char* path, HANDLE archive, bool* is_archive) {
+  *is_archive = false;
+  // The archive is open without write sharing, so the system itself refuses
+  // to replace it under any name; only then is it worth asking why.
+  HANDLE output = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (output == INVALID_HANDLE_VALUE) {
+    const DWORD reason = GetLastError();
+    *is_archive = IsSameFile(path, archive);
+    SetLastError(reason);
+  }
+  return output;
+}
+
+DWORD CopyFileData(HANDLE /*from*/, HANDLE /*to*/, DWORD /*length*/) {
+  // No call copies between two open handles here: ReadFile and WriteFile do it.
+  return 0;
+}
+
+void DescribeLastError(char* out, std::size_t capacity) {
+  const DWORD error = GetLastError();
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                error, 0, out, static_cast<DWORD>(capacity), nullptr);
+  // The system's texts end in a full stop and a line end; the messages add their own.
+  while (length > 0 && (out[length - 1] == '\r' || out[length - 1] == '\n' ||
+                        out[length - 1] == ' ' || out[length - 1] == '.')) {
+    --length;
+  }
+  if (length == 0) {
+    std::snprintf(out, capacity, "system error %lu", static_cast<unsigned long>(error));
+  } else {
+    out[length] = '\0';
+  }
 }

@@ -81,12 +81,14 @@ unsigned char* Reserve(PendingOutput& pending, std::uint32_t length, bool* write
 }
 
 // The scanning handle as the walk sees it: where it stands, relative to the
-// first byte of the top row, and whether the archive has failed to supply
-// anything asked of it.
+// first byte of the top row, whether the archive has failed to supply
+// anything asked of it, and whether that was because the system refused.
 struct SourceCursor {
   HANDLE file;
   std::int64_t position;
   bool incomplete;
+  bool read_failed;
+  DWORD read_error;  // the system's reason for the first refused read
 };
 
 bool MoveTo(SourceCursor& cursor, std::int64_t target) {
@@ -107,7 +109,10 @@ bool MoveTo(SourceCursor& cursor, std::int64_t target) {
 void ReadSource(SourceCursor& cursor, std::int64_t offset, unsigned char* block, DWORD length) {
   DWORD delivered = 0;
   if (MoveTo(cursor, offset)) {
-    ReadFile(cursor.file, block, length, &delivered, nullptr);
+    if (!ReadFile(cursor.file, block, length, &delivered, nullptr) && !cursor.read_failed) {
+      cursor.read_failed = true;
+      cursor.read_error = GetLastError();
+    }
     cursor.position += delivered;
   }
   if (delivered < length) {
@@ -127,7 +132,7 @@ EntryOutcome WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width,
   pending.used = kBitmapHeaderBytes;
   FillBitmapHeaders(pending.bytes, width, height);
 
-  SourceCursor source{scanning, 0, false};
+  SourceCursor source{scanning, 0, false, false, NO_ERROR};
   bool write_failed = false;
   const std::uint64_t row_bytes = 2ull * width;
   const std::uint32_t padding = width % 4;
@@ -168,5 +173,10 @@ EntryOutcome WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width,
   }
 
   if (write_failed || !Flush(pending)) return EntryOutcome::kWriteFailed;
+  if (source.read_failed) {
+    // The calls since then succeeded; the caller asks for the failure's reason.
+    SetLastError(source.read_error);
+    return EntryOutcome::kReadFailed;
+  }
   return source.incomplete ? EntryOutcome::kTruncated : EntryOutcome::kComplete;
 }

@@ -1,3 +1,4 @@
+#include "platform/file_system.h"
 #include "writers/entry_writer.h"
 #include "writers/write_all.h"
 
@@ -8,15 +9,19 @@ constexpr DWORD kCopyChunkBytes = 128 * 1024;
 }  // namespace
 
 EntryOutcome CopyRaw(HANDLE output, HANDLE scanning, std::uint32_t size) {
-  static unsigned char chunk[kCopyChunkBytes];
-  std::uint32_t remaining = size;
+  // Where the kernel copies file to file itself, the bytes never pass through
+  // this process; whatever it leaves is moved below, where a short or failed
+  // read or a failed write shows.
+  std::uint32_t remaining = size - CopyFileData(scanning, output, size);
+  unsigned char chunk[kCopyChunkBytes];
   while (remaining > 0) {
     const DWORD wanted = remaining < kCopyChunkBytes ? remaining : kCopyChunkBytes;
     DWORD delivered = 0;
-    ReadFile(scanning, chunk, wanted, &delivered, nullptr);
+    const bool read = ReadFile(scanning, chunk, wanted, &delivered, nullptr) != FALSE;
     // Only the bytes the archive delivered are written: never what an earlier
     // chunk left in the buffer.
     if (delivered > 0 && !WriteAll(output, chunk, delivered)) return EntryOutcome::kWriteFailed;
+    if (!read) return EntryOutcome::kReadFailed;
     if (delivered < wanted) return EntryOutcome::kTruncated;
     remaining -= delivered;
   }

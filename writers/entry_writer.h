@@ -17,6 +17,8 @@ enum class EntryOutcome {
   kTruncated,    // the archive ended inside the entry: the output holds what exists
                  // (a bitmap keeps its full length, with black for missing pixels)
   kDamaged,      // the payload is too short for its image prefix: an empty bitmap was written
+  kReadFailed,   // the system refused to read the archive: the output holds what was read
+                 // (a bitmap keeps its full length, with black for pixels not read)
   kWriteFailed,  // the output file refused a write and is incomplete
 };
 
@@ -41,7 +43,8 @@ struct ImageSize {
 
 // The width and height an image writer will use for this entry, learnt
 // without moving the scanning handle (it is back where it was on return).
-ImageSize PeekImageSize(HANDLE scanning, std::uint32_t type, std::uint32_t size);
+// False when the system refused to read them; the handle has then moved.
+bool PeekImageSize(HANDLE scanning, std::uint32_t type, std::uint32_t size, ImageSize* image);
 
 // Length of the bitmap file for an image of this size.
 std::uint64_t BitmapFileBytes(ImageSize image);

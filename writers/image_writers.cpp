@@ -18,14 +18,15 @@ std::uint32_t FixedWidthHeight(std::uint32_t size) {
 }
 
 // Reads the width and height that open a type-5 payload; fields the archive
-// cannot supply read as zero. Returns how many of their bytes it delivered.
-DWORD ReadSizeFields(HANDLE scanning, ImageSize* image) {
+// cannot supply read as zero. Sets *delivered to how many of their bytes
+// arrived; false when the system refused the read.
+bool ReadSizeFields(HANDLE scanning, ImageSize* image, DWORD* delivered) {
   unsigned char fields[kSizeFieldsBytes] = {};
-  DWORD delivered = 0;
-  ReadFile(scanning, fields, kSizeFieldsBytes, &delivered, nullptr);
+  *delivered = 0;
+  const bool read = ReadFile(scanning, fields, kSizeFieldsBytes, delivered, nullptr) != FALSE;
   image->width = LoadLittleEndian32(fields);
   image->height = LoadLittleEndian32(fields + 4);
-  return delivered;
+  return read;
 }
 
 }  // namespace
@@ -41,21 +42,31 @@ EntryOutcome ConvertFixedWidthImage(HANDLE output, HANDLE scanning, std::uint32_
 
 EntryOutcome ConvertSizedImage(HANDLE output, HANDLE scanning, std::uint32_t /*size*/) {
   ImageSize image;
-  const DWORD delivered = ReadSizeFields(scanning, &image);
+  DWORD delivered = 0;
+  const bool read = ReadSizeFields(scanning, &image, &delivered);
+  const DWORD read_error = GetLastError();
   SetFilePointer(scanning, kSizedPrefixBytes - kSizeFieldsBytes, nullptr, FILE_CURRENT);
   const EntryOutcome written = WriteBitmap(output, scanning, image.width, image.height);
+  if (written == EntryOutcome::kComplete && !read) {
+    SetLastError(read_error);
+    return EntryOutcome::kReadFailed;
+  }
   if (written == EntryOutcome::kComplete && delivered < kSizeFieldsBytes) {
     return EntryOutcome::kTruncated;
   }
   return written;
 }
 
-ImageSize PeekImageSize(HANDLE scanning, std::uint32_t type, std::uint32_t size) {
-  if (type != kTypeSizedImage) return ImageSize{kFixedWidth, FixedWidthHeight(size)};
-  ImageSize image;
-  const DWORD delivered = ReadSizeFields(scanning, &image);
+bool PeekImageSize(HANDLE scanning, std::uint32_t type, std::uint32_t size, ImageSize* image) {
+  if (type != kTypeSizedImage) {
+    *image = ImageSize{kFixedWidth, FixedWidthHeight(size)};
+    return true;
+  }
+  DWORD delivered = 0;
+  // After a refused read the entry is given up, and the reason must survive.
+  if (!ReadSizeFields(scanning, image, &delivered)) return false;
   SetFilePointer(scanning, -static_cast<LONG>(delivered), nullptr, FILE_CURRENT);
-  return image;
+  return true;
 }
 
 std::uint64_t BitmapFileBytes(ImageSize image) {

@@ -87,12 +87,23 @@ TEST(OutputNames, CoincidingNamesAndLengths) {
 
 TEST(OutputNames, NamesThatAreNoFileNameAreSkipped) {
   const std::vector<std::string> unsafe = {
-      "..",   ".",          "",          "a/b",      "../escape", "../../escape",
-      "a\\b", "..\\escape", "tab\there", "bell\x01", "del\x7F",   "line\nfeed"};
-  const std::vector<std::string> shown = {"..",        ".",          "",
-                                          "a/b",       "../escape",  "../../escape",
-                                          "a\\b",      "..\\escape", "tab\\x09here",
-                                          "bell\\x01", "del\\x7F",   "line\\x0Afeed"};
+      "..", ".", "", "a/b", "../escape", "../../escape", "a\\b", "..\\escape", "tab\there",
+      "bell\x01", "del\x7F", "line\nfeed",
+      // Into a pipe the "File:" line keeps the bytes; only messages escape them.
+      "\x1b]0;pwned\x07\x1b[2J"};
+  const std::vector<std::string> shown = {"..",
+                                          ".",
+                                          "",
+                                          "a/b",
+                                          "../escape",
+                                          "../../escape",
+                                          "a\\b",
+                                          "..\\escape",
+                                          "tab\\x09here",
+                                          "bell\\x01",
+                                          "del\\x7F",
+                                          "line\\x0Afeed",
+                                          "\\x1B]0;pwned\\x07\\x1B[2J"};
   ArchiveLayout layout{.entries = {{.name = "good1", .type = 3, .payload = Text("g1")}}};
   std::string out = FileLine(2, 3, "good1");
   std::string err;

@@ -149,12 +149,14 @@ TEST(RawCopy, OutputThatCannotBeWritten) {
                                        {.name = "free", .type = 3, .payload = Text("y")}}}),
        .args = {"archive.zrq"},
        .out = FileLine(1, 3, "taken") + FileLine(1, 3, "free") + DoneLine(2),
-       .err = "Couldn't create output file \"" + OutputPath("velkard", "taken") + "\"\n",
+       .err = "Couldn't create output file \"" + OutputPath("velkard", "taken") +
+              "\": " + SystemReason("Is a directory", "Access denied") + "\n",
        .exit_code = -5,
        .after = {{"velkard/free", File("y")}},
        .before = {{"velkard/taken/inside", File("stays")}}},
       // The file size limit fails writes with EFBIG, as a full disk fails
-      // them; under wine the write fails the same way, at the same byte.
+      // them; under wine the write fails the same way, at the same byte, and
+      // wine calls the failure a general one.
       {.name = "a write fails half way: reported, smaller entries still written",
        .archive =
            Archive({.entries = {{.name = "small", .type = 3, .payload = Text("fits")},
@@ -163,7 +165,8 @@ TEST(RawCopy, OutputThatCannotBeWritten) {
        .args = {"archive.zrq"},
        .out = FileLine(4, 3, "small") + FileLine(10000, 3, "big") + FileLine(8, 3, "small_too") +
               DoneLine(3),
-       .err = "Couldn't write output file \"" + OutputPath("velkard", "big") + "\"\n",
+       .err = "Couldn't write output file \"" + OutputPath("velkard", "big") +
+              "\": " + SystemReason("File too large", "General failure") + "\n",
        .exit_code = -5,
        .after = {{"velkard/small", File("fits")},
                  {"velkard/big", File(Slice(big, 0, 4096))},

@@ -21,6 +21,10 @@ std::string OutputPath(const std::string& folder, const std::string& name) {
   return folder + (OnWindows() ? "\\" : "/") + name;
 }
 
+std::string SystemReason(const std::string& on_linux, const std::string& on_windows) {
+  return OnWindows() ? on_windows : on_linux;
+}
+
 std::string ProgramName() {
   if (!OnWindows()) return "unzrq";
   // Wine shows a Unix path as seen through drive Z:, the Unix root.

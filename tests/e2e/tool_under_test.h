@@ -28,6 +28,10 @@ std::string ConsoleLines(const std::string& text);
 // Folder and name joined the way the tool composes output paths.
 std::string OutputPath(const std::string& folder, const std::string& name);
 
+// The system's words for a failure as the tool under test shows them: the C
+// library's on Linux, the system's message table (wine's) on Windows.
+std::string SystemReason(const std::string& on_linux, const std::string& on_windows);
+
 // The program name the tool prints in its usage text.
 std::string ProgramName();
 

@@ -40,7 +40,7 @@ std::string ReadText(const std::string& path) {
 }  // namespace
 
 CapturedRun RunCaptured(const std::vector<std::string>& arguments, const std::string& working_dir,
-                        const std::string& capture_dir) {
+                        const std::string& capture_dir, StandardOutput standard_output) {
   std::vector<std::string> storage = arguments;
   std::vector<char*> argv;
   for (std::string& argument : storage) argv.push_back(argument.data());
@@ -54,7 +54,8 @@ CapturedRun RunCaptured(const std::vector<std::string>& arguments, const std::st
   const std::string err_path = capture_dir + "/stderr";
   std::fflush(stdout);
   std::fflush(stderr);
-  const int saved_out = Redirect(STDOUT_FILENO, out_path);
+  const bool capture_out = standard_output == StandardOutput::kCaptured;
+  const int saved_out = capture_out ? Redirect(STDOUT_FILENO, out_path) : -1;
   const int saved_err = Redirect(STDERR_FILENO, err_path);
 
   CapturedRun run;
@@ -62,10 +63,10 @@ CapturedRun RunCaptured(const std::vector<std::string>& arguments, const std::st
 
   std::fflush(stdout);
   std::fflush(stderr);
-  Restore(STDOUT_FILENO, saved_out);
+  if (capture_out) Restore(STDOUT_FILENO, saved_out);
   Restore(STDERR_FILENO, saved_err);
   if (chdir(previous_dir) != 0) throw std::runtime_error("cannot return to the previous folder");
-  run.out = ReadText(out_path);
+  if (capture_out) run.out = ReadText(out_path);
   run.err = ReadText(err_path);
   return run;
 }

@@ -114,7 +114,8 @@ TEST(PeekImageSize, ReadsTheSizeAndLeavesTheHandleWhereItWas) {
   };
   for (const Case& c : cases) {
     SetFilePointer(scanning.get(), static_cast<LONG>(c.position), nullptr, FILE_BEGIN);
-    const ImageSize image = PeekImageSize(scanning.get(), c.type, c.size);
+    ImageSize image;
+    EXPECT_TRUE(PeekImageSize(scanning.get(), c.type, c.size, &image)) << c.label;
     EXPECT_EQ(image.width, c.expected.width) << c.label;
     EXPECT_EQ(image.height, c.expected.height) << c.label;
     EXPECT_EQ(SetFilePointer(scanning.get(), 0, nullptr, FILE_CURRENT), c.position) << c.label;

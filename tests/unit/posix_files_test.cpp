@@ -319,27 +319,44 @@ TEST(PosixFiles, RefusedWritesAreReported) {
   }
 }
 
-TEST(PosixFiles, IsSameFileFollowsEveryNameOfTheOpenFile) {
+// An output is created where its path points and emptied if a file stands
+// there, but the archive is never emptied, under any name or link, and no link
+// is followed out of the folder.
+TEST(PosixFiles, CreateOutputFileNeverReplacesTheArchive) {
   ScratchDir dir;
   const Bytes content = PatternBytes(64);
   WriteFileBytes(dir / "archive", content);
-  WriteFileBytes(dir / "copy", content);
+  WriteFileBytes(dir / "elsewhere", content);
+  WriteFileBytes(dir / "older", content);
   ASSERT_EQ(mkdir((dir / "sub").c_str(), 0700), 0);
   ASSERT_EQ(link((dir / "archive").c_str(), (dir / "hard").c_str()), 0);
   ASSERT_EQ(symlink((dir / "archive").c_str(), (dir / "soft").c_str()), 0);
+  ASSERT_EQ(symlink((dir / "elsewhere").c_str(), (dir / "link").c_str()), 0);
   OwnedHandle archive(OpenForReading(dir / "archive"));
   ASSERT_TRUE(archive.valid());
   struct Case {
     std::string path;
-    bool same;
+    bool created;
+    bool is_archive;
   } const cases[] = {
-      {dir / "archive", true}, {dir / "sub/../archive", true}, {dir / "hard", true},
-      {dir / "soft", true},    {dir / "copy", false},          {dir / "missing", false},
-      {dir / "sub", false},
+      {dir / "archive", false, true}, {dir / "sub/../archive", false, true},
+      {dir / "hard", false, true},    {dir / "soft", false, false},
+      {dir / "link", false, false},   {dir / "sub", false, false},
+      {dir / "new", true, false},     {dir / "older", true, false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(IsSameFile(c.path.c_str(), archive.get()), c.same) << c.path;
+    bool is_archive = true;
+    OwnedHandle output(CreateOutputFile(c.path.c_str(), archive.get(), &is_archive));
+    EXPECT_EQ(output.valid(), c.created) << c.path;
+    EXPECT_EQ(is_archive, c.is_archive) << c.path;
+    if (output.valid()) {
+      EXPECT_EQ(GetFileSize(output.get(), nullptr), 0u) << c.path;
+      EXPECT_TRUE(output.Close());
+    }
   }
+  EXPECT_EQ(ReadFileBytes(dir / "archive"), content);
+  EXPECT_EQ(ReadFileBytes(dir / "elsewhere"), content);
+  EXPECT_EQ(ReadFileBytes(dir / "older"), Bytes{});
 }
 
 // Successful and failed opens alike give their handle back: a long walk

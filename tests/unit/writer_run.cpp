@@ -34,6 +34,7 @@ const char* OutcomeName(EntryOutcome outcome) {
     case EntryOutcome::kComplete: return "complete";
     case EntryOutcome::kTruncated: return "truncated";
     case EntryOutcome::kDamaged: return "damaged";
+    case EntryOutcome::kReadFailed: return "read failed";
     case EntryOutcome::kWriteFailed: return "write failed";
   }
   return "?";

@@ -1,0 +1,278 @@
+// What the user is told when the system fails under the tool rather than the
+// archive being short: a read the kernel refuses (a bad sector, a dropped
+// network share), standard output on a full device, and standard output on a
+// terminal, where names must not drive the screen.
+//
+// The read failures are injected below the file layer: this test binary is
+// linked with pread and copy_file_range wrapped (see CMakeLists.txt), and the
+// wrappers fail every read that touches one chosen offset with EIO.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "archive_builder.h"
+#include "captured_run.h"
+#include "driver/unzrq.h"
+#include "scratch_dir.h"
+
+namespace {
+
+// The archive offset whose reads fail; negative for none.
+std::int64_t g_failing_offset = -1;
+
+bool Touches(std::int64_t from, std::size_t length) {
+  return g_failing_offset >= from && g_failing_offset < from + static_cast<std::int64_t>(length);
+}
+
+// Sets the failing offset for one scope, so that a failed expectation cannot
+// leave it set for the tests after it.
+class FailingReadsAt {
+ public:
+  explicit FailingReadsAt(std::int64_t offset) { g_failing_offset = offset; }
+  ~FailingReadsAt() { g_failing_offset = -1; }
+};
+
+}  // namespace
+
+extern "C" {
+ssize_t __real_pread(int fd, void* buffer, size_t length, off_t offset);
+ssize_t __real_copy_file_range(int fd_in, loff_t* off_in, int fd_out, loff_t* off_out,
+                               size_t length, unsigned flags);
+
+ssize_t __wrap_pread(int fd, void* buffer, size_t length, off_t offset) {
+  if (Touches(offset, length)) {
+    errno = EIO;
+    return -1;
+  }
+  return __real_pread(fd, buffer, length, offset);
+}
+
+ssize_t __wrap_copy_file_range(int fd_in, loff_t* off_in, int fd_out, loff_t* off_out,
+                               size_t length, unsigned flags) {
+  if (off_in != nullptr && Touches(*off_in, length)) {
+    errno = EIO;
+    return -1;
+  }
+  return __real_copy_file_range(fd_in, off_in, fd_out, off_out, length, flags);
+}
+}
+
+namespace {
+
+constexpr char kArchiveName[] = "archive.zrq";
+constexpr char kFolderName[] = "out";
+
+std::string Line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Line(const char* format, ...) {
+  char line[512];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  return line;
+}
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// Large enough that the copy goes through the kernel's own file-to-file copy
+// first and through several chunks after it.
+const Bytes kBig = PatternBytes(300 * 1024, 7);
+const Bytes kSmall = PatternBytes(100, 8);
+const std::vector<std::uint16_t> kPixels(3 * 40, Rgb565(31, 0, 0));
+
+ArchiveLayout Layout() {
+  return {.entries = {{.name = "small", .type = 3, .payload = kSmall},
+                      {.name = "big", .type = 3, .payload = kBig},
+                      {.name = "card", .type = 5, .payload = SizedImagePayload(3, 40, kPixels)},
+                      {.name = "after", .type = 3, .payload = Text("still here")}}};
+}
+
+struct Extraction {
+  CapturedRun captured;
+  std::vector<std::string> files;
+  Bytes big;
+  Bytes card;
+};
+
+Extraction Extract(const Bytes& archive, std::int64_t failing_offset) {
+  ScratchDir dir;
+  ScratchDir capture;
+  WriteFileBytes(dir / kArchiveName, archive);
+  Extraction run;
+  {
+    FailingReadsAt failing(failing_offset);
+    run.captured = RunCaptured({"unzrq", kArchiveName, kFolderName}, dir.path(), capture.path());
+  }
+  run.files = ListFolder(dir / kFolderName);
+  for (const std::string& name : run.files) {
+    if (name == "big") run.big = ReadFileBytes(dir / kFolderName + "/big");
+    if (name == "card.bmp") run.card = ReadFileBytes(dir / kFolderName + "/card.bmp");
+  }
+  return run;
+}
+
+std::string AllLines(std::uint32_t processed) {
+  std::string out = "File: (0x00000064) Type:3 small \n";
+  out += Line("File: (0x%08X) Type:3 big \n", static_cast<unsigned>(kBig.size()));
+  out += Line("File: (0x%08X) Type:5 card \n", static_cast<unsigned>(76 + 2 * kPixels.size()));
+  out += "File: (0x0000000A) Type:3 after \n";
+  std::string kept;
+  std::size_t start = 0;
+  for (std::uint32_t line = 0; line < processed; ++line) {
+    const std::size_t end = out.find('\n', start) + 1;
+    kept += out.substr(start, end - start);
+    start = end;
+  }
+  return kept + Line("Done: %u files processed.\n", processed);
+}
+
+TEST(FailingReads, AreToldApartFromTruncationAndEndTheEntryLikeIt) {
+  const BuiltArchive built = BuildArchive(Layout());
+  const std::uint32_t big_at = built.payload_offsets[1];
+  const std::uint32_t card_at = built.payload_offsets[2];
+  const std::vector<std::string> all_files = {"after", "big", "card.bmp", "small"};
+  const Bytes whole_card = ExpectedBitmap(3, 40, kPixels);
+
+  // Reads fail at a byte inside the big payload: the copy through the kernel
+  // stops there, and the read that takes over is refused too.
+  {
+    const std::uint32_t failing = big_at + 200 * 1024 + 5;
+    const Extraction run = Extract(built.bytes, failing);
+    EXPECT_EQ(run.captured.exit_code, -5);
+    EXPECT_EQ(run.captured.out, AllLines(4));
+    // What was read before the failure is in the output, and nothing else.
+    ASSERT_FALSE(run.big.empty());
+    ASSERT_LT(run.big.size(), kBig.size());
+    EXPECT_TRUE(std::equal(run.big.begin(), run.big.end(), kBig.begin()));
+    EXPECT_EQ(run.captured.err,
+              Line("Error: \"big\" is incomplete: reading the archive failed after %u of %u bytes "
+                   "(Input/output error); the rest is missing.\n",
+                   static_cast<unsigned>(run.big.size()), static_cast<unsigned>(kBig.size())));
+    EXPECT_EQ(run.files, all_files);
+    EXPECT_EQ(run.card, whole_card);
+  }
+  // Inside an image's pixels: the bitmap keeps its length, unread pixels black.
+  {
+    const Extraction run = Extract(built.bytes, card_at + 76 + 10);
+    EXPECT_EQ(run.captured.exit_code, -5);
+    EXPECT_EQ(run.captured.out, AllLines(4));
+    EXPECT_EQ(run.captured.err,
+              "Error: \"card\" is incomplete: reading the archive failed (Input/output error); "
+              "pixels not read are black.\n");
+    ASSERT_EQ(run.card.size(), whole_card.size());
+    EXPECT_NE(run.card, whole_card);
+    EXPECT_EQ(run.big, kBig);
+  }
+  // Inside an image's width and height: nothing can be known of it, so
+  // nothing is created.
+  {
+    const Extraction run = Extract(built.bytes, card_at + 2);
+    EXPECT_EQ(run.captured.exit_code, -5);
+    EXPECT_EQ(run.captured.out, AllLines(4));
+    EXPECT_EQ(run.captured.err,
+              "Error: Skipped \"card\": reading its image size failed (Input/output error).\n");
+    EXPECT_EQ(run.files, (std::vector<std::string>{"after", "big", "small"}));
+  }
+  // The directory: a failed count ends the walk before it starts, a failed
+  // record ends it there; neither is called a truncated archive.
+  {
+    const Extraction run = Extract(built.bytes, built.directory_offset + 1);
+    EXPECT_EQ(run.captured.exit_code, -5);
+    EXPECT_EQ(run.captured.out, AllLines(0));
+    EXPECT_EQ(run.captured.err,
+              Line("Error: Failed to read the entry count at 0x%08X: Input/output error.\n",
+                   built.directory_offset));
+    EXPECT_TRUE(run.files.empty());
+  }
+  {
+    const Extraction run = Extract(built.bytes, built.RecordOffset(2) + 70);
+    EXPECT_EQ(run.captured.exit_code, -5);
+    EXPECT_EQ(run.captured.out, AllLines(2));
+    EXPECT_EQ(run.captured.err,
+              "Error: Failed to read the directory after 2 of 4 records: Input/output error.\n");
+    EXPECT_EQ(run.files, (std::vector<std::string>{"big", "small"}));
+  }
+  // No fault: the same archive is whole.
+  {
+    const Extraction run = Extract(built.bytes, -1);
+    EXPECT_EQ(run.captured.exit_code, 0);
+    EXPECT_EQ(run.captured.err, "");
+    EXPECT_EQ(run.big, kBig);
+    EXPECT_EQ(run.card, whole_card);
+  }
+}
+
+// Points standard output at `fd` for one run of the tool in `dir`.
+int RunWithStandardOutput(int fd, const ScratchDir& dir, const ScratchDir& capture,
+                          std::string* err) {
+  std::fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  EXPECT_GE(dup2(fd, STDOUT_FILENO), 0);
+  const CapturedRun run = RunCaptured({"unzrq", kArchiveName, kFolderName}, dir.path(),
+                                      capture.path(), StandardOutput::kLeftAsItIs);
+  std::fflush(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  // The stream's error flag outlives the run in this process; a process of
+  // the tool's own would end with it.
+  std::clearerr(stdout);
+  *err = run.err;
+  return run.exit_code;
+}
+
+TEST(StandardOutput, AFullDeviceIsReportedAndEveryEntryStillWritten) {
+  ScratchDir dir;
+  ScratchDir capture;
+  WriteFileBytes(dir / kArchiveName, BuildArchive(Layout()).bytes);
+  const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  std::string err;
+  EXPECT_EQ(RunWithStandardOutput(full, dir, capture, &err), -5);
+  close(full);
+  EXPECT_EQ(err, "Error: Failed to write to standard output.\n");
+  EXPECT_EQ(ListFolder(dir / kFolderName),
+            (std::vector<std::string>{"after", "big", "card.bmp", "small"}));
+}
+
+// On a terminal a name's control bytes are shown as \xNN; into a pipe or a
+// file (every other test here) they are written as stored.
+TEST(StandardOutput, OnATerminalNamesCannotDriveTheScreen) {
+  ScratchDir dir;
+  ScratchDir capture;
+  const std::string hostile = "\x1b]0;pwned\x07\x1b[2J";
+  WriteFileBytes(dir / kArchiveName,
+                 BuildArchive({.entries = {{.name = hostile, .type = 3, .payload = Text("x")},
+                                           {.name = "plain", .type = 3, .payload = Text("y")}}})
+                     .bytes);
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  const int screen = open(ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(screen, 0);
+  std::string err;
+  EXPECT_EQ(RunWithStandardOutput(screen, dir, capture, &err), -5);
+  close(screen);
+  std::string shown;
+  char chunk[4096];
+  for (ssize_t got; (got = read(terminal, chunk, sizeof chunk)) > 0;) shown.append(chunk, got);
+  close(terminal);
+  // The terminal turns each line feed into CR LF.
+  EXPECT_EQ(shown,
+            "File: (0x00000001) Type:3 \\x1B]0;pwned\\x07\\x1B[2J \r\n"
+            "File: (0x00000001) Type:3 plain \r\n"
+            "Done: 2 files processed.\r\n");
+  EXPECT_EQ(err,
+            "Error: Skipped \"\\x1B]0;pwned\\x07\\x1B[2J\": the name cannot be used as a file "
+            "name.\n");
+}
+
+}  // namespace
