@@ -18,7 +18,7 @@ file(MAKE_DIRECTORY ${UNZRQ_DOC_BUILD_DIR})
 # twice gives the same page: SOURCE_DATE_EPOCH when the builder sets it, else
 # the last commit's date, else (a tarball without history) today.
 # string(TIMESTAMP) reads SOURCE_DATE_EPOCH itself.
-if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH} AND EXISTS ${PROJECT_SOURCE_DIR}/.git)
   find_package(Git QUIET)
   if(GIT_FOUND)
     execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct
