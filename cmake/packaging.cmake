@@ -1,0 +1,185 @@
+# What a release carries: the version of project() in the man page, in the
+# Windows version resource and in the packages; the install layout; the CPack
+# packages (Linux: a tarball and a .deb; the Windows build: a zip); and the
+# tests that build those packages and check them.
+
+set(UNZRQ_SUMMARY "unpack a ZRQ archive into a folder")
+set(UNZRQ_AUTHORS "the unzrq developers")
+set(UNZRQ_COPYRIGHT "2026 ${UNZRQ_AUTHORS}")
+set(UNZRQ_MAINTAINER "${UNZRQ_AUTHORS} <unzrq@example.org>"
+    CACHE STRING "Maintainer named in the .deb and its copyright file")
+option(UNZRQ_PACKAGE_TESTS "With the tests: build the packages and check them (needs lintian)" OFF)
+
+set(UNZRQ_DOC_BUILD_DIR ${PROJECT_BINARY_DIR}/doc)
+file(MAKE_DIRECTORY ${UNZRQ_DOC_BUILD_DIR})
+
+# --- Man page --------------------------------------------------------------
+# The page's date is that of the sources, so that building the same commit
+# twice gives the same page: SOURCE_DATE_EPOCH when the builder sets it, else
+# the last commit's date, else (a tarball without history) today.
+# string(TIMESTAMP) reads SOURCE_DATE_EPOCH itself.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH} AND EXISTS ${PROJECT_SOURCE_DIR}/.git)
+  find_package(Git QUIET)
+  if(GIT_FOUND)
+    execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct
+                    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+                    OUTPUT_VARIABLE unzrq_commit_time
+                    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+endif()
+if(unzrq_commit_time MATCHES "^[0-9]+$")
+  set(ENV{SOURCE_DATE_EPOCH} ${unzrq_commit_time})
+  string(TIMESTAMP UNZRQ_MAN_DATE "%Y-%m-%d" UTC)
+  unset(ENV{SOURCE_DATE_EPOCH})
+else()
+  string(TIMESTAMP UNZRQ_MAN_DATE "%Y-%m-%d" UTC)
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/doc/unzrq.1.in ${UNZRQ_DOC_BUILD_DIR}/unzrq.1 @ONLY)
+
+# --- Windows version resource ----------------------------------------------
+if(WIN32)
+  # windres writes objects for its own target only: take the one that belongs
+  # to the compiler in use, so that a 64-bit compiler with the i686 toolchain
+  # file still links.
+  if(CMAKE_CXX_COMPILER MATCHES "([^/]*-w64-mingw32)-g\\+\\+[^/]*$")
+    find_program(UNZRQ_WINDRES NAMES ${CMAKE_MATCH_1}-windres)
+    if(UNZRQ_WINDRES)
+      set(CMAKE_RC_COMPILER ${UNZRQ_WINDRES})
+    endif()
+  endif()
+  enable_language(RC)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/unzrq.rc.in ${PROJECT_BINARY_DIR}/unzrq.rc @ONLY)
+  target_sources(unzrq PRIVATE ${PROJECT_BINARY_DIR}/unzrq.rc)
+endif()
+
+# --- Install layout --------------------------------------------------------
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+if(WIN32)
+  # The zip: the program and its two documents side by side.
+  install(TARGETS unzrq RUNTIME DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+else()
+  # The Debian places: man page and changelog compressed, the licence as
+  # the copyright file, all under share/doc/unzrq.
+  include(GNUInstallDirs)
+
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE unzrq_license)
+  string(REGEX REPLACE "^.*Copyright \\(c\\)[^\n]*\n\n" "" unzrq_license "${unzrq_license}")
+  string(STRIP "${unzrq_license}" unzrq_license)
+  string(REPLACE "\n\n" "\n.\n" unzrq_license "${unzrq_license}")
+  string(REPLACE "\n" "\n " UNZRQ_LICENSE_TEXT " ${unzrq_license}")
+  configure_file(${PROJECT_SOURCE_DIR}/doc/copyright.in ${UNZRQ_DOC_BUILD_DIR}/copyright @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/doc/changelog ${UNZRQ_DOC_BUILD_DIR}/changelog COPYONLY)
+
+  set(unzrq_man_page ${UNZRQ_DOC_BUILD_DIR}/unzrq.1)
+  set(unzrq_changelog ${UNZRQ_DOC_BUILD_DIR}/changelog)
+  find_program(UNZRQ_GZIP gzip)
+  if(UNZRQ_GZIP)
+    # -n leaves the name and time out of the header: the same page gives the
+    # same bytes.
+    execute_process(COMMAND ${UNZRQ_GZIP} -9 -n -k -f unzrq.1 changelog
+                    WORKING_DIRECTORY ${UNZRQ_DOC_BUILD_DIR}
+                    RESULT_VARIABLE unzrq_gzip_failed)
+    if(NOT unzrq_gzip_failed)
+      set(unzrq_man_page ${unzrq_man_page}.gz)
+      set(unzrq_changelog ${unzrq_changelog}.gz)
+    endif()
+  endif()
+
+  install(TARGETS unzrq RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${unzrq_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${UNZRQ_DOC_BUILD_DIR}/copyright
+                ${unzrq_changelog}
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+# --- Packages --------------------------------------------------------------
+set(CPACK_PACKAGE_NAME unzrq)
+set(CPACK_PACKAGE_VENDOR "${UNZRQ_AUTHORS}")
+set(CPACK_PACKAGE_CONTACT "${UNZRQ_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${UNZRQ_SUMMARY}")
+set(CPACK_PACKAGE_DESCRIPTION
+    "unzrq creates a folder and writes every entry of a ZRQ archive into it\n"
+    "as a file of its own: plain entries byte for byte, RGB565 image entries\n"
+    "as 24-bit bitmap files. It reads the archive in one pass with constant\n"
+    "memory, never changes it, and reports every damaged or unusable entry\n"
+    "while still writing the good ones.")
+string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_STRIP_FILES ON)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_SYSTEM_NAME win64)
+  else()
+    set(CPACK_SYSTEM_NAME win32)
+  endif()
+else()
+  set(CPACK_GENERATOR TGZ DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${UNZRQ_MAINTAINER}")
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
+include(CPack)
+
+# --- Package tests ---------------------------------------------------------
+# Called once the test suites and the Windows build are set up: builds the
+# packages with CPack as a test fixture, then checks each of them.
+function(unzrq_add_package_tests)
+  if(NOT UNZRQ_PACKAGE_TESTS OR WIN32)
+    return()
+  endif()
+  set(needed dpkg-deb dpkg-shlibdeps lintian man gzip)
+  foreach(program IN LISTS needed)
+    find_program(UNZRQ_HAS_${program} ${program})
+    if(NOT UNZRQ_HAS_${program})
+      message(FATAL_ERROR "The package tests need ${program}. Install it (Debian: dpkg-dev "
+                          "lintian man-db gzip), or run .ci/install-deps as root; configure with "
+                          "-DUNZRQ_PACKAGE_TESTS=OFF to leave the packages unchecked.")
+    endif()
+  endforeach()
+
+  set(packages ${PROJECT_BINARY_DIR}/packages)
+  set(check ${PROJECT_SOURCE_DIR}/.ci/check-package)
+  set(sample ${PROJECT_SOURCE_DIR}/examples/sample.zrq)
+  set(version ${PROJECT_VERSION})
+
+  add_test(NAME package.build
+           COMMAND ${CMAKE_CPACK_COMMAND} --config ${PROJECT_BINARY_DIR}/CPackConfig.cmake
+                   -B ${packages})
+  set_tests_properties(package.build PROPERTIES FIXTURES_SETUP unzrq_packages TIMEOUT 300)
+
+  add_test(NAME package.man COMMAND ${check} man ${UNZRQ_DOC_BUILD_DIR}/unzrq.1 ${version})
+  add_test(NAME package.tgz
+           COMMAND ${check} tgz ${packages}/unzrq-${version}-Linux.tar.gz ${version} ${sample}
+                   $<TARGET_FILE:unzrq>)
+  add_test(NAME package.deb
+           COMMAND ${check} deb ${packages} ${version} ${sample} $<TARGET_FILE:unzrq>)
+  add_test(NAME package.deb.lintian COMMAND ${check} lintian ${packages} ${version})
+  set_tests_properties(package.tgz package.deb package.deb.lintian PROPERTIES
+                       FIXTURES_REQUIRED unzrq_packages)
+  set_tests_properties(package.man package.tgz package.deb package.deb.lintian PROPERTIES
+                       TIMEOUT 300)
+
+  if(UNZRQ_WINDOWS_EXE)
+    get_filename_component(windows_build ${UNZRQ_WINDOWS_EXE} DIRECTORY)
+    add_test(NAME package.build.win32
+             COMMAND ${CMAKE_CPACK_COMMAND} --config ${windows_build}/CPackConfig.cmake
+                     -B ${packages})
+    set_tests_properties(package.build.win32 PROPERTIES
+                         FIXTURES_SETUP unzrq_packages_win32 TIMEOUT 300)
+    # The zip's contents are checked everywhere; its .exe runs under wine
+    # where the host can execute 32-bit programs, and the test reports itself
+    # skipped, with the reason, where it cannot.
+    add_test(NAME package.zip
+             COMMAND ${check} zip ${packages}/unzrq-${version}-win32.zip ${version} ${sample}
+                     $<TARGET_FILE:unzrq>)
+    set_tests_properties(package.zip PROPERTIES
+                         FIXTURES_REQUIRED unzrq_packages_win32 SKIP_RETURN_CODE 77 TIMEOUT 300)
+  endif()
+endfunction()
