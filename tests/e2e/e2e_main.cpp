@@ -1,32 +1,77 @@
-// unzrq_e2e --tool <unzrq or unzrq.exe> [--wine] [gtest options]
+// unzrq_e2e --tool <unzrq or unzrq.exe> [--wine [--make-wine-prefix] | --emulator <command>]
+//           [gtest options]
 //
-// The same cases judge both builds: --wine runs the tool under wine and
-// expects the Windows conventions (CR LF, backslash, 8-bit exit codes).
+// The same cases judge every build. --wine runs the .exe under the wine loader
+// of its machine type (wine for a 32-bit, wine64 for a 64-bit .exe) and expects
+// the Windows conventions (CR LF, backslash, 8-bit exit codes); with
+// --make-wine-prefix it only creates the prefix ($WINEPREFIX) the runs share.
+// --emulator runs a Linux build made for another machine through <command>,
+// a program and its leading arguments separated by ';' (a CMake list).
+//
+// Exit status 77 means the leg cannot run on this host at all (a 32-bit .exe
+// where the kernel runs no 32-bit x86 programs); the reason is printed.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <string>
 
 #include "tool_under_test.h"
+#include "wine_host.h"
 
 namespace {
 
-// The first executable named `name` on PATH, as a shell would find it.
-std::string FindOnPath(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::string folders = path != nullptr ? path : "";
+constexpr int kUsageError = 2;
+constexpr int kCannotRunHere = 77;  // the tests' SKIP_RETURN_CODE
+
+std::vector<std::string> SplitList(const std::string& list) {
+  std::vector<std::string> items;
   std::size_t start = 0;
-  while (start <= folders.size()) {
-    std::size_t end = folders.find(':', start);
-    if (end == std::string::npos) end = folders.size();
-    const std::string candidate = folders.substr(start, end - start) + "/" + name;
-    if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
+  while (start <= list.size()) {
+    std::size_t end = list.find(';', start);
+    if (end == std::string::npos) end = list.size();
+    if (end > start) items.push_back(list.substr(start, end - start));
     start = end + 1;
   }
-  return "";
+  return items;
+}
+
+// Picks the wine loader for the .exe once this host is known to run it.
+// Returns 0, or the status main() ends with.
+int SetUpWine(ToolUnderTest& tool) {
+  const ExeMachine machine = ReadExeMachine(tool.path);
+  if (machine == ExeMachine::kUnknown) {
+    std::cerr << tool.path << " is not a 32-bit or 64-bit x86 Windows program\n";
+    return kUsageError;
+  }
+  if (machine == ExeMachine::kI386) {
+    const HostProbe probe = ProbeI386Programs();
+    if (probe.support == HostSupport::kKernelCannot) {
+      std::cout << "SKIPPED: this kernel cannot run 32-bit x86 programs (" << probe.detail
+                << "), so no wine can run the 32-bit .exe here. The 64-bit .exe leg runs "
+                   "the same Windows code under wine64.\n";
+      return kCannotRunHere;
+    }
+    if (probe.support == HostSupport::kBroken) {
+      std::cerr << "The 32-bit .exe needs the 32-bit wine (" << probe.detail
+                << "). Debian: dpkg --add-architecture i386; apt-get install wine32\n";
+      return kUsageError;
+    }
+  }
+  const std::string loader = FindWineLoader(machine);
+  if (loader.empty()) {
+    std::cerr << (machine == ExeMachine::kI386
+                      ? "No wine on PATH for the 32-bit .exe (Debian: wine wine32)\n"
+                      : "No wine64 on PATH or in /usr/lib/wine for the 64-bit .exe (Debian: "
+                        "wine64)\n");
+    return kUsageError;
+  }
+  tool.launcher = {loader};
+  // Wine's own diagnostics would mix with the tool's standard error.
+  setenv("WINEDEBUG", "-all", 1);
+  return 0;
 }
 
 }  // namespace
@@ -34,30 +79,48 @@ std::string FindOnPath(const std::string& name) {
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   ToolUnderTest& tool = Tool();
+  bool make_wine_prefix = false;
+  std::vector<std::string> emulator;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--tool" && i + 1 < argc) {
       tool.path = std::filesystem::absolute(argv[++i]).string();
     } else if (arg == "--wine") {
       tool.leg = Leg::kWindows;
+    } else if (arg == "--make-wine-prefix") {
+      make_wine_prefix = true;
+    } else if (arg == "--emulator" && i + 1 < argc) {
+      emulator = SplitList(argv[++i]);
     } else {
       std::cerr << "unknown argument: " << arg << "\n";
-      return 2;
+      return kUsageError;
     }
   }
   if (tool.path.empty() || access(tool.path.c_str(), R_OK) != 0) {
-    std::cerr << "usage: " << argv[0] << " --tool <path to unzrq or unzrq.exe> [--wine]\n"
+    std::cerr << "usage: " << argv[0]
+              << " --tool <path to unzrq or unzrq.exe> [--wine [--make-wine-prefix] | --emulator "
+                 "<command>]\n"
               << "(the tool to test is missing: '" << tool.path << "')\n";
-    return 2;
+    return kUsageError;
   }
   if (tool.leg == Leg::kWindows) {
-    tool.wine = FindOnPath("wine");
-    if (tool.wine.empty()) {
-      std::cerr << "--wine given but no wine on PATH\n";
-      return 2;
+    const int status = SetUpWine(tool);
+    if (status != 0) return status;
+    if (make_wine_prefix) {
+      const std::string failure = MakeWinePrefix(tool.launcher.front());
+      if (failure.empty()) return 0;
+      std::cerr << "Could not make the wine prefix: " << failure << "\n";
+      return 1;
     }
-    // Wine's own diagnostics would mix with the tool's standard error.
-    setenv("WINEDEBUG", "-all", 1);
+  } else if (!emulator.empty()) {
+    if (access(emulator.front().c_str(), X_OK) != 0) {
+      std::cerr << "the emulator is missing: '" << emulator.front() << "'\n";
+      return kUsageError;
+    }
+    tool.launcher = emulator;
+  } else if (make_wine_prefix) {
+    std::cerr << "--make-wine-prefix goes with --wine\n";
+    return kUsageError;
   }
   return RUN_ALL_TESTS();
 }

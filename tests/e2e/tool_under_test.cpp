@@ -26,7 +26,10 @@ std::string SystemReason(const std::string& on_linux, const std::string& on_wind
 }
 
 std::string ProgramName() {
-  if (!OnWindows()) return "unzrq";
+  if (!OnWindows()) {
+    // An emulator hands the tool the path it was given as argument 0.
+    return Tool().launcher.empty() ? "unzrq" : Tool().path;
+  }
   // Wine shows a Unix path as seen through drive Z:, the Unix root.
   std::string name = "Z:" + Tool().path;
   for (char& c : name) {
@@ -39,14 +42,14 @@ int ExitStatus(int returned) { return returned & 0xFF; }
 
 ChildResult RunTool(const std::vector<std::string>& args, const std::string& working_dir,
                     const ChildLimits& limits) {
-  std::vector<std::string> argv;
+  std::vector<std::string> argv = Tool().launcher;
   std::string program;
-  if (OnWindows()) {
-    program = Tool().wine;
-    argv = {"wine", Tool().path};
-  } else {
+  if (argv.empty()) {
     program = Tool().path;
     argv = {"unzrq"};  // the tool must print argument 0 as it is given
+  } else {
+    program = argv.front();
+    argv.push_back(Tool().path);
   }
   argv.insert(argv.end(), args.begin(), args.end());
   return RunChild(program, argv, working_dir, limits);

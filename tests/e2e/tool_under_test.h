@@ -1,7 +1,8 @@
 // The executable the suite judges, and the conventions that differ between
-// the two builds: the Linux tool runs directly; the Windows .exe runs under
-// wine, where the console ends lines with CR LF, the path separator is a
-// backslash, and the program name the tool sees is wine's DOS form of its path.
+// the builds: the Linux tool runs directly, or through an emulator when it is
+// built for another machine; the Windows .exe runs under wine, where the
+// console ends lines with CR LF, the path separator is a backslash, and the
+// program name the tool sees is wine's DOS form of its path.
 #pragma once
 
 #include <string>
@@ -14,7 +15,10 @@ enum class Leg { kLinux, kWindows };
 struct ToolUnderTest {
   std::string path;  // absolute
   Leg leg = Leg::kLinux;
-  std::string wine;  // the wine program, on the Windows leg
+  // The program, with its leading arguments, that the tool's path is handed
+  // to: the wine loader on the Windows leg, an emulator for a Linux build of
+  // another machine. Empty when the tool runs itself.
+  std::vector<std::string> launcher;
 };
 
 // Set once by main() from the command line.

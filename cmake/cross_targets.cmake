@@ -1,0 +1,166 @@
+# The builds for other machines, each made by its own cross compiler in a
+# sub-build of this tree, and the tests that run them here:
+#
+# - Windows: the 32-bit unzrq.exe users get, and a 64-bit .exe of the same
+#   source. Both run the end-to-end suite under wine. Many kernels (CI
+#   machines among them) cannot run 32-bit x86 programs, so no wine runs the
+#   32-bit .exe there and its leg reports itself skipped, saying why; the
+#   64-bit leg runs everywhere, so the Windows code always meets KERNEL32.
+# - s390x: the Linux build for a big-endian machine, run under qemu's
+#   user-mode emulator, so that a byte-order assumption anywhere fails the
+#   unit and end-to-end suites.
+#
+# Included from the top-level list file; tests/e2e calls
+# unzrq_add_cross_tests() once the end-to-end driver exists.
+
+option(UNZRQ_S390X
+       "Also cross-build for s390x (big-endian) and run the unit and end-to-end suites on it under qemu"
+       OFF)
+
+include(ExternalProject)
+
+if(UNZRQ_WINDOWS AND NOT WIN32)
+  find_program(UNZRQ_MINGW_CXX NAMES i686-w64-mingw32-g++-posix i686-w64-mingw32-g++)
+  find_program(UNZRQ_MINGW64_CXX NAMES x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-g++)
+  find_program(UNZRQ_WINE NAMES wine)
+  # Debian keeps the 64-bit loader off PATH; the test driver looks in the same places.
+  find_program(UNZRQ_WINE64 NAMES wine64 PATHS /usr/lib/wine)
+  if(NOT UNZRQ_MINGW_CXX OR NOT UNZRQ_MINGW64_CXX OR NOT UNZRQ_WINE OR NOT UNZRQ_WINE64)
+    message(FATAL_ERROR "The Windows builds need the mingw-w64 i686 and x86-64 compilers, wine "
+                        "and wine64 (Debian: g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64, "
+                        "and wine32 where the kernel runs 32-bit programs); configure with "
+                        "-DUNZRQ_WINDOWS=OFF to build for Linux alone.")
+  endif()
+  foreach(bits 32 64)
+    if(bits EQUAL 32)
+      set(name windows)
+      set(toolchain mingw-w64-i686.cmake)
+      set(compiler ${UNZRQ_MINGW_CXX})
+    else()
+      set(name windows64)
+      set(toolchain mingw-w64-x86_64.cmake)
+      set(compiler ${UNZRQ_MINGW64_CXX})
+    endif()
+    ExternalProject_Add(unzrq_${name}
+      SOURCE_DIR ${PROJECT_SOURCE_DIR}
+      BINARY_DIR ${CMAKE_BINARY_DIR}/${name}
+      CMAKE_ARGS
+        -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/${toolchain}
+        -DCMAKE_CXX_COMPILER=${compiler}
+        -DCMAKE_BUILD_TYPE=Release
+        -DUNZRQ_WINDOWS=OFF
+        -DUNZRQ_S390X=OFF
+        -DBUILD_TESTING=OFF
+      BUILD_ALWAYS ON
+      INSTALL_COMMAND ""
+      BUILD_BYPRODUCTS ${CMAKE_BINARY_DIR}/${name}/unzrq.exe)
+  endforeach()
+  set(UNZRQ_WINDOWS_EXE ${CMAKE_BINARY_DIR}/windows/unzrq.exe)
+  set(UNZRQ_WINDOWS64_EXE ${CMAKE_BINARY_DIR}/windows64/unzrq.exe)
+endif()
+
+if(UNZRQ_S390X)
+  find_program(UNZRQ_S390X_CXX NAMES s390x-linux-gnu-g++)
+  find_program(UNZRQ_S390X_CC NAMES s390x-linux-gnu-gcc)
+  find_program(UNZRQ_QEMU_S390X NAMES qemu-s390x-static qemu-s390x)
+  # There is no s390x GoogleTest to link against, so it is built from the
+  # sources Debian ships with it.
+  set(UNZRQ_GOOGLETEST_SOURCE /usr/src/googletest
+      CACHE PATH "GoogleTest's sources, built with the s390x compiler")
+  set(UNZRQ_S390X_SYSROOT /usr/s390x-linux-gnu
+      CACHE PATH "The s390x C and C++ libraries the emulated programs load")
+  if(NOT UNZRQ_S390X_CXX OR NOT UNZRQ_S390X_CC OR NOT UNZRQ_QEMU_S390X
+     OR NOT EXISTS ${UNZRQ_GOOGLETEST_SOURCE}/CMakeLists.txt
+     OR NOT EXISTS ${UNZRQ_S390X_SYSROOT}/lib)
+    message(FATAL_ERROR "The s390x build needs the s390x cross compiler, qemu's user-mode "
+                        "emulator and GoogleTest's sources (Debian: g++-s390x-linux-gnu "
+                        "qemu-user-static googletest); configure with -DUNZRQ_S390X=OFF to "
+                        "leave it out.")
+  endif()
+  set(UNZRQ_S390X_EMULATOR ${UNZRQ_QEMU_S390X} -L ${UNZRQ_S390X_SYSROOT})
+  string(REPLACE ";" "|" emulator_argument "${UNZRQ_S390X_EMULATOR}")
+  set(toolchain ${PROJECT_SOURCE_DIR}/cmake/s390x-linux-gnu.cmake)
+  set(googletest_prefix ${CMAKE_BINARY_DIR}/s390x-googletest/install)
+  ExternalProject_Add(unzrq_s390x_googletest
+    SOURCE_DIR ${UNZRQ_GOOGLETEST_SOURCE}
+    BINARY_DIR ${CMAKE_BINARY_DIR}/s390x-googletest
+    INSTALL_DIR ${googletest_prefix}
+    CMAKE_ARGS
+      -DCMAKE_TOOLCHAIN_FILE=${toolchain}
+      -DCMAKE_CXX_COMPILER=${UNZRQ_S390X_CXX}
+      -DCMAKE_C_COMPILER=${UNZRQ_S390X_CC}
+      -DCMAKE_BUILD_TYPE=Release
+      -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
+      -DCMAKE_INSTALL_LIBDIR=lib
+      -DBUILD_GMOCK=OFF)
+  ExternalProject_Add(unzrq_s390x
+    DEPENDS unzrq_s390x_googletest
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}
+    BINARY_DIR ${CMAKE_BINARY_DIR}/s390x
+    LIST_SEPARATOR |
+    CMAKE_ARGS
+      -DCMAKE_TOOLCHAIN_FILE=${toolchain}
+      -DCMAKE_CXX_COMPILER=${UNZRQ_S390X_CXX}
+      -DCMAKE_C_COMPILER=${UNZRQ_S390X_CC}
+      -DCMAKE_CROSSCOMPILING_EMULATOR=${emulator_argument}
+      -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+      -DGTest_DIR=${googletest_prefix}/lib/cmake/GTest
+      -DUNZRQ_WINDOWS=OFF
+      -DUNZRQ_S390X=OFF
+      -DBUILD_TESTING=ON
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS ${CMAKE_BINARY_DIR}/s390x/unzrq ${CMAKE_BINARY_DIR}/s390x/tests/unit/unzrq_unit_tests)
+  set(UNZRQ_S390X_TOOL ${CMAKE_BINARY_DIR}/s390x/unzrq)
+  set(UNZRQ_S390X_UNIT_TESTS ${CMAKE_BINARY_DIR}/s390x/tests/unit/unzrq_unit_tests)
+endif()
+
+# The tests of the cross builds: `driver` is the native end-to-end driver,
+# `decode_filter` the GoogleTest filter of its Pillow decode cases, which run
+# as a test of their own on every leg.
+function(unzrq_add_cross_tests driver decode_filter)
+  if(UNZRQ_WINDOWS_EXE)
+    foreach(leg windows windows64)
+      if(leg STREQUAL windows)
+        set(exe ${UNZRQ_WINDOWS_EXE})
+        set(prefix ${CMAKE_BINARY_DIR}/wineprefix)
+      else()
+        set(exe ${UNZRQ_WINDOWS64_EXE})
+        set(prefix ${CMAKE_BINARY_DIR}/wineprefix64)
+      endif()
+      # A prefix of the leg's own inside the build tree, made once before the
+      # first case, so that no case sees wine's prefix-creation lines and the
+      # user's own prefix is never touched. The driver picks the wine loader
+      # for the .exe; where this host cannot run the .exe at all it says why
+      # and ends with 77, and the leg is reported skipped.
+      set(environment WINEPREFIX=${prefix} WINEDEBUG=-all)
+      add_test(NAME e2e.${leg}.prefix
+        COMMAND ${driver} --tool ${exe} --wine --make-wine-prefix)
+      set_tests_properties(e2e.${leg}.prefix PROPERTIES
+        FIXTURES_SETUP ${leg}_prefix ENVIRONMENT "${environment}" TIMEOUT 300
+        SKIP_RETURN_CODE 77)
+      add_test(NAME e2e.${leg}
+        COMMAND ${driver} --tool ${exe} --wine --gtest_filter=-${decode_filter})
+      add_test(NAME e2e.${leg}.decode
+        COMMAND ${driver} --tool ${exe} --wine --gtest_filter=${decode_filter})
+      set_tests_properties(e2e.${leg} e2e.${leg}.decode PROPERTIES
+        FIXTURES_REQUIRED ${leg}_prefix ENVIRONMENT "${environment}" TIMEOUT 300
+        SKIP_RETURN_CODE 77)
+    endforeach()
+  endif()
+
+  if(UNZRQ_S390X_TOOL)
+    # A byte-order fault turns sizes into gigabytes: each case would write
+    # until the disk or the timeout ran out. Past 64 MiB (no test writes more
+    # than 2) a write fails instead, and the case with it, in a fraction of a second.
+    add_test(NAME unit.s390x
+      COMMAND prlimit --fsize=67108864 ${UNZRQ_S390X_EMULATOR} ${UNZRQ_S390X_UNIT_TESTS})
+    add_test(NAME e2e.s390x
+      COMMAND ${driver} --tool ${UNZRQ_S390X_TOOL} --emulator "${UNZRQ_S390X_EMULATOR}"
+              --gtest_filter=-${decode_filter})
+    add_test(NAME e2e.s390x.decode
+      COMMAND ${driver} --tool ${UNZRQ_S390X_TOOL} --emulator "${UNZRQ_S390X_EMULATOR}"
+              --gtest_filter=${decode_filter})
+    set_tests_properties(unit.s390x e2e.s390x e2e.s390x.decode PROPERTIES TIMEOUT 300)
+  endif()
+endfunction()

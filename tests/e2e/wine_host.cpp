@@ -1,0 +1,125 @@
+#include "wine_host.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <vector>
+
+#include "child_process.h"
+
+extern char** environ;
+
+namespace {
+
+// The i386 ABI's program interpreter: every dynamically linked 32-bit x86
+// program, wine's 32-bit loader included, starts with it.
+const char kI386Interpreter[] = "/lib/ld-linux.so.2";
+
+// Debian keeps the 64-bit loader off PATH, beside the wrapper-selected one.
+const char kDebianWine64[] = "/usr/lib/wine/wine64";
+
+std::uint32_t LittleEndian(const unsigned char* bytes, int count) {
+  std::uint32_t value = 0;
+  for (int i = count - 1; i >= 0; --i) value = (value << 8) | bytes[i];
+  return value;
+}
+
+std::string ShowRun(const std::vector<std::string>& argv, const ChildResult& result) {
+  std::string command;
+  for (const std::string& arg : argv) command += (command.empty() ? "" : " ") + arg;
+  std::cout << "$ " << command << "\n" << result.out << result.err;
+  if (!result.failure.empty()) return command + ": " + result.failure;
+  if (!result.exited || result.exit_status != 0) {
+    return command + ": exit status " + std::to_string(result.exit_status);
+  }
+  return "";
+}
+
+}  // namespace
+
+ExeMachine ReadExeMachine(const std::string& exe_path) {
+  std::ifstream exe(exe_path, std::ios::binary);
+  unsigned char dos_header[64] = {};
+  if (!exe.read(reinterpret_cast<char*>(dos_header), sizeof dos_header))
+    return ExeMachine::kUnknown;
+  if (dos_header[0] != 'M' || dos_header[1] != 'Z') return ExeMachine::kUnknown;
+  unsigned char pe_header[6] = {};
+  exe.seekg(LittleEndian(dos_header + 0x3C, 4));
+  if (!exe.read(reinterpret_cast<char*>(pe_header), sizeof pe_header)) return ExeMachine::kUnknown;
+  if (std::memcmp(pe_header, "PE\0\0", 4) != 0) return ExeMachine::kUnknown;
+  switch (LittleEndian(pe_header + 4, 2)) {
+    case 0x014C: return ExeMachine::kI386;
+    case 0x8664: return ExeMachine::kAmd64;
+  }
+  return ExeMachine::kUnknown;
+}
+
+std::string FindOnPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string folders = path != nullptr ? path : "";
+  std::size_t start = 0;
+  while (start <= folders.size()) {
+    std::size_t end = folders.find(':', start);
+    if (end == std::string::npos) end = folders.size();
+    const std::string candidate = folders.substr(start, end - start) + "/" + name;
+    if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return "";
+}
+
+std::string FindWineLoader(ExeMachine machine) {
+  switch (machine) {
+    case ExeMachine::kI386:
+      // The `wine` command runs 32-bit programs when the 32-bit loader is installed.
+      return FindOnPath("wine");
+    case ExeMachine::kAmd64: {
+      const std::string on_path = FindOnPath("wine64");
+      if (!on_path.empty()) return on_path;
+      return access(kDebianWine64, X_OK) == 0 ? kDebianWine64 : "";
+    }
+    case ExeMachine::kUnknown: break;
+  }
+  return "";
+}
+
+HostProbe ProbeI386Programs() {
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+  char* argv[] = {const_cast<char*>(kI386Interpreter), const_cast<char*>("--version"), nullptr};
+  pid_t pid = 0;
+  // glibc's posix_spawn returns the error of the exec itself.
+  const int error = posix_spawn(&pid, kI386Interpreter, &quiet, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&quiet);
+  const std::string tried = std::string(kI386Interpreter) + " --version: ";
+  if (error == ENOEXEC) return {HostSupport::kKernelCannot, tried + std::strerror(error)};
+  if (error != 0) return {HostSupport::kBroken, tried + std::strerror(error)};
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return {HostSupport::kBroken, tried + "did not exit with status 0"};
+  }
+  return {HostSupport::kRuns, tried + "ran"};
+}
+
+std::string MakeWinePrefix(const std::string& loader) {
+  ChildLimits limits;
+  limits.timeout_seconds = 240;
+  const std::vector<std::string> boot = {loader, "wineboot", "--init"};
+  const std::string booted = ShowRun(boot, RunChild(loader, boot, ".", limits));
+  if (!booted.empty()) return booted;
+  // The server writes the prefix out when its last client is gone; -w waits for that.
+  const std::string server = FindOnPath("wineserver");
+  if (server.empty()) return "no wineserver on PATH";
+  const std::vector<std::string> wait = {server, "-w"};
+  return ShowRun(wait, RunChild(server, wait, ".", limits));
+}
