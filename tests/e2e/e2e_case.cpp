@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
@@ -53,7 +54,13 @@ class WineDriveY {
     link_ = prefix != nullptr ? std::string(prefix)
                               : std::string(home != nullptr ? home : "") + "/.wine";
     link_ += "/dosdevices/y:";
-    // An existing drive Y: is someone else's: fail rather than take it.
+    // A drive Y: left by a run of this suite that was killed is taken back;
+    // any other is someone else's: fail rather than take it.
+    char target[4096] = {};
+    if (readlink(link_.c_str(), target, sizeof target - 1) > 0 &&
+        std::strstr(target, "/unzrq-e2e-") != nullptr) {
+      unlink(link_.c_str());
+    }
     if (symlink(folder.c_str(), link_.c_str()) != 0) {
       throw std::runtime_error("cannot map wine's drive Y: as " + link_);
     }
