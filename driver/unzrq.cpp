@@ -83,15 +83,10 @@ const char* Reason(EntryBuffers& buffers) {
 // The folder exists afterwards, or it could not be made: a plain file of the
 // same name is no folder to write into.
 bool PrepareOutputFolder(const char* folder) {
-  if (CreateDirectoryA(folder, nullptr)) return true;
-  if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  // Asked even after a create succeeds: some hosts report a device name as created.
+  if (!CreateDirectoryA(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
   const DWORD attributes = GetFileAttributesA(folder);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-HANDLE OpenArchive(const char* path) {
-  return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 bool ArchiveBytes(HANDLE archive, std::uint64_t* bytes) {
@@ -290,7 +285,9 @@ int RunUnzrq(int argc, char** argv) {
     return kExitBadHeader;
   }
   EntryBuffers buffers = {};
-  Run run{folder, INVALID_HANDLE_VALUE, 0, StandardOutputIsTerminal()};
+  char joinable[kOutputPathCapacity];
+  Run run{SpellFolderForJoining(folder, joinable), INVALID_HANDLE_VALUE, 0,
+          StandardOutputIsTerminal()};
   // The size bounds every image; without it no bound could be trusted.
   if (!ArchiveBytes(directory, &run.archive_bytes)) {
     std::fprintf(stderr, kCannotReadSize, Reason(buffers));

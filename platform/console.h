@@ -2,7 +2,8 @@
 
 // Sets the process up for a run, once, before anything else: a reader that
 // goes away (a closed pipe) and a file-size limit must fail the write they
-// concern, to be reported, not end the process half way through the walk.
+// concern, to be reported, not end the process half way through the walk; a
+// standard stream the caller closed must stay closed to what is printed.
 void PrepareProcess();
 
 // Gives standard output a full buffer when it is not an interactive console,

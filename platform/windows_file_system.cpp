@@ -41,6 +41,15 @@ bool IsSameFile(const char* path, HANDLE file) {
   return same;
 }
 
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Closes `file` and fails as an open of a folder does.
+HANDLE Refuse(HANDLE file) {
+  CloseHandle(file);
+  SetLastError(ERROR_ACCESS_DENIED);
+  return INVALID_HANDLE_VALUE;
+}
+
 }  // namespace
 
 bool FileSystemAcceptsName(const char* name) {
@@ -53,6 +62,43 @@ bool FileSystemAcceptsName(const char* name) {
   return !IsDeviceName(name);
 }
 
+const char* SpellFolderForJoining(const char* folder, char* buffer) {
+  const std::size_t length = std::strlen(folder);
+  // Too long for any output path: every entry is refused as such anyway.
+  if (length + 2 > kOutputPathCapacity) return folder;
+  std::memcpy(buffer, folder, length + 1);
+  // A bare drive such as Y: is that drive's current folder, but Y: followed
+  // by a backslash is its root; Y:. keeps the meaning when one follows.
+  const char letter = static_cast<char>(folder[0] | 0x20);
+  if (length == 2 && folder[1] == ':' && letter >= 'a' && letter <= 'z') {
+    buffer[2] = '.';
+    buffer[3] = '\0';
+    return buffer;
+  }
+  // A folder that ends in a separator (out\, C:\, or \ for the root of the
+  // current drive) gives that one up, so that the join does not double it:
+  // \ joined to \name would be a network path, and a path that starts with
+  // \\?\ is taken literally, an empty component included.
+  if (length > 0 && IsSeparator(folder[length - 1])) buffer[length - 1] = '\0';
+  return buffer;
+}
+
+HANDLE OpenArchive(const char* path) {
+  HANDLE archive = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (archive == INVALID_HANDLE_VALUE) return archive;
+  // NUL, CON, pipes and, under wine, the host's character devices are of
+  // another type. A whole disk or volume (\\.\C:) and, under wine, a host
+  // block device are of the disk type too, but only a file has information
+  // of its own, the identity that IsSameFile compares included.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(archive) != FILE_TYPE_DISK || !GetFileInformationByHandle(archive, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return Refuse(archive);
+  }
+  return archive;
+}
+
 HANDLE CreateOutputFile(const char* path, HANDLE archive, bool* is_archive) {
   *is_archive = false;
   // The archive is open without write sharing, so the system itself refuses
@@ -63,7 +109,12 @@ HANDLE CreateOutputFile(const char* path, HANDLE archive, bool* is_archive) {
     const DWORD reason = GetLastError();
     *is_archive = IsSameFile(path, archive);
     SetLastError(reason);
+    return output;
   }
+  // A pipe or a device under the name (under wine, a host FIFO) opens like a
+  // file; writing into it would lose the entry or wait for a reader forever.
+  // The type alone is asked: file information costs far more under wine.
+  if (GetFileType(output) != FILE_TYPE_DISK) return Refuse(output);
   return output;
 }
 

@@ -16,14 +16,16 @@ extern char** environ;
 namespace {
 
 // Only async-signal-safe calls between fork and exec.
+// `out_fd` is -1 for a child without standard output.
 [[noreturn]] void ExecChild(const std::string& program, char* const* argv,
                             const std::string& working_dir, const ChildLimits& limits, int out_fd,
                             int err_fd) {
   const int null_fd = open("/dev/null", O_RDONLY);
-  if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) _exit(126);
+  if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(err_fd, 2) < 0) _exit(126);
+  if (out_fd < 0 ? close(1) != 0 : dup2(out_fd, 1) < 0) _exit(126);
   if (chdir(working_dir.c_str()) != 0) _exit(126);
+  if (limits.ignore_size_signal) signal(SIGXFSZ, SIG_IGN);  // inherited through exec
   if (limits.max_file_bytes > 0) {
-    signal(SIGXFSZ, SIG_IGN);  // inherited through exec: writes fail instead of killing
     const rlimit limit{limits.max_file_bytes, limits.max_file_bytes};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
   }
@@ -51,13 +53,22 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
   std::vector<char*> raw_argv;
   for (const std::string& arg : argv) raw_argv.push_back(const_cast<char*>(arg.c_str()));
   raw_argv.push_back(nullptr);
+  if (limits.output != StandardOutput::kRead) {
+    // Closed before the child exists, so that no write of the child can
+    // reach a reader, however early it comes.
+    close(out_pipe[0]);
+    out_pipe[0] = -1;
+  }
+  const int child_out = limits.output == StandardOutput::kClosed ? -1 : out_pipe[1];
 
   const pid_t pid = fork();
-  if (pid == 0) ExecChild(program, raw_argv.data(), working_dir, limits, out_pipe[1], err_pipe[1]);
+  if (pid == 0) {
+    ExecChild(program, raw_argv.data(), working_dir, limits, child_out, err_pipe[1]);
+  }
   close(out_pipe[1]);
   close(err_pipe[1]);
   if (pid < 0) {
-    close(out_pipe[0]);
+    if (out_pipe[0] >= 0) close(out_pipe[0]);
     close(err_pipe[0]);
     result.failure = "fork failed";
     return result;

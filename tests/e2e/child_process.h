@@ -7,11 +7,23 @@
 #include <string>
 #include <vector>
 
+// What the child's standard output is.
+enum class StandardOutput {
+  kRead,        // a pipe the test reads to the end
+  kReaderGone,  // a pipe whose reader has quit before the child starts: every write fails
+  kClosed,      // no descriptor at all, as `>&-` leaves it
+};
+
+// What the test sets up around the child.
 struct ChildLimits {
   // Largest file the child may write, in bytes; 0 for no limit. A write past
-  // it fails with EFBIG (SIGXFSZ is ignored in the child), as on a full disk.
+  // it fails with EFBIG, as on a full disk, where SIGXFSZ is ignored.
   unsigned long long max_file_bytes = 0;
+  // Ignores SIGXFSZ for the child (inherited through exec) instead of leaving
+  // that to the child itself.
+  bool ignore_size_signal = false;
   int timeout_seconds = 60;
+  StandardOutput output = StandardOutput::kRead;
 };
 
 struct ChildResult {

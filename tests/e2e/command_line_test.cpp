@@ -2,6 +2,8 @@
 // tool before it reads any record.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "e2e_case.h"
 #include "tool_under_test.h"
 
@@ -24,8 +26,25 @@ std::string TwoEntriesOut() {
   return FileLine(3, 3, "first") + FileLine(4, 1, "second_LUA") + DoneLine(2);
 }
 
+// `folder` relative to the working folder; empty for the working folder itself.
 FileTree TwoEntriesIn(const std::string& folder) {
-  return {{folder + "/first", File("one")}, {folder + "/second.LUA", File("two!")}};
+  const std::string prefix = folder.empty() ? "" : folder + "/";
+  return {{prefix + "first", File("one")}, {prefix + "second.LUA", File("two!")}};
+}
+
+std::string CannotOpen(const std::string& archive) {
+  return "Couldn't open archive file: \"" + archive + "\"\n";
+}
+
+// Every archive argument here names something that is no file on a disk.
+E2eCase NoArchive(const std::string& title, const std::string& archive,
+                  const FileTree& before = {}) {
+  return {.name = title,
+          .args = {archive, "out"},
+          .err = CannotOpen(archive),
+          .exit_code = -2,
+          .after = {{"out", Folder()}},
+          .before = before};
 }
 
 TEST(CommandLine, ArgumentsAndOutputFolder) {
@@ -56,6 +75,15 @@ TEST(CommandLine, ArgumentsAndOutputFolder) {
        .out = TwoEntriesOut(),
        .after = TwoEntriesIn("parent/unpacked"),
        .before = {{"parent", Folder()}}},
+      {.name = "a trailing separator is not doubled in the paths reported",
+       .archive = Archive(TwoEntries()),
+       .args = {"archive.zrq", "unpacked/"},
+       .out = TwoEntriesOut(),
+       .err = "Couldn't create output file \"" + OutputPath("unpacked", "first") +
+              "\": " + SystemReason("Is a directory", "Access denied") + "\n",
+       .exit_code = -5,
+       .after = {{"unpacked/second.LUA", File("two!")}},
+       .before = {{"unpacked/first/inside", File("stays")}}},
       {.name = "existing folder: other files stay, same names are replaced",
        .archive = Archive(TwoEntries()),
        .args = {"archive.zrq"},
@@ -101,7 +129,78 @@ TEST(CommandLine, FailuresBeforeTheWalk) {
        .args = {"archive.zrq", "archive.zrq"},
        .err = "Couldn't create output folder \"archive.zrq\"\n",
        .exit_code = -1},
+      {.name = "a device as the output folder: -1",
+       .archive = Archive(TwoEntries()),
+       .args = {"archive.zrq", "/dev/null"},
+       .err = "Couldn't create output folder \"/dev/null\"\n",
+       .exit_code = -1},
+      // On Linux these are names like any other.
+      {.name = "the null device by its Windows name as the output folder: -1",
+       .archive = Archive(TwoEntries()),
+       .args = {"archive.zrq", "NUL"},
+       .err = "Couldn't create output folder \"NUL\"\n",
+       .exit_code = -1,
+       .legs = Legs::kWindowsOnly},
   });
+}
+
+// Only a file on a disk is an archive. Under wine "/dev/null" is the host's
+// device, seen through drive Z:; on Linux the Windows device names are just
+// missing files, refused the same way.
+TEST(CommandLine, ArchivesThatAreNoFiles) {
+  RunCases({
+      NoArchive("the null device", "/dev/null"),
+      NoArchive("an endless device", "/dev/zero"),
+      NoArchive("a named pipe", "pipe.zrq", {{"pipe.zrq", Pipe()}}),
+      NoArchive("the null device by its Windows name", "NUL"),
+      NoArchive("the null device with an extension", "nul.zrq"),
+      NoArchive("the null device by its device path", "\\\\.\\NUL"),
+  });
+}
+
+// Listing lines that cannot be written cost the listing, never an entry.
+TEST(CommandLine, StandardOutputThatCannotBeWritten) {
+  RunCases({
+      {.name = "the reader has quit (| head): every entry written, the failure told, -5",
+       .archive = Archive(TwoEntries()),
+       .args = {"archive.zrq"},
+       .err = "Error: Failed to write to standard output.\n",
+       .exit_code = -5,
+       .after = TwoEntriesIn("velkard"),
+       .standard_output = StandardOutput::kReaderGone},
+      {.name = "no standard output at all (>&-): the same",
+       .archive = Archive(TwoEntries()),
+       .args = {"archive.zrq"},
+       .err = "Error: Failed to write to standard output.\n",
+       .exit_code = -5,
+       .after = TwoEntriesIn("velkard"),
+       .standard_output = StandardOutput::kClosed},
+  });
+}
+
+// Drive letters are Windows' own. The run has a drive Y:, the working folder,
+// and runs in Y:\sub, the current folder of Y:.
+TEST(CommandLine, OutputFolderSpellingsOnWindows) {
+  const std::vector<std::pair<std::string, std::string>> spellings = {
+      {"Y:", "sub"},  // the drive's current folder, not its root
+      {"Y:.", "sub"},
+      {"Y:new", "sub/new"},         // made in the drive's current folder
+      {"Y:\\", ""},                 // the drive's root
+      {"Y:\\sub\\", "sub"},         // a trailing separator
+      {"\\\\?\\Y:\\sub\\", "sub"},  // taken literally: a doubled separator would fail
+  };
+  std::vector<E2eCase> cases;
+  for (const auto& [folder, lands_in] : spellings) {
+    cases.push_back({.name = folder + " as the output folder",
+                     .archive = Archive(TwoEntries()),
+                     .args = {"Y:\\archive.zrq", folder},
+                     .out = TwoEntriesOut(),
+                     .after = TwoEntriesIn(lands_in),
+                     .before = {{"sub", Folder()}},
+                     .legs = Legs::kWindowsOnly,
+                     .run_on_drive_y_in = "sub"});
+  }
+  RunCases(cases);
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <stdexcept>
 
 #include "tool_under_test.h"
 
@@ -40,6 +43,36 @@ FileTree ExpectedTree(const E2eCase& test_case) {
   return expected;
 }
 
+// Wine's drive Y:, mapped to a folder for as long as this lives. Wine keeps
+// its drives as links in the prefix's dosdevices folder and looks them up
+// afresh on every path, so a running wine server sees the change.
+class WineDriveY {
+ public:
+  explicit WineDriveY(const std::string& folder) {
+    const char* prefix = std::getenv("WINEPREFIX");
+    const char* home = std::getenv("HOME");
+    link_ = prefix != nullptr ? std::string(prefix)
+                              : std::string(home != nullptr ? home : "") + "/.wine";
+    link_ += "/dosdevices/y:";
+    // A drive Y: left by a run of this suite that was killed is taken back;
+    // any other is someone else's: fail rather than take it.
+    char target[4096] = {};
+    if (readlink(link_.c_str(), target, sizeof target - 1) > 0 &&
+        std::strstr(target, "/unzrq-e2e-") != nullptr) {
+      unlink(link_.c_str());
+    }
+    if (symlink(folder.c_str(), link_.c_str()) != 0) {
+      throw std::runtime_error("cannot map wine's drive Y: as " + link_);
+    }
+  }
+  ~WineDriveY() { unlink(link_.c_str()); }
+  WineDriveY(const WineDriveY&) = delete;
+  WineDriveY& operator=(const WineDriveY&) = delete;
+
+ private:
+  std::string link_;
+};
+
 }  // namespace
 
 TemporaryFolder::TemporaryFolder() {
@@ -66,13 +99,25 @@ void RunCase(const E2eCase& test_case) {
 
   ChildLimits limits;
   limits.max_file_bytes = test_case.max_file_bytes;
+  // The Linux tool must survive a file-size limit by itself. Wine dies of
+  // the signal, and no Windows system has such a limit to begin with.
+  limits.ignore_size_signal = OnWindows();
+  limits.output = test_case.standard_output;
+  std::optional<WineDriveY> drive;
+  std::string run_in = working;
+  if (OnWindows() && !test_case.run_on_drive_y_in.empty()) {
+    drive.emplace(working);
+    // Wine names the folder it starts in by the drive whose root is nearest,
+    // Y: here rather than Z:, the host's root.
+    run_in += "/" + test_case.run_on_drive_y_in;
+  }
   if (OnWindows() && limits.max_file_bytes > 0) {
     // A wine run starts the wine server when none is running, and the server
     // would inherit the limit and fail to save the prefix. A run without the
     // limit first (the usage, which creates nothing) leaves one running.
     RunTool({}, working);
   }
-  const ChildResult result = RunTool(test_case.args, working, limits);
+  const ChildResult result = RunTool(test_case.args, run_in, limits);
 
   EXPECT_EQ(result.failure, "");
   EXPECT_EQ(result.out, ConsoleLines(test_case.out)) << "standard output";
@@ -86,6 +131,7 @@ void RunCase(const E2eCase& test_case) {
 TreeNode File(const Bytes& bytes) { return TreeNode{false, bytes}; }
 TreeNode File(const std::string& text) { return File(Text(text)); }
 TreeNode Folder() { return TreeNode{true, {}}; }
+TreeNode Pipe() { return TreeNode{false, {}, true}; }
 
 Bytes Archive(const ArchiveLayout& layout) { return BuildArchive(layout).bytes; }
 

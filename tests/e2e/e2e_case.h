@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "archive_builder.h"
+#include "child_process.h"
 #include "file_tree.h"
 
 enum class Legs { kBoth, kLinuxOnly, kWindowsOnly };
@@ -33,6 +34,12 @@ struct E2eCase {
   std::string archive_name = "archive.zrq";
   Legs legs = Legs::kBoth;
   unsigned long long max_file_bytes = 0;  // see ChildLimits
+  // Anything but kRead leaves nothing to read: `out` stays empty.
+  StandardOutput standard_output = StandardOutput::kRead;
+  // Windows leg: wine's drive Y: is the working folder, and the tool runs in
+  // this folder of it (say "sub"), which is then the current folder of Y:.
+  // Empty: no drive Y:, the tool runs in the working folder.
+  std::string run_on_drive_y_in;
 };
 
 // A fresh temporary folder, removed with everything in it however the test ends.
@@ -54,6 +61,7 @@ void RunCase(const E2eCase& test_case);
 TreeNode File(const Bytes& bytes);
 TreeNode File(const std::string& text);
 TreeNode Folder();
+TreeNode Pipe();
 Bytes Archive(const ArchiveLayout& layout);
 Bytes Text(const std::string& text);
 Bytes Concat(const Bytes& a, const Bytes& b);

@@ -59,6 +59,8 @@ void Snapshot(int folder, const std::string& prefix, FileTree& tree) {
       close(child);
     } else if (S_ISREG(info.st_mode)) {
       node.bytes = ReadAll(folder, name);
+    } else if (S_ISFIFO(info.st_mode)) {
+      node.is_pipe = true;
     } else {
       const std::string what = "<not a regular file or folder>";
       node.bytes.assign(what.begin(), what.end());
@@ -98,6 +100,7 @@ int OpenFolderPath(int root, const std::string& path) {
 
 std::string Describe(const TreeNode& node) {
   if (node.is_folder) return "a folder";
+  if (node.is_pipe) return "a named pipe";
   std::string text = std::to_string(node.bytes.size()) + " bytes";
   if (node.bytes.size() <= 64) {
     text += ":";
@@ -138,6 +141,12 @@ void CreateTree(const std::string& root, const FileTree& tree) {
     const int parent =
         slash == std::string::npos ? dup(root_fd) : OpenFolderPath(root_fd, path.substr(0, slash));
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (node.is_pipe) {
+      const int made = mkfifoat(parent, name.c_str(), 0644);
+      close(parent);
+      if (made != 0) throw std::runtime_error("cannot make the pipe " + path);
+      continue;
+    }
     const int fd = openat(parent, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     close(parent);
     if (fd < 0 || write(fd, node.bytes.data(), node.bytes.size()) !=
@@ -166,7 +175,7 @@ std::string DescribeTreeDifference(const FileTree& expected, const FileTree& act
     } else if (!(found->second == node)) {
       report += "  differs: " + path + ": expected " + Describe(node) + ", got " +
                 Describe(found->second);
-      if (!node.is_folder && !found->second.is_folder) {
+      if (!node.is_folder && !found->second.is_folder && !node.is_pipe && !found->second.is_pipe) {
         report += FirstDifference(node.bytes, found->second.bytes);
       }
       report += "\n";

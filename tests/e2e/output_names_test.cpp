@@ -163,6 +163,38 @@ TEST(OutputNames, NamesOnlyWindowsRefuses) {
   });
 }
 
+// The name to judge is the one the file is created under, suffix included:
+// "x." is no Windows file name, but "x..bmp" is.
+TEST(OutputNames, ImageNamesAreJudgedWithTheirSuffix) {
+  const Bytes sprite = ExpectedBitmap(32, 1, std::vector<std::uint16_t>(32, 0x1234));
+  const Bytes sprite_payload = FixedWidthImagePayload(std::vector<std::uint16_t>(32, 0x1234));
+  const Bytes dot = SizedImagePayload(1, 1, {0x4321});
+  const auto sprite_line = [&](const std::string& name) {
+    return FileLine(static_cast<std::uint32_t>(sprite_payload.size()), 2, name);
+  };
+  RunCases({
+      {.name = "type 2 \"x.\" becomes x..bmp",
+       .archive = Archive({.entries = {{.name = "x.", .type = 2, .payload = sprite_payload}}}),
+       .args = {"archive.zrq"},
+       .out = sprite_line("x.") + DoneLine(1),
+       .after = {{"velkard/x..bmp", File(sprite)}}},
+      {.name = "type 5 \"y \" becomes \"y .bmp\"",
+       .archive = Archive({.entries = {{.name = "y ", .type = 5, .payload = dot}}}),
+       .args = {"archive.zrq"},
+       .out = FileLine(static_cast<std::uint32_t>(dot.size()), 5, "y ") + DoneLine(1),
+       .after = {{"velkard/y .bmp", File(ExpectedBitmap(1, 1, {0x4321}))}}},
+      // CON.bmp is still the console on Windows.
+      {.name = "type 2 \"CON\": a device name whatever the suffix",
+       .archive = Archive({.entries = {{.name = "CON", .type = 2, .payload = sprite_payload}}}),
+       .args = {"archive.zrq"},
+       .out = sprite_line("CON") + DoneLine(1),
+       .err = Unsafe("CON"),
+       .exit_code = -5,
+       .after = {{"velkard", Folder()}},
+       .legs = Legs::kWindowsOnly},
+  });
+}
+
 TEST(OutputNames, BytesAboveAsciiOnLinux) {
   const std::string latin1 = "caf\xE9";
   const std::string utf8 = "\xC3\xA9t\xC3\xA9_WAV";

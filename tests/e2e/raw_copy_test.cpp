@@ -154,6 +154,17 @@ TEST(RawCopy, OutputThatCannotBeWritten) {
        .exit_code = -5,
        .after = {{"velkard/free", File("y")}},
        .before = {{"velkard/taken/inside", File("stays")}}},
+      // Writing into it would lose the entry, or wait forever for a reader.
+      {.name = "a named pipe already has the entry's name: reported, nothing written into it",
+       .archive = Archive({.entries = {{.name = "piped", .type = 3, .payload = Text("x")},
+                                       {.name = "free", .type = 3, .payload = Text("y")}}}),
+       .args = {"archive.zrq"},
+       .out = FileLine(1, 3, "piped") + FileLine(1, 3, "free") + DoneLine(2),
+       .err = "Couldn't create output file \"" + OutputPath("velkard", "piped") +
+              "\": " + SystemReason("Not a regular file", "Access denied") + "\n",
+       .exit_code = -5,
+       .after = {{"velkard/free", File("y")}},
+       .before = {{"velkard/piped", Pipe()}}},
       // The file size limit fails writes with EFBIG, as a full disk fails
       // them; under wine the write fails the same way, at the same byte, and
       // wine calls the failure a general one.
