@@ -308,11 +308,14 @@ std::string PromiseChecker::OutputPath(const std::string& name) const {
 
 PromiseCheck PromiseChecker::Check(const std::uint8_t* archive, std::size_t size,
                                    ArchivePlace place) {
+  // Each run starts from an empty folder, so that it is judged on its own.
+  for (const std::string& name : ListFolder(root_)) {
+    std::error_code error;
+    std::filesystem::remove_all(root_ + "/" + name, error);
+    if (error) throw std::runtime_error("cannot remove " + name + ": " + error.message());
+  }
   const std::string run_folder = root_ + "/" + kRunFolderName;
   const std::string folder = run_folder + "/" + kFolderName;
-  std::error_code error;
-  std::filesystem::remove_all(run_folder, error);
-  if (error) throw std::runtime_error("cannot empty " + run_folder + ": " + error.message());
   MakeFolder(run_folder);
   // Beside the folder, the tool makes the folder; inside it, the folder is there already.
   if (place == ArchivePlace::kInsideTheFolder) MakeFolder(folder);
