@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "archive_builder.h"
+#include "checked_run.h"
 #include "driver/messages.h"
-#include "fuzz/promises.h"
 
 namespace {
 
@@ -46,14 +46,6 @@ ArchiveLayout EveryType(DirectoryPlace directory) {
 const std::vector<std::string> kEveryTypeOutputs = {"blob",      "icons.bmp", "notes.txt",
                                                     "tiles.bmp", "title.bmp", "voice.WAV"};
 
-// Runs the tool on `archive` and expects every promise to hold.
-PromiseCheck RunAndCheck(PromiseChecker& checker, const Bytes& archive, const std::string& label) {
-  PromiseCheck check =
-      checker.Check(archive.data(), archive.size(), ArchivePlace::kBesideTheFolder);
-  EXPECT_TRUE(check.broken.empty()) << label << "\n" << DescribeBrokenPromises(check);
-  return check;
-}
-
 struct SweepCase {
   const char* label;
   DirectoryPlace directory;
@@ -79,7 +71,7 @@ TEST_P(DamageSweep, EveryPrefixEndsCleanlyAndOnlyWholeArchivesSucceed) {
   const SweepCase& c = GetParam();
   PromiseChecker checker;
   const Bytes archive = BuildArchive(EveryType(c.directory)).bytes;
-  const PromiseCheck whole_archive = RunAndCheck(checker, archive, c.label);
+  const PromiseCheck whole_archive = CheckedRun(checker, archive, c.label);
   ASSERT_EQ(whole_archive.run.exit_code, kExitSuccess);
   ASSERT_EQ(whole_archive.outputs, kEveryTypeOutputs);
 
@@ -89,7 +81,7 @@ TEST_P(DamageSweep, EveryPrefixEndsCleanlyAndOnlyWholeArchivesSucceed) {
     const bool whole =
         length == 0 || length == 4 || c.also_whole_from_end.count(archive.size() - length) > 0;
     const PromiseCheck check =
-        RunAndCheck(checker, Bytes(archive.begin(), archive.begin() + length), label);
+        CheckedRun(checker, Bytes(archive.begin(), archive.begin() + length), label);
     EXPECT_EQ(check.run.exit_code, whole ? kExitSuccess : kExitDamaged) << label;
     if (HasFailure()) return;  // one broken prefix says enough
   }
@@ -107,7 +99,7 @@ TEST_P(DamageSweep, SeededSingleByteCorruptionsEndCleanly) {
     damaged[position] ^= flip;
     const std::string label = std::string(c.label) + ", byte " + std::to_string(position) +
                               " xor " + std::to_string(flip);
-    RunAndCheck(checker, damaged, label);
+    CheckedRun(checker, damaged, label);
     if (HasFailure()) return;
   }
 }
