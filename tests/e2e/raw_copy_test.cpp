@@ -13,10 +13,11 @@ std::string Truncated(const std::string& shown) {
 
 TEST(RawCopy, SizesAndPlacement) {
   // On and around the sizes where a transfer changes its way: 16 KiB, from
-  // which the Linux file layer reads and writes straight to the kernel rather
-  // than through its buffer; 64 KiB, that buffer; 128 KiB, the chunk CopyRaw
-  // asks for at a time. Then a chunk and a buffered tail (147455), and several
-  // chunks.
+  // which the Linux file layer has the kernel copy file to file, or reads and
+  // writes straight to the kernel, rather than through its buffer; 64 KiB,
+  // that buffer; 128 KiB, the chunk CopyRaw moves at a time where the kernel
+  // does not copy (Windows, another file system). Then a chunk and a buffered
+  // tail (147455), and several chunks.
   const std::vector<std::size_t> sizes = {0,     1,      16383,  16384,  16385,  65535, 65536,
                                           65537, 131071, 131072, 131073, 147455, 300000};
   ArchiveLayout by_size;
