@@ -119,7 +119,7 @@ Directory ReadDirectory(const std::uint8_t* archive, std::size_t size) {
   // A file shorter than the header reads as zeros behind the bytes it has, so
   // an empty file is the empty archive: its count is read from offset 0 and is 0.
   std::uint8_t header[kHeaderBytes] = {};
-  std::memcpy(header, archive, std::min<std::size_t>(size, kHeaderBytes));
+  if (size > 0) std::memcpy(header, archive, std::min<std::size_t>(size, kHeaderBytes));
   Directory directory{LittleEndian32(header + 4), size == 0, 0, 0};
   if (directory.offset + kCountBytes <= size) {
     directory.has_count = true;
