@@ -1,5 +1,6 @@
 #include "fuzz/promises.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 
 #include "driver/unzrq.h"
@@ -58,37 +58,83 @@ std::string ReadWholeFile(const std::string& path, std::size_t limit) {
   return contents;
 }
 
-// A fresh, empty file for one of the tool's streams.
+// A file that catches one of the tool's streams, run after run.
 FILE* OpenCapture(const std::string& path) {
-  // Removed rather than truncated: on some file systems truncating a file that
-  // has data forces it to disk, which would make thousands of runs crawl.
-  unlink(path.c_str());
   FILE* file = std::fopen(path.c_str(), "w+e");
   if (file == nullptr) Fail("cannot create", path);
   return file;
 }
 
-std::string CloseCapture(FILE* file) {
-  std::string contents;
+// Emptied without closing it: on some file systems truncating a file that is
+// then closed forces it to disk, which would make thousands of runs crawl.
+void EmptyCapture(FILE* file) {
+  std::fflush(file);
+  if (ftruncate(fileno(file), 0) != 0) Fail("cannot empty", "a capture file");
   std::rewind(file);
+}
+
+std::string ReadCapture(FILE* file) {
+  std::fflush(file);
+  std::rewind(file);
+  std::string contents;
   char piece[4096];
   for (std::size_t read; (read = std::fread(piece, 1, sizeof piece, file)) > 0;) {
     contents.append(piece, read);
   }
-  std::fclose(file);
   return contents;
+}
+
+// Runs the tool with its standard output and standard error caught in `out`
+// and `err`. The C library lets its standard streams be reassigned; only the
+// tool's own stdio output is caught, so that sanitizer and libFuzzer reports
+// still reach the process's standard error.
+ToolRun RunWithCapture(const std::string& archive, const std::string& folder, FILE* out,
+                       FILE* err) {
+  std::string program = "unzrq";
+  std::string archive_argument = archive;
+  std::string folder_argument = folder;
+  char* arguments[] = {program.data(), archive_argument.data(), folder_argument.data(), nullptr};
+  EmptyCapture(out);
+  EmptyCapture(err);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  FILE* const process_out = stdout;
+  FILE* const process_err = stderr;
+  stdout = out;
+  stderr = err;
+  const int exit_code = RunUnzrq(3, arguments);
+  std::fflush(out);
+  std::fflush(err);
+  stdout = process_out;
+  stderr = process_err;
+  return ToolRun{exit_code, ReadCapture(out), ReadCapture(err)};
 }
 
 // Names directly inside `folder`, sorted; "." and ".." left out.
 std::vector<std::string> ListFolder(const std::string& folder) {
+  DIR* listing = opendir(folder.c_str());
+  if (listing == nullptr) Fail("cannot list", folder);
   std::vector<std::string> names;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    names.push_back(entry.path().filename().string());
+  while (const dirent* entry = readdir(listing)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      names.emplace_back(entry->d_name);
+    }
   }
-  if (error) throw std::runtime_error("cannot list " + folder + ": " + error.message());
+  closedir(listing);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// Removes `path` and, for a folder, everything in it; links are removed, never followed.
+void RemoveTree(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return;
+  if (S_ISDIR(info.st_mode)) {
+    for (const std::string& name : ListFolder(path)) RemoveTree(path + "/" + name);
+    if (rmdir(path.c_str()) != 0) Fail("cannot remove", path);
+  } else if (unlink(path.c_str()) != 0) {
+    Fail("cannot remove", path);
+  }
 }
 
 enum class Kind { kMissing, kRegularFile, kFolder, kOther };
@@ -258,28 +304,12 @@ void CheckSummary(const ToolRun& run, const Directory& directory, std::size_t ou
 
 ToolRun RunToolInProcess(const std::string& archive, const std::string& folder,
                          const std::string& capture_folder) {
-  std::string program = "unzrq";
-  std::string archive_argument = archive;
-  std::string folder_argument = folder;
-  char* arguments[] = {program.data(), archive_argument.data(), folder_argument.data(), nullptr};
-
   FILE* const out = OpenCapture(capture_folder + "/" + kStdoutName);
   FILE* const err = OpenCapture(capture_folder + "/" + kStderrName);
-  // The C library lets its standard streams be reassigned. Only the tool's
-  // own stdio output is caught: sanitizer and libFuzzer reports still reach
-  // the process's standard error.
-  std::fflush(stdout);
-  std::fflush(stderr);
-  FILE* const process_out = stdout;
-  FILE* const process_err = stderr;
-  stdout = out;
-  stderr = err;
-  const int exit_code = RunUnzrq(3, arguments);
-  std::fflush(out);
-  std::fflush(err);
-  stdout = process_out;
-  stderr = process_err;
-  return ToolRun{exit_code, CloseCapture(out), CloseCapture(err)};
+  const ToolRun run = RunWithCapture(archive, folder, out, err);
+  std::fclose(out);
+  std::fclose(err);
+  return run;
 }
 
 PromiseChecker::PromiseChecker() {
@@ -292,14 +322,23 @@ PromiseChecker::PromiseChecker() {
   std::string pattern = parent + "/unzrq-promises-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) Fail("cannot make a folder from", pattern);
   root_ = pattern;
+  out_ = OpenCapture(root_ + "/" + kStdoutName);
+  err_ = OpenCapture(root_ + "/" + kStderrName);
 }
 
-PromiseChecker::~PromiseChecker() { RemoveAll(); }
+PromiseChecker::~PromiseChecker() {
+  std::fclose(out_);
+  std::fclose(err_);
+  RemoveAll();
+}
 
 void PromiseChecker::RemoveAll() {
   if (root_.empty()) return;
-  std::error_code ignored;
-  std::filesystem::remove_all(root_, ignored);  // never follows a link
+  try {
+    RemoveTree(root_);
+  } catch (const std::runtime_error&) {
+    // Left in the temporary folder: nothing more can be done about it here.
+  }
 }
 
 std::string PromiseChecker::OutputPath(const std::string& name) const {
@@ -310,9 +349,7 @@ PromiseCheck PromiseChecker::Check(const std::uint8_t* archive, std::size_t size
                                    ArchivePlace place) {
   // Each run starts from an empty folder, so that it is judged on its own.
   for (const std::string& name : ListFolder(root_)) {
-    std::error_code error;
-    std::filesystem::remove_all(root_ + "/" + name, error);
-    if (error) throw std::runtime_error("cannot remove " + name + ": " + error.message());
+    if (name != kStdoutName && name != kStderrName) RemoveTree(root_ + "/" + name);
   }
   const std::string run_folder = root_ + "/" + kRunFolderName;
   const std::string folder = run_folder + "/" + kFolderName;
@@ -323,7 +360,7 @@ PromiseCheck PromiseChecker::Check(const std::uint8_t* archive, std::size_t size
       (place == ArchivePlace::kInsideTheFolder ? folder : run_folder) + "/" + kArchiveName;
   WriteWholeFile(archive_path, archive, size);
 
-  PromiseCheck check{RunToolInProcess(archive_path, folder, root_), {}, {}};
+  PromiseCheck check{RunWithCapture(archive_path, folder, out_, err_), {}, {}};
   const Directory directory = ReadDirectory(archive, size);
   CheckNothingOutside(root_, place, &check.broken);
   CheckOutputFolder(folder, size, place, &check);

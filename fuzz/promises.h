@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,8 @@ class PromiseChecker {
 
  private:
   std::string root_;
+  FILE* out_;  // the tool's standard output, caught in a file in root_
+  FILE* err_;  // and its standard error
 };
 
 // The broken promises of `check`, the exit code and the tool's standard
