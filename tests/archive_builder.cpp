@@ -102,23 +102,31 @@ Bytes FixedWidthImagePayload(const std::vector<std::uint16_t>& pixels, std::uint
   return out;
 }
 
-Bytes ExpectedBitmap(std::uint32_t width, std::uint32_t height,
-                     const std::vector<std::uint16_t>& pixels) {
+Bytes BitmapHeaders(std::uint32_t width, std::uint32_t height) {
   Bytes out = {'B', 'M'};
-  for (std::uint32_t value : {0u}) AppendLittleEndian32(out, value);  // bfSize
+  AppendLittleEndian32(out, 0);  // bfSize
   AppendLittleEndian16(out, 0);
   AppendLittleEndian16(out, 0);
   for (std::uint32_t value : {54u, 40u, width, height}) AppendLittleEndian32(out, value);
   AppendLittleEndian16(out, 1);
   AppendLittleEndian16(out, 24);
   for (std::uint32_t value : {0u, 0u, 1000u, 1000u, 0u, 0u}) AppendLittleEndian32(out, value);
+  return out;
+}
+
+void AppendBitmapPixel(Bytes& out, std::uint16_t pixel) {
+  out.push_back(static_cast<std::uint8_t>((pixel & 0x1F) * 8));
+  out.push_back(static_cast<std::uint8_t>(((pixel >> 5) & 0x3F) * 4));
+  out.push_back(static_cast<std::uint8_t>((pixel >> 11) * 8));
+}
+
+Bytes ExpectedBitmap(std::uint32_t width, std::uint32_t height,
+                     const std::vector<std::uint16_t>& pixels) {
+  Bytes out = BitmapHeaders(width, height);
   for (std::uint32_t row = height; row-- > 0;) {
     for (std::uint32_t column = 0; column < width; ++column) {
       const std::size_t index = static_cast<std::size_t>(row) * width + column;
-      const std::uint16_t pixel = index < pixels.size() ? pixels[index] : 0;
-      out.push_back(static_cast<std::uint8_t>((pixel & 0x1F) * 8));
-      out.push_back(static_cast<std::uint8_t>(((pixel >> 5) & 0x3F) * 4));
-      out.push_back(static_cast<std::uint8_t>((pixel >> 11) * 8));
+      AppendBitmapPixel(out, index < pixels.size() ? pixels[index] : 0);
     }
     out.insert(out.end(), width % 4, 0);
   }
@@ -133,6 +141,15 @@ Bytes PatternBytes(std::size_t length, std::uint32_t seed) {
     byte = static_cast<std::uint8_t>(state >> 16);
   }
   return out;
+}
+
+std::vector<std::uint16_t> PatternPixels(std::size_t count, std::uint32_t seed) {
+  const Bytes noise = PatternBytes(2 * count, seed);
+  std::vector<std::uint16_t> pixels(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    pixels[i] = static_cast<std::uint16_t>(noise[2 * i] | noise[2 * i + 1] << 8);
+  }
+  return pixels;
 }
 
 void WriteFileBytes(const std::string& path, const Bytes& bytes) {

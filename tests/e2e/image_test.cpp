@@ -11,15 +11,6 @@ const std::uint16_t kRed = Rgb565(31, 0, 0);
 const std::uint16_t kBlue = Rgb565(0, 0, 31);
 const std::uint16_t kAllBits = 0xFFFF;
 
-std::vector<std::uint16_t> Pixels(std::size_t count, std::uint32_t seed) {
-  const Bytes noise = PatternBytes(2 * count, seed);
-  std::vector<std::uint16_t> pixels;
-  for (std::size_t i = 0; i < count; ++i) {
-    pixels.push_back(static_cast<std::uint16_t>(noise[2 * i] | noise[2 * i + 1] << 8));
-  }
-  return pixels;
-}
-
 // A one-entry archive and the bitmap it must give.
 E2eCase OneImage(const std::string& title, std::uint32_t type, const Bytes& payload,
                  const Bytes& bitmap) {
@@ -30,16 +21,12 @@ E2eCase OneImage(const std::string& title, std::uint32_t type, const Bytes& payl
           .after = {{"velkard/img.bmp", File(bitmap)}}};
 }
 
-Bytes Header(std::uint32_t width, std::uint32_t height) {
-  return Slice(ExpectedBitmap(width, height, {}), 0, 54);
-}
-
 TEST(Images, LayoutAndColours) {
   // 54 header bytes, then blue 0, green 0, red 248 and one byte of padding.
   const Bytes red_dot = {'B', 'M', 0,    0, 0, 0, 0, 0, 0,  0, 54, 0, 0, 0, 40, 0, 0,   0, 1,    0,
                          0,   0,   1,    0, 0, 0, 1, 0, 24, 0, 0,  0, 0, 0, 0,  0, 0,   0, 0xE8, 3,
                          0,   0,   0xE8, 3, 0, 0, 0, 0, 0,  0, 0,  0, 0, 0, 0,  0, 248, 0};
-  const std::vector<std::uint16_t> three_rows = Pixels(96, 11);
+  const std::vector<std::uint16_t> three_rows = PatternPixels(96, 11);
   const Bytes sprite = ExpectedBitmap(32, 3, three_rows);
   ASSERT_EQ(sprite.size(), 342u);
   const Bytes odd_byte = Concat(FixedWidthImagePayload(three_rows), Bytes{0x5A});
@@ -53,19 +40,20 @@ TEST(Images, LayoutAndColours) {
                sprite),
       OneImage("type 2 of 265 bytes: the odd byte is ignored", 2, odd_byte, sprite),
       OneImage("type 4 has the layout of type 2", 4, FixedWidthImagePayload(three_rows), sprite),
-      OneImage("type 2 of exactly 72 bytes: header only", 2, Bytes(72, 0x11), Header(32, 0)),
-      OneImage("type 4 of exactly 72 bytes: header only", 4, Bytes(72, 0x22), Header(32, 0)),
+      OneImage("type 2 of exactly 72 bytes: header only", 2, Bytes(72, 0x11), BitmapHeaders(32, 0)),
+      OneImage("type 4 of exactly 72 bytes: header only", 4, Bytes(72, 0x22), BitmapHeaders(32, 0)),
       OneImage("type 5 width 0 height 3: header only", 5, SizedImagePayload(0, 3, {}),
-               Header(0, 3)),
+               BitmapHeaders(0, 3)),
       OneImage("type 5 width 5 height 0: header only", 5, SizedImagePayload(5, 0, {}),
-               Header(5, 0)),
+               BitmapHeaders(5, 0)),
       OneImage("top row red, bottom row blue: blue is stored first", 5,
                SizedImagePayload(3, 2, {kRed, kRed, kRed, kBlue, kBlue, kBlue}),
-               Concat(Header(3, 2), Concat(blue_row, red_row))),
+               Concat(BitmapHeaders(3, 2), Concat(blue_row, red_row))),
       OneImage("all bits set: 248, 252, 248", 5, SizedImagePayload(1, 1, {kAllBits}),
-               Concat(Header(1, 1), Bytes{248, 252, 248, 0})),
-      OneImage("type 5 prefix bytes hold anything", 5, SizedImagePayload(3, 3, Pixels(9, 12), 0xAA),
-               ExpectedBitmap(3, 3, Pixels(9, 12))),
+               Concat(BitmapHeaders(1, 1), Bytes{248, 252, 248, 0})),
+      OneImage("type 5 prefix bytes hold anything", 5,
+               SizedImagePayload(3, 3, PatternPixels(9, 12), 0xAA),
+               ExpectedBitmap(3, 3, PatternPixels(9, 12))),
       OneImage("type 2 prefix bytes hold anything", 2, FixedWidthImagePayload(three_rows, 0xAA),
                sprite),
       OneImage("type 4 prefix bytes hold anything", 4, FixedWidthImagePayload(three_rows, 0xFF),
@@ -73,7 +61,7 @@ TEST(Images, LayoutAndColours) {
   };
   // Each row ends with width mod 4 zero bytes.
   for (std::uint32_t width = 1; width <= 8; ++width) {
-    const std::vector<std::uint16_t> pixels = Pixels(width * 2, width);
+    const std::vector<std::uint16_t> pixels = PatternPixels(width * 2, width);
     cases.push_back(OneImage("width " + std::to_string(width) + ", 2 rows", 5,
                              SizedImagePayload(width, 2, pixels),
                              ExpectedBitmap(width, 2, pixels)));
@@ -82,8 +70,8 @@ TEST(Images, LayoutAndColours) {
 }
 
 TEST(Images, ManyKindsInOneArchive) {
-  const std::vector<std::uint16_t> big = Pixels(300 * 200, 21);
-  const std::vector<std::uint16_t> sprite = Pixels(32 * 40, 22);
+  const std::vector<std::uint16_t> big = PatternPixels(300 * 200, 21);
+  const std::vector<std::uint16_t> sprite = PatternPixels(32 * 40, 22);
   RunCases({
       {.name = "images among plain entries, each written whole",
        .archive = Archive(
@@ -104,8 +92,8 @@ TEST(Images, ManyKindsInOneArchive) {
 }
 
 TEST(Images, DamagedImages) {
-  const std::vector<std::uint16_t> six = Pixels(6, 31);
-  const std::vector<std::uint16_t> forty = Pixels(40, 32);
+  const std::vector<std::uint16_t> six = PatternPixels(6, 31);
+  const std::vector<std::uint16_t> forty = PatternPixels(40, 32);
   const std::vector<std::uint16_t> row = {kRed, kBlue, kAllBits};
   // The pixels after the first entry's size are the next payload's bytes.
   const std::vector<std::uint16_t> next_row = {Rgb565(1, 2, 3), Rgb565(4, 5, 6), Rgb565(7, 8, 9)};
@@ -145,7 +133,7 @@ TEST(Images, DamagedImages) {
        .out = FileLine(2, 5, "stub") + DoneLine(1),
        .err = "Error: \"stub" + truncated,
        .exit_code = -5,
-       .after = {{"velkard/stub.bmp", File(Header(3, 0))}}},
+       .after = {{"velkard/stub.bmp", File(BitmapHeaders(3, 0))}}},
       {.name = "type 2 and 4 shorter than 72 bytes: header only, damaged, -5",
        .archive = Archive({.entries = {{.name = "short", .type = 2, .payload = Bytes(50, 0x77)},
                                        {.name = "empty", .type = 4, .payload = {}},
@@ -156,9 +144,9 @@ TEST(Images, DamagedImages) {
        .err = "Error: \"short\" is damaged: too short for its image header.\n"
               "Error: \"empty\" is damaged: too short for its image header.\n",
        .exit_code = -5,
-       .after = {{"velkard/short.bmp", File(Header(32, 0))},
-                 {"velkard/empty.bmp", File(Header(32, 0))},
-                 {"velkard/fine.bmp", File(Header(32, 0))}}},
+       .after = {{"velkard/short.bmp", File(BitmapHeaders(32, 0))},
+                 {"velkard/empty.bmp", File(BitmapHeaders(32, 0))},
+                 {"velkard/fine.bmp", File(BitmapHeaders(32, 0))}}},
       {.name = "sizes no small archive can hold are skipped, nothing written, -5",
        .archive = Archive(
            {.entries =

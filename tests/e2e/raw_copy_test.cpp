@@ -12,9 +12,14 @@ std::string Truncated(const std::string& shown) {
 }
 
 TEST(RawCopy, SizesAndPlacement) {
-  // Around the tool's copy chunks and beyond 128 KiB.
-  const std::vector<std::size_t> sizes = {0,      1,      1023,  1024, 1025, 2 * 1024 + 452,
-                                          131072, 131073, 300000};
+  // On and around the sizes where a transfer changes its way: 16 KiB, from
+  // which the Linux file layer has the kernel copy file to file, or reads and
+  // writes straight to the kernel, rather than through its buffer; 64 KiB,
+  // that buffer; 128 KiB, the chunk CopyRaw moves at a time where the kernel
+  // does not copy (Windows, another file system). Then a chunk and a buffered
+  // tail (147455), and several chunks.
+  const std::vector<std::size_t> sizes = {0,     1,      16383,  16384,  16385,  65535, 65536,
+                                          65537, 131071, 131072, 131073, 147455, 300000};
   ArchiveLayout by_size;
   std::string out;
   FileTree files;
@@ -52,7 +57,7 @@ TEST(RawCopy, SizesAndPlacement) {
   const Bytes overlapping_archive = Archive(overlapping);
 
   RunCases({
-      {.name = "sizes 0 to 300000, types 3 and unknown",
+      {.name = "sizes 0 to 300000 around 16, 64 and 128 KiB, types 3 and unknown",
        .archive = Archive(by_size),
        .args = {"archive.zrq"},
        .out = out + DoneLine(static_cast<int>(sizes.size())),

@@ -19,6 +19,9 @@ TEST(RestoreExtension, LastUnderscoreBeforeAKnownExtensionBecomesAPoint) {
       {"intro_wav", "intro.wav"},  // case ignored in the test, kept in the result
       {"a_b_MP3", "a_b.MP3"},      // only the last underscore counts
       {"_LUA", ".LUA"},
+      {"_WAV", ".WAV"},
+      {"script_Lua", "script.Lua"},
+      {"tune_msm", "tune.msm"},
       {"name_Msm", "name.Msm"},
       {"clip_mP3", "clip.mP3"},
       {"song_WAVE", "song_WAVE"},  // the whole rest must match, not a prefix

@@ -1,0 +1,381 @@
+#include "fuzz/promises.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "driver/unzrq.h"
+
+namespace {
+
+// Plain entries of type 1 named "a_wav" and of any plain type named "a.wav"
+// both land on the archive's own name.
+constexpr char kArchiveName[] = "a.wav";
+constexpr char kFolderName[] = "out";
+constexpr char kRunFolderName[] = "run";  // holds the archive and the output folder
+constexpr char kStdoutName[] = "stdout";
+constexpr char kStderrName[] = "stderr";
+
+constexpr std::uint64_t kBitmapHeaderBytes = 54;
+constexpr std::uint64_t kHeaderBytes = 8;
+constexpr std::uint64_t kCountBytes = 4;
+constexpr std::uint64_t kRecordBytes = 80;
+constexpr std::uint32_t kFirstUnreachableOffset = 0x80000000u;
+
+constexpr char kSummaryStart[] = "Done: ";
+constexpr char kSummaryEnd[] = " files processed.\n";
+
+[[noreturn]] void Fail(const std::string& what, const std::string& path) {
+  throw std::runtime_error(what + " " + path + ": " + std::strerror(errno));
+}
+
+void MakeFolder(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) != 0) Fail("cannot make", path);
+}
+
+void WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  FILE* file = std::fopen(path.c_str(), "wbe");
+  if (file == nullptr) Fail("cannot create", path);
+  const bool written = size == 0 || std::fwrite(data, 1, size, file) == size;
+  if (std::fclose(file) != 0 || !written) Fail("cannot write", path);
+}
+
+// The whole file, or one byte more than `limit` when it is longer.
+std::string ReadWholeFile(const std::string& path, std::size_t limit) {
+  FILE* file = std::fopen(path.c_str(), "rbe");
+  if (file == nullptr) return {};
+  std::string contents(limit + 1, '\0');
+  const std::size_t read = std::fread(contents.data(), 1, contents.size(), file);
+  std::fclose(file);
+  contents.resize(read);
+  return contents;
+}
+
+// A file that catches one of the tool's streams, run after run.
+FILE* OpenCapture(const std::string& path) {
+  FILE* file = std::fopen(path.c_str(), "w+e");
+  if (file == nullptr) Fail("cannot create", path);
+  return file;
+}
+
+// Emptied without closing it: on some file systems truncating a file that is
+// then closed forces it to disk, which would make thousands of runs crawl.
+void EmptyCapture(FILE* file) {
+  std::fflush(file);
+  if (ftruncate(fileno(file), 0) != 0) Fail("cannot empty", "a capture file");
+  std::rewind(file);
+}
+
+std::string ReadCapture(FILE* file) {
+  std::fflush(file);
+  std::rewind(file);
+  std::string contents;
+  char piece[4096];
+  for (std::size_t read; (read = std::fread(piece, 1, sizeof piece, file)) > 0;) {
+    contents.append(piece, read);
+  }
+  return contents;
+}
+
+// Runs the tool with its standard output and standard error caught in `out`
+// and `err`. The C library lets its standard streams be reassigned; only the
+// tool's own stdio output is caught, so that sanitizer and libFuzzer reports
+// still reach the process's standard error.
+ToolRun RunWithCapture(const std::string& archive, const std::string& folder, FILE* out,
+                       FILE* err) {
+  std::string program = "unzrq";
+  std::string archive_argument = archive;
+  std::string folder_argument = folder;
+  char* arguments[] = {program.data(), archive_argument.data(), folder_argument.data(), nullptr};
+  EmptyCapture(out);
+  EmptyCapture(err);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  FILE* const process_out = stdout;
+  FILE* const process_err = stderr;
+  stdout = out;
+  stderr = err;
+  const int exit_code = RunUnzrq(3, arguments);
+  std::fflush(out);
+  std::fflush(err);
+  stdout = process_out;
+  stderr = process_err;
+  return ToolRun{exit_code, ReadCapture(out), ReadCapture(err)};
+}
+
+// Names directly inside `folder`, sorted; "." and ".." left out.
+std::vector<std::string> ListFolder(const std::string& folder) {
+  DIR* listing = opendir(folder.c_str());
+  if (listing == nullptr) Fail("cannot list", folder);
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(listing)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      names.emplace_back(entry->d_name);
+    }
+  }
+  closedir(listing);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Removes `path` and, for a folder, everything in it; links are removed, never followed.
+void RemoveTree(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return;
+  if (S_ISDIR(info.st_mode)) {
+    for (const std::string& name : ListFolder(path)) RemoveTree(path + "/" + name);
+    if (rmdir(path.c_str()) != 0) Fail("cannot remove", path);
+  } else if (unlink(path.c_str()) != 0) {
+    Fail("cannot remove", path);
+  }
+}
+
+enum class Kind { kMissing, kRegularFile, kFolder, kOther };
+
+Kind KindOf(const std::string& path, std::uint64_t* bytes = nullptr) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return Kind::kMissing;
+  if (bytes != nullptr) *bytes = static_cast<std::uint64_t>(info.st_size);
+  if (S_ISREG(info.st_mode)) return Kind::kRegularFile;
+  return S_ISDIR(info.st_mode) ? Kind::kFolder : Kind::kOther;
+}
+
+std::uint32_t LittleEndian32(const std::uint8_t* bytes) {
+  return bytes[0] | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+// The directory as the archive's own bytes describe it, worked out here
+// rather than asked of the tool.
+struct Directory {
+  std::uint32_t offset;
+  bool has_count;               // all four bytes of the entry count are in the file
+  std::uint32_t entry_count;    // when it has one
+  std::uint64_t whole_records;  // records the file holds in full after the count
+};
+
+Directory ReadDirectory(const std::uint8_t* archive, std::size_t size) {
+  // A file shorter than the header reads as zeros behind the bytes it has, so
+  // an empty file is the empty archive: its count is read from offset 0 and is 0.
+  std::uint8_t header[kHeaderBytes] = {};
+  if (size > 0) std::memcpy(header, archive, std::min<std::size_t>(size, kHeaderBytes));
+  Directory directory{LittleEndian32(header + 4), size == 0, 0, 0};
+  if (directory.offset + kCountBytes <= size) {
+    directory.has_count = true;
+    directory.entry_count = LittleEndian32(archive + directory.offset);
+    directory.whole_records = (size - directory.offset - kCountBytes) / kRecordBytes;
+  }
+  return directory;
+}
+
+// The number on the last line of `out` when that line is the summary.
+bool ReadSummary(const std::string& out, long long* count) {
+  if (out.empty() || out.back() != '\n') return false;
+  const std::size_t previous =
+      out.size() >= 2 ? out.rfind('\n', out.size() - 2) : std::string::npos;
+  const std::string line = out.substr(previous == std::string::npos ? 0 : previous + 1);
+  const std::size_t start_length = std::strlen(kSummaryStart);
+  const std::size_t end_length = std::strlen(kSummaryEnd);
+  if (line.size() <= start_length + end_length ||
+      line.compare(0, start_length, kSummaryStart) != 0 ||
+      line.compare(line.size() - end_length, end_length, kSummaryEnd) != 0) {
+    return false;
+  }
+  const std::string number = line.substr(start_length, line.size() - start_length - end_length);
+  if (number.size() > 11) return false;  // "%d" never prints more
+  for (std::size_t i = 0; i < number.size(); ++i) {
+    const bool digit = number[i] >= '0' && number[i] <= '9';
+    if (!digit && !(i == 0 && number[i] == '-' && number.size() > 1)) return false;
+  }
+  *count = std::atoll(number.c_str());
+  return true;
+}
+
+std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
+
+void CheckNothingOutside(const std::string& root, ArchivePlace place,
+                         std::vector<std::string>* broken) {
+  for (const std::string& name : ListFolder(root)) {
+    if (name != kRunFolderName && name != kStdoutName && name != kStderrName) {
+      broken->push_back(Quoted(name) + " appeared two levels above the output folder");
+    }
+  }
+  const std::string run_folder = root + "/" + kRunFolderName;
+  for (const std::string& name : ListFolder(run_folder)) {
+    const Kind kind = KindOf(run_folder + "/" + name);
+    const bool is_folder = name == kFolderName && kind == Kind::kFolder;
+    const bool is_archive = place == ArchivePlace::kBesideTheFolder && name == kArchiveName &&
+                            kind == Kind::kRegularFile;
+    if (!is_folder && !is_archive) {
+      broken->push_back(Quoted(name) + " appeared beside the output folder");
+    }
+  }
+}
+
+void CheckOutputFolder(const std::string& folder, std::size_t archive_bytes, ArchivePlace place,
+                       PromiseCheck* check) {
+  if (KindOf(folder) != Kind::kFolder) {
+    check->broken.push_back("the output folder is not there");
+    return;
+  }
+  const std::uint64_t largest = 2 * static_cast<std::uint64_t>(archive_bytes) + kBitmapHeaderBytes;
+  for (const std::string& name : ListFolder(folder)) {
+    std::uint64_t bytes = 0;
+    const Kind kind = KindOf(folder + "/" + name, &bytes);
+    if (kind != Kind::kRegularFile) {
+      check->broken.push_back(Quoted(name) + " in the output folder is not a regular file");
+    }
+    if (place == ArchivePlace::kInsideTheFolder && name == kArchiveName) continue;
+    check->outputs.push_back(name);
+    if (kind == Kind::kRegularFile && bytes > largest) {
+      check->broken.push_back(Quoted(name) + " holds " + std::to_string(bytes) +
+                              " bytes, more than twice the archive plus 54 (" +
+                              std::to_string(largest) + ")");
+    }
+  }
+}
+
+void CheckArchive(const std::string& path, const std::uint8_t* archive, std::size_t size,
+                  std::vector<std::string>* broken) {
+  const std::string after = ReadWholeFile(path, size);
+  if (KindOf(path) != Kind::kRegularFile || after.size() != size ||
+      (size > 0 && std::memcmp(after.data(), archive, size) != 0)) {
+    broken->push_back("the archive was changed");
+  }
+}
+
+void CheckExitAndReports(const ToolRun& run, const Directory& directory,
+                         std::vector<std::string>* broken) {
+  const int code = run.exit_code;
+  const std::string exit = "exit " + std::to_string(code);
+  if (code != 0 && code != -3 && code != -5) {
+    broken->push_back(exit + " is not one an archive can cause (0, -3 or -5)");
+  }
+  if (code == 0 && !run.err.empty()) broken->push_back("exit 0 although something was reported");
+  if (code != 0 && run.err.empty()) broken->push_back(exit + " with nothing reported");
+  if (!run.err.empty() && run.err.back() != '\n') {
+    broken->push_back("standard error does not end with a line end");
+  }
+  const bool unreachable = directory.offset >= kFirstUnreachableOffset;
+  if ((code == -3) != unreachable) {
+    broken->push_back(exit + " for a directory at " + std::to_string(directory.offset) +
+                      ": -3 is for a directory beyond a signed 32-bit move, and only for that");
+  }
+}
+
+void CheckSummary(const ToolRun& run, const Directory& directory, std::size_t outputs,
+                  std::vector<std::string>* broken) {
+  if (run.exit_code == -3) {
+    if (!run.out.empty()) broken->push_back("standard output is not empty after exit -3");
+    if (outputs > 0) broken->push_back("output files written after exit -3");
+    return;
+  }
+  long long counted = 0;
+  if (!ReadSummary(run.out, &counted)) {
+    broken->push_back("standard output does not end with the summary line");
+    return;
+  }
+  const std::string summary = "the summary counts " + std::to_string(counted) + " records";
+  const std::uint64_t most =
+      std::min<std::uint64_t>(directory.entry_count, directory.whole_records);
+  if (counted < 0 || static_cast<std::uint64_t>(counted) > most) {
+    broken->push_back(summary + ", but the directory has " + std::to_string(most) + " whole ones");
+  }
+  if (run.exit_code == 0 && !directory.has_count) {
+    broken->push_back("exit 0 although the file ends before the entry count");
+  }
+  if (run.exit_code == 0 && directory.has_count && counted != directory.entry_count) {
+    broken->push_back("exit 0 although " + summary + " of " +
+                      std::to_string(directory.entry_count));
+  }
+  if (counted >= 0 && outputs > static_cast<std::uint64_t>(counted)) {
+    broken->push_back(std::to_string(outputs) + " output files, but " + summary);
+  }
+}
+
+}  // namespace
+
+ToolRun RunToolInProcess(const std::string& archive, const std::string& folder,
+                         const std::string& capture_folder) {
+  FILE* const out = OpenCapture(capture_folder + "/" + kStdoutName);
+  FILE* const err = OpenCapture(capture_folder + "/" + kStderrName);
+  const ToolRun run = RunWithCapture(archive, folder, out, err);
+  std::fclose(out);
+  std::fclose(err);
+  return run;
+}
+
+PromiseChecker::PromiseChecker() {
+  std::string parent = "/dev/shm";
+  if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && *tmpdir != '\0') {
+    parent = tmpdir;
+  } else if (access(parent.c_str(), W_OK | X_OK) != 0) {
+    parent = "/tmp";
+  }
+  std::string pattern = parent + "/unzrq-promises-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) Fail("cannot make a folder from", pattern);
+  root_ = pattern;
+  out_ = OpenCapture(root_ + "/" + kStdoutName);
+  err_ = OpenCapture(root_ + "/" + kStderrName);
+}
+
+PromiseChecker::~PromiseChecker() {
+  std::fclose(out_);
+  std::fclose(err_);
+  RemoveAll();
+}
+
+void PromiseChecker::RemoveAll() {
+  if (root_.empty()) return;
+  try {
+    RemoveTree(root_);
+  } catch (const std::runtime_error&) {
+    // Left in the temporary folder: nothing more can be done about it here.
+  }
+}
+
+std::string PromiseChecker::OutputPath(const std::string& name) const {
+  return root_ + "/" + kRunFolderName + "/" + kFolderName + "/" + name;
+}
+
+PromiseCheck PromiseChecker::Check(const std::uint8_t* archive, std::size_t size,
+                                   ArchivePlace place) {
+  // Each run starts from an empty folder, so that it is judged on its own.
+  for (const std::string& name : ListFolder(root_)) {
+    if (name != kStdoutName && name != kStderrName) RemoveTree(root_ + "/" + name);
+  }
+  const std::string run_folder = root_ + "/" + kRunFolderName;
+  const std::string folder = run_folder + "/" + kFolderName;
+  MakeFolder(run_folder);
+  // Beside the folder, the tool makes the folder; inside it, the folder is there already.
+  if (place == ArchivePlace::kInsideTheFolder) MakeFolder(folder);
+  const std::string archive_path =
+      (place == ArchivePlace::kInsideTheFolder ? folder : run_folder) + "/" + kArchiveName;
+  WriteWholeFile(archive_path, archive, size);
+
+  PromiseCheck check{RunWithCapture(archive_path, folder, out_, err_), {}, {}};
+  const Directory directory = ReadDirectory(archive, size);
+  CheckNothingOutside(root_, place, &check.broken);
+  CheckOutputFolder(folder, size, place, &check);
+  CheckArchive(archive_path, archive, size, &check.broken);
+  CheckExitAndReports(check.run, directory, &check.broken);
+  CheckSummary(check.run, directory, check.outputs.size(), &check.broken);
+  return check;
+}
+
+std::string DescribeBrokenPromises(const PromiseCheck& check) {
+  constexpr std::size_t kShownReport = 4000;
+  std::string text;
+  for (const std::string& line : check.broken) text += "broken promise: " + line + "\n";
+  text += "exit " + std::to_string(check.run.exit_code) + "; the tool's standard error:\n";
+  text += check.run.err.substr(0, kShownReport);
+  if (check.run.err.size() > kShownReport) text += "[...]\n";
+  return text;
+}
