@@ -16,7 +16,8 @@ Profiles:
   mixed   all of the above plus odd image widths (row padding), tiny and empty
           images, empty entries and unknown types
 
-Usage: make_archive.py PROFILE OUTPUT [--size 1G] [--entries 100000] [--seed N]
+Usage: make_archive.py PROFILE OUTPUT [--size 1G] [--entries N] [--seed N]
+(--entries: the count of 'small', 100,000 by default; for 'images', a limit.)
 """
 
 import argparse
@@ -127,10 +128,12 @@ def make_raw(archive, rng, size, entry_bytes=1 << 20):
         index += 1
 
 
-def make_images(archive, rng, size, side=1024, sprites_per_image=8):
+def make_images(archive, rng, size, entries=None, side=1024, sprites_per_image=8):
     image_bytes = SIZED_PREFIX_BYTES + 2 * side * side
     index = 0
     while archive.position + image_bytes <= size:
+        if entries is not None and archive.count + 1 + sprites_per_image > entries:
+            break
         archive.add("pic_%05d" % index, TYPE_SIZED_IMAGE, *sized_image(rng, side, side, index))
         for sprite in range(sprites_per_image):
             rows = int(rng.integers(16, 513))
@@ -192,7 +195,8 @@ def main():
     parser.add_argument("profile", choices=["raw", "images", "small", "mixed"])
     parser.add_argument("output")
     parser.add_argument("--size", default="1G", help="payload bytes to aim for (1G, 64M, ...)")
-    parser.add_argument("--entries", type=int, default=100_000, help="entries of 'small'")
+    parser.add_argument("--entries", type=int,
+                        help="entries of 'small' (100,000 by default), most entries of 'images'")
     parser.add_argument("--seed", type=int, default=5)
     options = parser.parse_args()
 
@@ -202,9 +206,9 @@ def main():
     if options.profile == "raw":
         make_raw(archive, rng, size)
     elif options.profile == "images":
-        make_images(archive, rng, size)
+        make_images(archive, rng, size, options.entries)
     elif options.profile == "small":
-        make_small(archive, rng, options.entries)
+        make_small(archive, rng, 100_000 if options.entries is None else options.entries)
     else:
         make_mixed(archive, rng, size)
     total = archive.close()
