@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """Writes a large synthetic ZRQ archive for the benchmark.
 
-The archive is streamed to disk entry by entry: payloads first, right behind
-the 8-byte header, then the directory, then the header is patched to point at
-it. Only the directory records (80 bytes per entry) are kept in memory, so a
-gigabyte archive costs a few megabytes here.
+The archive is streamed to disk entry by entry (archive/zrq_format.py):
+payloads first, right behind the 8-byte header, then the directory, then the
+header is patched to point at it. Only the directory records (80 bytes per
+entry) are kept in memory, so a gigabyte archive costs a few megabytes here.
+Header bytes 0-3, which no reader uses, are zero.
 
 Profiles:
   raw     1 MiB plain entries, mostly type 3, every fourth type 1 (names that
@@ -15,30 +16,22 @@ Profiles:
   mixed   all of the above plus odd image widths (row padding), tiny and empty
           images, empty entries and unknown types
 
-Usage: make_archive.py PROFILE OUTPUT [--size 1G] [--entries 100000] [--seed N]
+Usage: make_archive.py PROFILE OUTPUT [--size 1G] [--entries N] [--seed N]
+(--entries: the count of 'small', 100,000 by default; for 'images', a limit.)
 """
 
 import argparse
-import struct
+import os
 import sys
 
 import numpy as np
 
-HEADER_BYTES = 8
-RECORD_BYTES = 80
-NAME_BYTES = 64
-# Offsets travel as signed 32-bit file moves: everything must stay below 2^31.
-FIRST_UNREACHABLE_OFFSET = 1 << 31
-
-TYPE_RENAMED_RAW = 1
-TYPE_FIXED_WIDTH_IMAGE = 2
-TYPE_RAW = 3
-TYPE_FIXED_WIDTH_IMAGE_ALT = 4
-TYPE_SIZED_IMAGE = 5
-
-FIXED_PREFIX_BYTES = 72
-SIZED_PREFIX_BYTES = 76
-FIXED_WIDTH = 32
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "archive"))
+from zrq_format import (  # noqa: E402
+    COUNT_BYTES, FIRST_UNREACHABLE_OFFSET, FIXED_PREFIX_BYTES, FIXED_WIDTH, NAME_BYTES,
+    RECORD_BYTES, SIZED_PREFIX_BYTES, SIZED_PREFIX_REST_BYTES, TYPE_FIXED_WIDTH_IMAGE,
+    TYPE_FIXED_WIDTH_IMAGE_ALT, TYPE_RAW, TYPE_RENAMED_RAW, TYPE_SIZED_IMAGE, ArchiveWriter,
+    sized_image_prefix)
 
 
 def parse_size(text):
@@ -49,43 +42,39 @@ def parse_size(text):
     return int(text)
 
 
-class ArchiveWriter:
-    """Appends payloads and remembers one directory record per entry."""
+class BenchArchive:
+    """An ArchiveWriter that refuses what the benchmark never wants: names
+    that repeat or do not fit with their NUL, and data past 2 GiB."""
 
     def __init__(self, path):
         self.file = open(path, "wb", buffering=1 << 20)
-        self.file.write(b"ZRQ\x01" + b"\0\0\0\0")  # pointer patched in close()
-        self.position = HEADER_BYTES
-        self.records = bytearray()
-        self.count = 0
+        self.writer = ArchiveWriter(self.file)
         self.names = set()
+
+    @property
+    def position(self):
+        return self.writer.position
+
+    @property
+    def count(self):
+        return self.writer.count
 
     def add(self, name, entry_type, *parts):
         encoded = name.encode("ascii")
         assert len(encoded) < NAME_BYTES and encoded not in self.names, name
         self.names.add(encoded)
-        size = sum(len(part) for part in parts)
-        if self.position + size >= FIRST_UNREACHABLE_OFFSET:
+        if self.position + sum(len(part) for part in parts) >= FIRST_UNREACHABLE_OFFSET:
             sys.exit("make_archive: archive would pass 2 GiB; ask for a smaller --size")
-        offset = self.position
-        for part in parts:
-            self.file.write(part)
-        self.position += size
         # Record bytes 72-75 are never interpreted: fill them with something.
-        self.records += struct.pack("<64sIIII", encoded, offset, size, 0xA5A5A5A5 ^ self.count,
-                                    entry_type)
-        self.count += 1
+        self.writer.add(encoded, entry_type, *parts, unused=0xA5A5A5A5 ^ self.count)
 
     def close(self):
-        directory_offset = self.position
-        if directory_offset + 4 + len(self.records) >= FIRST_UNREACHABLE_OFFSET:
+        directory_end = self.position + COUNT_BYTES + RECORD_BYTES * self.count
+        if directory_end >= FIRST_UNREACHABLE_OFFSET:
             sys.exit("make_archive: directory would pass 2 GiB; ask for a smaller --size")
-        self.file.write(struct.pack("<I", self.count))
-        self.file.write(self.records)
-        self.file.seek(4)
-        self.file.write(struct.pack("<I", directory_offset))
+        total = self.writer.close()
         self.file.close()
-        return directory_offset + 4 + len(self.records)
+        return total
 
 
 def gradient_pixels(width, height, phase=0):
@@ -106,7 +95,7 @@ def image_pixels(rng, width, height, index):
 
 
 def sized_image(rng, width, height, index):
-    prefix = struct.pack("<II", width, height) + rng.bytes(SIZED_PREFIX_BYTES - 8)
+    prefix = sized_image_prefix(width, height, rng.bytes(SIZED_PREFIX_REST_BYTES))
     return prefix, image_pixels(rng, width, height, index)
 
 
@@ -139,10 +128,12 @@ def make_raw(archive, rng, size, entry_bytes=1 << 20):
         index += 1
 
 
-def make_images(archive, rng, size, side=1024, sprites_per_image=8):
+def make_images(archive, rng, size, entries=None, side=1024, sprites_per_image=8):
     image_bytes = SIZED_PREFIX_BYTES + 2 * side * side
     index = 0
     while archive.position + image_bytes <= size:
+        if entries is not None and archive.count + 1 + sprites_per_image > entries:
+            break
         archive.add("pic_%05d" % index, TYPE_SIZED_IMAGE, *sized_image(rng, side, side, index))
         for sprite in range(sprites_per_image):
             rows = int(rng.integers(16, 513))
@@ -204,19 +195,20 @@ def main():
     parser.add_argument("profile", choices=["raw", "images", "small", "mixed"])
     parser.add_argument("output")
     parser.add_argument("--size", default="1G", help="payload bytes to aim for (1G, 64M, ...)")
-    parser.add_argument("--entries", type=int, default=100_000, help="entries of 'small'")
+    parser.add_argument("--entries", type=int,
+                        help="entries of 'small' (100,000 by default), most entries of 'images'")
     parser.add_argument("--seed", type=int, default=5)
     options = parser.parse_args()
 
     rng = np.random.default_rng(options.seed)
     size = parse_size(options.size)
-    archive = ArchiveWriter(options.output)
+    archive = BenchArchive(options.output)
     if options.profile == "raw":
         make_raw(archive, rng, size)
     elif options.profile == "images":
-        make_images(archive, rng, size)
+        make_images(archive, rng, size, options.entries)
     elif options.profile == "small":
-        make_small(archive, rng, options.entries)
+        make_small(archive, rng, 100_000 if options.entries is None else options.entries)
     else:
         make_mixed(archive, rng, size)
     total = archive.close()

@@ -66,8 +66,8 @@ rm -rf out
 strace -f -o trace-small.txt "$UNZRQ" small.zrq out > /dev/null
 summarise_transfers trace-small.txt 100000
 
-images_entries=$("$python" -c 'import struct,sys
-f=open(sys.argv[1],"rb"); f.seek(struct.unpack("<4xI",f.read(8))[0]); print(struct.unpack("<I",f.read(4))[0])' images.zrq)
+images_entries=$("$python" -c 'import sys; sys.path.insert(0, sys.argv[1]); import zrq_format
+print(sum(1 for _ in zrq_format.read_directory(open(sys.argv[2], "rb"))))' "$repo/archive" images.zrq)
 echo; echo "== strace -f, images profile (256 MiB, $images_entries entries)"
 rm -rf out
 strace -f -o trace-images.txt "$UNZRQ" images.zrq out > /dev/null

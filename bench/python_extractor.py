@@ -10,12 +10,13 @@ Usage: python_extractor.py ARCHIVE [OUTPUT_FOLDER]
 """
 
 import os
-import struct
 import sys
 
 import numpy as np
 
-RECORD = struct.Struct("<64sIIII")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "archive"))
+import zrq_format  # noqa: E402
+
 RESTORED_EXTENSIONS = (b"WAV", b"LUA", b"MSM", b"MP3")
 
 
@@ -27,8 +28,7 @@ def restore_extension(name):
 
 
 def bitmap_bytes(width, height, pixel_bytes):
-    header = struct.pack("<2sIHHIIIIHHIIiiII", b"BM", 0, 0, 0, 54,
-                         40, width, height, 1, 24, 0, 0, 1000, 1000, 0, 0)
+    header = zrq_format.bitmap_header(width, height)
     wanted = 2 * width * height
     if len(pixel_bytes) < wanted:  # missing pixels are black
         pixel_bytes = pixel_bytes + bytes(wanted - len(pixel_bytes))
@@ -47,26 +47,20 @@ def main():
     os.makedirs(folder, exist_ok=True)
     out = sys.stdout.buffer
     with open(sys.argv[1], "rb") as archive:
-        directory_offset, = struct.unpack("<4xI", archive.read(8))
-        archive.seek(directory_offset)
-        count, = struct.unpack("<I", archive.read(4))
-        directory = archive.read(RECORD.size * count)
-        for index in range(count):
-            raw_name, offset, size, _, entry_type = RECORD.unpack_from(directory, index * RECORD.size)
-            name = raw_name.split(b"\0", 1)[0]
-            out.write(b"File: (0x%08X) Type:%X %s \n" % (size, entry_type, name))
-            archive.seek(offset)
-            payload = archive.read(size)
-            if entry_type in (2, 4):
-                height = (size - 72) // 64 if size >= 72 else 0
-                data = bitmap_bytes(32, height, payload[72:72 + 64 * height])
-                name += b".bmp"
-            elif entry_type == 5:
-                width, height = struct.unpack_from("<II", payload.ljust(8, b"\0"))
-                data = bitmap_bytes(width, height, payload[76:76 + 2 * width * height])
+        count = 0
+        for entry in zrq_format.read_directory(archive):
+            count += 1
+            name = entry.name
+            out.write(b"File: (0x%08X) Type:%X %s \n" % (entry.size, entry.type, name))
+            archive.seek(entry.offset)
+            payload = archive.read(entry.size)
+            if entry.type in zrq_format.IMAGE_TYPES:
+                width, height, first_row = zrq_format.image_size(entry.type, entry.size, payload)
+                data = bitmap_bytes(width, height,
+                                    payload[first_row:first_row + 2 * width * height])
                 name += b".bmp"
             else:
-                if entry_type == 1:
+                if entry.type == zrq_format.TYPE_RENAMED_RAW:
                     name = restore_extension(name)
                 data = payload
             with open(os.path.join(folder, name), "wb") as output:

@@ -1,37 +1,41 @@
 #!/usr/bin/python3
-"""Turns the benchmark's measurements into the results table and the verdicts.
+"""Turns one benchmark run's measurements into its tables and verdicts.
 
-Reads, from the folder given as the only argument (written by run.sh):
-  PROFILE.json  hyperfine's export for the profile
-  archives.tsv  profile, archive bytes, entries
-  rss.tsv       profile, command, peak RSS in KiB (one run each)
-Prints a plain-text table and the target checks, and writes the same as
-markdown to the file named by --markdown.
+Reads, from the folder run.sh wrote:
+  FS-PROFILE.json       rounds.py's times per command (FS is ext4 or tmpfs)
+  ext4-PROFILE-tiny.json, ext4-scaling-N.json   the memory and wine checks
+  archives.tsv          profile, archive bytes, entries
+  pixels.txt            expand_pixels_bench's output, when it ran
+Prints the tables, writes them as markdown to --markdown and, with --readme
+and --section NAME, puts them in that file between the lines
+"<!-- bench:NAME:begin -->" and "<!-- bench:NAME:end -->" (added at the end
+when missing), so that bench/README.md is the one place the figures live.
 """
 
 import argparse
 import json
 import os
+import re
 
 PROFILES = ["raw", "images", "small", "mixed"]
-MIB = 1024 * 1024
+FILE_SYSTEMS = [("ext4", "journaled ext4 on a loop device"), ("tmpfs", "tmpfs")]
+NAMES = {"tar": "GNU tar", "python": "Python peer", "wine": "Windows build"}
 
-# (profile, what is compared, limit, how to read the ratio)
-TARGETS = [
-    ("raw", "unzrq / cp", 1.25),
-    ("images", "unzrq / cp", 3.0),
-    ("small", "unzrq / python", 0.7),
-    ("raw", "wine / unzrq", 2.0),
-    ("images", "wine / unzrq", 2.0),
-]
+# (profile, unzrq divided by, limit), checked on ext4.
+TARGETS = [("images", "bsdtar", 1.0), ("raw", "cp", 1.05), ("small", "tar", 0.9)]
 RSS_LIMIT_KIB = 4 * 1024
+# Page granularity and the C library's start-up make a few hundred KiB of
+# noise; growth with the archive would be megabytes.
+RSS_SAME_KIB = 256
 
 
-def read_tsv(path):
+def load(folder, name):
+    path = os.path.join(folder, name + ".json")
     if not os.path.exists(path):
-        return []
-    with open(path) as lines:
-        return [line.rstrip("\n").split("\t") for line in lines if line.strip()]
+        return None
+    with open(path) as export:
+        data = json.load(export)
+    return {result["command"]: result for result in data["results"]}, data
 
 
 def human_size(size):
@@ -41,110 +45,151 @@ def human_size(size):
     return "%d B" % size
 
 
+def ratio(results, top, bottom):
+    """Median over median and min over min, as text."""
+    if top not in results or bottom not in results:
+        return None, "-"
+    value = results[top]["median"] / results[bottom]["median"]
+    best = results[top]["min"] / results[bottom]["min"]
+    return value, "%.2f (%.2f)" % (value, best)
+
+
+def table(header, rows):
+    lines = ["| " + " | ".join(header) + " |",
+             "|" + "|".join("---" if i < 2 else "---:" for i in range(len(header))) + "|"]
+    lines += ["| " + " | ".join(str(cell) for cell in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("folder")
     parser.add_argument("--markdown", required=True)
-    parser.add_argument("--title", default="unzrq benchmark")
+    parser.add_argument("--title", default="")
+    parser.add_argument("--unzrq", default="unzrq")
+    parser.add_argument("--windows", default="")
+    parser.add_argument("--ext4", default="")
+    parser.add_argument("--readme")
+    parser.add_argument("--section")
     options = parser.parse_args()
     folder = options.folder
 
-    archives = {row[0]: (int(row[1]), int(row[2])) for row in read_tsv(os.path.join(folder, "archives.tsv"))}
-    rss = {(row[0], row[1]): int(row[2]) for row in read_tsv(os.path.join(folder, "rss.tsv"))}
+    archives = {}
+    with open(os.path.join(folder, "archives.tsv")) as lines:
+        for line in lines:
+            name, size, entries = line.split()
+            archives[name] = (int(size), int(entries))
 
-    medians = {}
-    minimums = {}
-    rows = []
-    for profile in PROFILES:
-        path = os.path.join(folder, profile + ".json")
-        if not os.path.exists(path):
+    def label(profile):
+        size, entries = archives[profile]
+        return "%s (%s, %d entries)" % (profile, human_size(size), entries)
+
+    parts = ["### Run: %s" % options.title, ""]
+    parts.append("unzrq: `%s`. Windows build: %s. ext4 mount options: %s. Each figure: "
+                 "seconds, median of the rounds and (in brackets) the fastest; ratios: "
+                 "median over median (min over min), from the same rounds."
+                 % (os.path.basename(options.unzrq), options.windows, options.ext4))
+    parts.append("")
+    pixels = os.path.join(folder, "pixels.txt")
+    if os.path.exists(pixels):
+        with open(pixels) as text:
+            parts += ["Pixel conversion (`expand_pixels_bench`):", "", "```",
+                      text.read().rstrip(), "```", ""]
+
+    measured = {}
+    for fs, description in FILE_SYSTEMS:
+        rows = []
+        ratio_rows = []
+        rounds = None
+        for profile in PROFILES:
+            loaded = load(folder, "%s-%s" % (fs, profile))
+            if loaded is None:
+                continue
+            results, data = loaded
+            rounds = data["rounds"]
+            measured[(fs, profile)] = results
+            for command, result in results.items():
+                rows.append([label(profile), NAMES.get(command, command),
+                             "%.3f (%.3f)" % (result["median"], result["min"]),
+                             "%.3f" % result["user"], "%.3f" % result["system"],
+                             "%.1f" % (result["peak_rss_kib"] / 1024)])
+            ratio_rows.append([profile] + [ratio(results, "unzrq", anchor)[1] for anchor in
+                                           ("cp", "cat", "tar", "bsdtar", "python")]
+                              + [ratio(results, "wine", "unzrq")[1]])
+        if not rows:
             continue
-        with open(path) as export:
-            results = json.load(export)["results"]
-        for result in results:
-            medians[(profile, result["command"])] = result["median"]
-            minimums[(profile, result["command"])] = result["min"]
-        archive_bytes, entries = archives[profile]
-        cp = medians.get((profile, "cp"))
-        python = medians.get((profile, "python"))
-        for result in results:
-            command = result["command"]
-            median = result["median"]
-            kib = rss.get((profile, command))
-            rows.append([
-                "%s (%s, %d entries)" % (profile, human_size(archive_bytes), entries),
-                command,
-                "%.3f" % median,
-                "%.3f" % result["min"],
-                "%.3f" % (result["user"] + result["system"]),
-                "%.0f" % (archive_bytes / median / 1e6),
-                "%.1f" % (kib / 1024) if kib is not None else "-",
-                "%.2f" % (median / cp) if cp else "-",
-                "%.2f" % (median / python) if python else "-",
-            ])
-
-    # CPU is the mean user + system time of the command's own processes: on a
-    # shared machine it moves less than the wall clock (but it misses the
-    # time wine spends in its server, which is no child of the command).
-    header = ["profile", "command", "median s", "min s", "CPU s", "MB/s of archive", "peak RSS MiB",
-              "x cp", "x python"]
-    widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]
-
-    def text_line(row):
-        return "  ".join(str(cell).ljust(width) for cell, width in zip(row, widths))
-
-    print(text_line(header))
-    print(text_line(["-" * width for width in widths]))
-    for row in rows:
-        print(text_line(row))
+        parts += ["#### %s, %d rounds" % (description, rounds), ""]
+        parts.append(table(["profile", "command", "s", "user s", "sys s", "peak RSS MiB"], rows))
+        parts += ["", table(["profile", "unzrq / cp", "unzrq / cat", "unzrq / GNU tar",
+                             "unzrq / bsdtar", "unzrq / Python", "Windows build / unzrq"],
+                            ratio_rows), ""]
 
     verdicts = []
-    for profile, comparison, limit in TARGETS:
-        numerator, denominator = [part.strip() for part in comparison.split("/")]
-        top = medians.get((profile, numerator))
-        bottom = medians.get((profile, denominator))
-        if top is None or bottom is None:
-            verdicts.append((profile, comparison, "<= %.2f" % limit, "not measured", "-"))
-            continue
-        ratio = top / bottom
-        # The fastest runs are the least disturbed by other work on the machine.
-        best_ratio = minimums[(profile, numerator)] / minimums[(profile, denominator)]
-        verdicts.append((profile, comparison, "<= %.2f" % limit,
-                         "%.2f (min/min %.2f)" % (ratio, best_ratio),
-                         "met" if ratio <= limit else "MISSED"))
-    worst_rss = max((kib for (profile, command), kib in rss.items() if command == "unzrq"),
-                    default=None)
-    if worst_rss is not None:
-        verdicts.append(("all", "unzrq peak RSS", "<= 4.0 MiB", "%.2f MiB" % (worst_rss / 1024),
-                         "met" if worst_rss <= RSS_LIMIT_KIB else "MISSED"))
+    for profile, anchor, limit in TARGETS:
+        value, text = ratio(measured.get(("ext4", profile), {}), "unzrq", anchor)
+        verdicts.append([profile, "unzrq / %s" % NAMES.get(anchor, anchor), "<= %.2f" % limit,
+                         text, "-" if value is None else "met" if value <= limit else "MISSED"])
+    unzrq_rss = [results["unzrq"]["peak_rss_kib"] for results in measured.values()
+                 if "unzrq" in results]
+    if unzrq_rss:
+        worst = max(unzrq_rss)
+        verdicts.append(["all", "unzrq peak RSS", "<= 4.0 MiB", "%.2f MiB" % (worst / 1024),
+                         "met" if worst <= RSS_LIMIT_KIB else "MISSED"])
     for profile in ("raw", "images"):
-        tiny = rss.get((profile + "-tiny", "unzrq"))
-        full = rss.get((profile, "unzrq"))
+        tiny = load(folder, "ext4-%s-tiny" % profile)
+        full = measured.get(("ext4", profile))
         if tiny is None or full is None:
             continue
-        tiny_bytes = archives.get(profile + "-tiny", (0, 0))[0]
-        # Page granularity and the C library's own start-up make a few
-        # hundred KiB of noise; growth with the archive would be megabytes.
-        same = abs(full - tiny) <= 256
-        verdicts.append((profile, "RSS %s vs %s archive" % (human_size(tiny_bytes),
-                                                             human_size(archives[profile][0])),
-                         "same", "%.2f vs %.2f MiB" % (tiny / 1024, full / 1024),
-                         "met" if same else "MISSED"))
+        tiny_kib = tiny[0]["unzrq"]["peak_rss_kib"]
+        full_kib = full["unzrq"]["peak_rss_kib"]
+        verdicts.append([profile, "RSS, %s vs %s archive" % (
+            human_size(archives[profile + "-tiny"][0]), human_size(archives[profile][0])),
+            "same", "%.2f vs %.2f MiB" % (tiny_kib / 1024, full_kib / 1024),
+            "met" if abs(full_kib - tiny_kib) <= RSS_SAME_KIB else "MISSED"])
+    parts += ["#### Targets (ext4)", "",
+              table(["profile", "measure", "limit", "measured", "verdict"], verdicts), ""]
 
-    print()
-    for verdict in verdicts:
-        print("%-7s %-34s %-11s %-24s %s" % verdict)
+    scaling_rows = []
+    for name in sorted(archives, key=lambda name: archives[name][1]):
+        if not name.startswith("scaling-"):
+            continue
+        loaded = load(folder, "ext4-" + name)
+        if loaded is None:
+            continue
+        results = loaded[0]
+        size, entries = archives[name]
+        row = [name[len("scaling-"):], human_size(size)]
+        for command in ("unzrq", "wine"):
+            median = results[command]["median"]
+            row += ["%.3f" % median, "%.2f" % (1000 * median / entries)]
+        row.append("%.2f" % (results["wine"]["median"] / results["unzrq"]["median"]))
+        scaling_rows.append(row)
+    if scaling_rows:
+        parts += ["#### Windows build: cost per entry against the files in the folder (ext4)",
+                  "", table(["entries", "archive", "unzrq s", "unzrq ms/entry",
+                             "Windows build s", "Windows build ms/entry", "ratio"],
+                            scaling_rows), ""]
 
-    with open(options.markdown, "w") as markdown:
-        markdown.write("### %s\n\n" % options.title)
-        markdown.write("| " + " | ".join(header) + " |\n")
-        markdown.write("|" + "|".join("---" if i < 2 else "---:" for i in range(len(header))) + "|\n")
-        for row in rows:
-            markdown.write("| " + " | ".join(row) + " |\n")
-        markdown.write("\n| profile | target | limit | measured (medians) | verdict |\n|---|---|---|---|---|\n")
-        for verdict in verdicts:
-            markdown.write("| " + " | ".join(verdict) + " |\n")
-    print("\nmarkdown table: %s" % options.markdown)
+    markdown = "\n".join(parts)
+    print(markdown)
+    with open(options.markdown, "w") as out:
+        out.write(markdown + "\n")
+    print("\nmarkdown: %s" % options.markdown)
+
+    if options.readme and options.section:
+        begin = "<!-- bench:%s:begin -->" % options.section
+        end = "<!-- bench:%s:end -->" % options.section
+        with open(options.readme) as readme:
+            text = readme.read()
+        block = "%s\n%s\n%s" % (begin, markdown, end)
+        pattern = re.compile(re.escape(begin) + ".*?" + re.escape(end), re.S)
+        if pattern.search(text):
+            text = pattern.sub(lambda _: block, text)
+        else:
+            text = text.rstrip("\n") + "\n\n" + block + "\n"
+        with open(options.readme, "w") as readme:
+            readme.write(text)
+        print("written into %s, section %s" % (options.readme, options.section))
 
 
 if __name__ == "__main__":

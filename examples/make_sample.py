@@ -8,8 +8,13 @@ Plain entries of types 1 and 3 and one of an unknown type; type-1 names that
 show the "_WAV" to ".WAV" restoration (and one that does not qualify); and one
 image of each image type, drawn here: a colour test card (type 5), an arrow
 sprite (type 2) and a gradient sprite (type 4)."""
+import io
+import os
 import struct
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "archive"))
+import zrq_format  # noqa: E402
 
 
 def rgb565(red, green, blue):
@@ -57,11 +62,11 @@ def gradient_sprite():
 
 
 def sized_image(width, height, pixels):
-    return struct.pack("<II", width, height) + bytes(68) + pixels_bytes(pixels)
+    return zrq_format.sized_image_prefix(width, height) + pixels_bytes(pixels)
 
 
 def fixed_width_image(pixels):
-    return bytes(72) + pixels_bytes(pixels)
+    return bytes(zrq_format.FIXED_PREFIX_BYTES) + pixels_bytes(pixels)
 
 
 def entries():
@@ -82,15 +87,12 @@ def entries():
 
 
 def build():
-    payloads = b""
-    records = b""
+    archive = io.BytesIO()
+    writer = zrq_format.ArchiveWriter(archive)
     for name, entry_type, payload in entries():
-        offset = 8 + len(payloads)
-        records += name.ljust(64, b"\0") + struct.pack("<IIII", offset, len(payload), 0, entry_type)
-        payloads += payload
-    directory_offset = 8 + len(payloads)
-    count = len(entries())
-    return struct.pack("<II", 0, directory_offset) + payloads + struct.pack("<I", count) + records
+        writer.add(name, entry_type, payload)
+    writer.close()
+    return archive.getvalue()
 
 
 if __name__ == "__main__":

@@ -6,15 +6,17 @@ counts and offsets). Standard library only.
     make_seed_corpus.py OUTPUT_DIR                 # the seed corpus
     make_seed_corpus.py --regressions OUTPUT_DIR   # the hand-made replay fixtures
 
-Archive layout: an 8-byte header (4 bytes never read, then the directory's
-offset), the payloads, then the directory: a 4-byte count and 80-byte records
-(64-byte name, offset, size, 4 bytes never read, type). All little-endian.
-Bit 0 of the first header byte tells the fuzzer to put the archive inside the
-output folder, where entries named like the archive meet it.
+The archive layout is in archive/zrq_format.py. Bit 0 of the first header
+byte (which the tool never reads) tells the fuzzer to put the archive inside
+the output folder, where entries named like the archive meet it.
 """
+import io
 import os
 import struct
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "archive"))
+import zrq_format  # noqa: E402
 
 ARCHIVE_IN_FOLDER = 1
 
@@ -23,30 +25,29 @@ def u32(value):
     return struct.pack("<I", value & 0xFFFFFFFF)
 
 
-def record(name, offset, size, entry_type, unused=0):
+def name_bytes(name):
+    """Names longer than a record holds are cut, so that no NUL follows them."""
     raw = name if isinstance(name, bytes) else name.encode("latin-1")
-    raw = raw[:64].ljust(64, b"\0")
-    return raw + u32(offset) + u32(size) + u32(unused) + u32(entry_type)
+    return raw[:zrq_format.NAME_BYTES]
+
+
+def record(name, offset, size, entry_type):
+    return zrq_format.record(name_bytes(name), offset, size, entry_type)
 
 
 def archive(entries, header_unused=0, count=None, directory_offset=None, cut=None):
     """entries: (name, type, payload) or (name, type, payload, offset, size);
     payloads are laid out behind the header unless an offset is given."""
-    body = bytearray()
-    records = []
+    data = io.BytesIO()
+    writer = zrq_format.ArchiveWriter(data, header_unused)
     for entry in entries:
         name, entry_type, payload = entry[:3]
         if len(entry) > 3:
-            offset, size = entry[3], entry[4]
+            writer.add(name_bytes(name), entry_type, payload, offset=entry[3], size=entry[4])
         else:
-            offset, size = 8 + len(body), len(payload)
-        body += payload
-        records.append(record(name, offset, size, entry_type))
-    place = 8 + len(body)
-    directory = u32(len(records) if count is None else count) + b"".join(records)
-    data = u32(header_unused) + u32(place if directory_offset is None else directory_offset)
-    data += bytes(body) + directory
-    return data if cut is None else data[:cut]
+            writer.add(name_bytes(name), entry_type, payload)
+    writer.close(count, directory_offset)
+    return data.getvalue() if cut is None else data.getvalue()[:cut]
 
 
 def pattern(length, seed=1):
@@ -56,7 +57,7 @@ def pattern(length, seed=1):
 def sized_image(width, height, pixel_bytes=None):
     if pixel_bytes is None:
         pixel_bytes = min(width * height * 2, 256)
-    return u32(width) + u32(height) + bytes(68) + pattern(pixel_bytes, 5)
+    return zrq_format.sized_image_prefix(width, height) + pattern(pixel_bytes, 5)
 
 
 def fixed_image(total_size):
@@ -66,8 +67,8 @@ def fixed_image(total_size):
 def seeds():
     s = {}
     s["empty"] = b""
-    s["header-only"] = u32(0) + u32(8)
-    s["count-cut-after-2-bytes"] = u32(0) + u32(8) + b"\x01\x00"
+    s["header-only"] = zrq_format.HEADER.pack(0, 8)
+    s["count-cut-after-2-bytes"] = zrq_format.HEADER.pack(0, 8) + b"\x01\x00"
     s["no-entries"] = archive([])
     s["no-entries-unused-header-bytes"] = archive([], header_unused=0xDEADBEEE)
 
@@ -146,7 +147,7 @@ def seeds():
         s["directory-at-%08x" % offset] = archive([("a", 3, pattern(90))], directory_offset=offset)
     s["directory-past-end"] = archive([("a", 3, b"1")], directory_offset=500)
     s["directory-at-end"] = archive([("a", 3, b"1")], directory_offset=8 + 1 + 4 + 80)
-    s["directory-behind-header"] = (u32(0) + u32(8) + u32(1) +
+    s["directory-behind-header"] = (zrq_format.HEADER.pack(0, 8) + zrq_format.COUNT.pack(1) +
                                     record("front", 92, 5, 3) + b"hello")
 
     # Payload offsets and sizes.

@@ -29,9 +29,11 @@ void PutLittleEndian32(Bytes& bytes, std::size_t at, std::uint32_t value) {
 }
 
 void AppendRecord(Bytes& out, const TestEntry& entry, std::uint32_t offset) {
-  std::uint8_t name[64] = {};
-  std::memcpy(name, entry.name.data(), entry.name.size() < 64 ? entry.name.size() : 64);
-  out.insert(out.end(), name, name + 64);
+  std::uint8_t name[zrq_layout::kNameBytes] = {};
+  std::memcpy(
+      name, entry.name.data(),
+      entry.name.size() < zrq_layout::kNameBytes ? entry.name.size() : zrq_layout::kNameBytes);
+  out.insert(out.end(), name, name + zrq_layout::kNameBytes);
   AppendLittleEndian32(out, offset);
   AppendLittleEndian32(
       out, entry.has_size ? entry.size : static_cast<std::uint32_t>(entry.payload.size()));
@@ -44,14 +46,16 @@ void AppendRecord(Bytes& out, const TestEntry& entry, std::uint32_t offset) {
 BuiltArchive BuildArchive(const ArchiveLayout& layout) {
   BuiltArchive built;
   Bytes& out = built.bytes;
-  out.resize(8, 0);
+  out.resize(zrq_layout::kHeaderBytes, 0);
   PutLittleEndian32(out, 0, layout.header_unused);
   const std::uint32_t count = layout.has_entry_count
                                   ? layout.entry_count
                                   : static_cast<std::uint32_t>(layout.entries.size());
-  const std::uint32_t directory_bytes = 4 + 80 * static_cast<std::uint32_t>(layout.entries.size());
+  const std::uint32_t directory_bytes =
+      zrq_layout::kCountBytes +
+      zrq_layout::kRecordBytes * static_cast<std::uint32_t>(layout.entries.size());
 
-  std::uint32_t next_payload = 8;
+  std::uint32_t next_payload = zrq_layout::kHeaderBytes;
   if (layout.directory == DirectoryPlace::kAfterHeader) next_payload += directory_bytes;
   Bytes payloads;
   for (const TestEntry& entry : layout.entries) {
@@ -69,7 +73,7 @@ BuiltArchive BuildArchive(const ArchiveLayout& layout) {
     AppendRecord(directory, layout.entries[i], built.payload_offsets[i]);
 
   if (layout.directory == DirectoryPlace::kAfterHeader) {
-    built.directory_offset = 8;
+    built.directory_offset = zrq_layout::kHeaderBytes;
     out.insert(out.end(), directory.begin(), directory.end());
     out.insert(out.end(), payloads.begin(), payloads.end());
   } else {
@@ -91,13 +95,13 @@ Bytes SizedImagePayload(std::uint32_t width, std::uint32_t height,
   Bytes out;
   AppendLittleEndian32(out, width);
   AppendLittleEndian32(out, height);
-  out.insert(out.end(), 68, prefix_fill);
+  out.insert(out.end(), zrq_layout::kSizedPrefixBytes - zrq_layout::kSizeFieldsBytes, prefix_fill);
   for (std::uint16_t pixel : pixels) AppendLittleEndian16(out, pixel);
   return out;
 }
 
 Bytes FixedWidthImagePayload(const std::vector<std::uint16_t>& pixels, std::uint8_t prefix_fill) {
-  Bytes out(72, prefix_fill);
+  Bytes out(zrq_layout::kFixedPrefixBytes, prefix_fill);
   for (std::uint16_t pixel : pixels) AppendLittleEndian16(out, pixel);
   return out;
 }

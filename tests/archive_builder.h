@@ -11,6 +11,18 @@
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The archive's layout, restated for the tests rather than taken from the
+// code under test.
+namespace zrq_layout {
+inline constexpr std::uint32_t kHeaderBytes = 8;  // 4 never read, then the directory's offset
+inline constexpr std::uint32_t kCountBytes = 4;   // the directory's entry count
+inline constexpr std::uint32_t kRecordBytes = 80;
+inline constexpr std::uint32_t kNameBytes = 64;         // a record's first field
+inline constexpr std::uint32_t kFixedPrefixBytes = 72;  // types 2 and 4
+inline constexpr std::uint32_t kSizedPrefixBytes = 76;  // type 5, width and height included
+inline constexpr std::uint32_t kSizeFieldsBytes = 8;    // type 5's width and height
+}  // namespace zrq_layout
+
 struct TestEntry {
   std::string name;  // stored as is; 64 bytes or more are cut to 64 with no NUL
   std::uint32_t type = 3;
@@ -42,7 +54,8 @@ struct BuiltArchive {
   std::uint32_t directory_offset = 0;
   std::vector<std::uint32_t> payload_offsets;  // per entry, as stored in its record
   std::uint32_t RecordOffset(std::size_t index) const {
-    return directory_offset + 4 + 80 * static_cast<std::uint32_t>(index);
+    return directory_offset + zrq_layout::kCountBytes +
+           zrq_layout::kRecordBytes * static_cast<std::uint32_t>(index);
   }
 };
 

@@ -1,14 +1,18 @@
 // RGB565 rows in, a 24-bit bottom-up bitmap out, in constant memory.
 //
 // The source stores rows top to bottom and the bitmap bottom to top, so the
-// source is walked backwards: a block of whole rows (or, for rows wider than
-// the block, one row in pieces) is read forward in one transfer and its rows
-// are emitted last to first; then the handle moves back to the block above.
-// Neither the image nor a whole row is ever held, however large.
+// source is walked backwards, one piece at a time: a piece is a whole row, or
+// for rows wider than the source block a part of one, and the pieces come in
+// the bitmap's order (last row first, each row left to right). When a piece
+// is not in the block read last, one read fetches it together with as many
+// whole rows above it as the block holds, so narrow rows cost one read per
+// block and wide rows one read per piece. Neither the image nor a whole wide
+// row is ever held, however large.
 #include <cstring>
 
 #include "archive/little_endian.h"
 #include "writers/entry_writer.h"
+#include "writers/expand_pixels.h"
 #include "writers/write_all.h"
 
 namespace {
@@ -16,6 +20,7 @@ namespace {
 constexpr std::uint32_t kBitmapHeaderBytes = 54;
 constexpr DWORD kSourceBlockBytes = 64 * 1024;  // even: always whole pixels
 constexpr std::uint32_t kPixelsPerPiece = kSourceBlockBytes / 2;
+constexpr unsigned char kZeros[4] = {};
 // Room for one block's rows however narrow: a 1-pixel row turns 2 bytes into 4.
 constexpr std::uint32_t kPendingBytes = 2 * kSourceBlockBytes;
 
@@ -41,25 +46,10 @@ void FillBitmapHeaders(unsigned char* header, std::uint32_t width, std::uint32_t
   StoreLittleEndian32(header + 50, 0);       // biClrImportant
 }
 
-// Blue, green, red by plain shifts: 5 bits become 0-248, 6 bits 0-252. Each
-// pixel is stored as one 4-byte word whose top byte the next pixel (or the
-// row's padding) overwrites, which is why the output needs one spare byte.
-void ExpandPixels(const unsigned char* source, std::uint32_t count, unsigned char* out) {
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint32_t pixel = source[0] | static_cast<std::uint32_t>(source[1]) << 8;
-    unsigned char blue_green_red[4];
-    StoreLittleEndian32(blue_green_red,
-                        (pixel & 0x1F) << 3 | ((pixel >> 5) & 0x3F) << 10 | (pixel >> 11) << 19);
-    std::memcpy(out, blue_green_red, 4);
-    source += 2;
-    out += 3;
-  }
-}
-
 // The bitmap's bytes on their way to the file, written in large pieces.
 struct PendingOutput {
   HANDLE file;
-  unsigned char bytes[kPendingBytes + 1];  // + the byte ExpandPixels may overrun
+  unsigned char bytes[kPendingBytes + 1];  // + ExpandPixels' spare byte
   std::uint32_t used;
 };
 
@@ -122,54 +112,71 @@ void ReadSource(SourceCursor& cursor, std::int64_t offset, unsigned char* block,
   }
 }
 
+// Part of one source row, in the order the bitmap stores them.
+struct Piece {
+  std::uint32_t row;  // counted from the source's top
+  std::uint32_t first_pixel;
+  std::uint32_t pixels;
+};
+
+// The first piece: the left end of the source's last row (height > 0).
+Piece FirstPiece(std::uint32_t width, std::uint32_t height) {
+  return {height - 1, 0, width < kPixelsPerPiece ? width : kPixelsPerPiece};
+}
+
+// The piece after `piece`, or false past the end of the source's top row.
+bool NextPiece(Piece* piece, std::uint32_t width) {
+  std::uint32_t first_pixel = piece->first_pixel + piece->pixels;
+  if (first_pixel == width) {
+    if (piece->row == 0) return false;
+    --piece->row;
+    first_pixel = 0;
+  }
+  piece->first_pixel = first_pixel;
+  piece->pixels = width - first_pixel < kPixelsPerPiece ? width - first_pixel : kPixelsPerPiece;
+  return true;
+}
+
+// The source bytes a block holds, relative to the first byte of the top row.
+struct BlockSpan {
+  std::int64_t start;
+  std::int64_t end;
+};
+
 }  // namespace
 
 EntryOutcome WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width,
                          std::uint32_t height) {
-  static unsigned char block[kSourceBlockBytes];
-  static PendingOutput pending;
+  unsigned char block[kSourceBlockBytes];
+  PendingOutput pending;
   pending.file = output;
   pending.used = kBitmapHeaderBytes;
   FillBitmapHeaders(pending.bytes, width, height);
 
   SourceCursor source{scanning, 0, false, false, NO_ERROR};
   bool write_failed = false;
-  const std::uint64_t row_bytes = 2ull * width;
+  const std::int64_t row_bytes = 2ll * width;
   const std::uint32_t padding = width % 4;
-  static const unsigned char kZeros[4] = {};
+  BlockSpan held{0, 0};
 
-  if (width > 0 && row_bytes <= kSourceBlockBytes) {
-    const std::uint32_t rows_per_block = kSourceBlockBytes / static_cast<std::uint32_t>(row_bytes);
-    const std::uint32_t out_row_bytes = 3 * width + padding;
-    for (std::uint32_t end = height; end > 0 && !write_failed;) {
-      const std::uint32_t rows = end < rows_per_block ? end : rows_per_block;
-      const std::uint32_t first = end - rows;
-      ReadSource(source, static_cast<std::int64_t>(first * row_bytes), block,
-                 static_cast<DWORD>(rows * row_bytes));
-      for (std::uint32_t row = rows; row-- > 0;) {
-        unsigned char* out = Reserve(pending, out_row_bytes, &write_failed);
-        if (out == nullptr) break;
-        ExpandPixels(block + row * row_bytes, width, out);
-        std::memcpy(out + 3 * width, kZeros, padding);
+  if (width > 0 && height > 0) {
+    Piece piece = FirstPiece(width, height);
+    do {
+      const std::int64_t start = piece.row * row_bytes + 2ll * piece.first_pixel;
+      const std::int64_t end = start + 2ll * piece.pixels;
+      if (start < held.start || end > held.end) {
+        std::int64_t rows_above = (kSourceBlockBytes - (end - start)) / row_bytes;
+        if (rows_above > piece.row) rows_above = piece.row;
+        held = {start - rows_above * row_bytes, end};
+        ReadSource(source, held.start, block, static_cast<DWORD>(held.end - held.start));
       }
-      end = first;
-    }
-  } else if (width > 0) {
-    // Rows wider than a block: each row is read forward in pieces.
-    for (std::uint32_t row = height; row-- > 0 && !write_failed;) {
-      for (std::uint32_t done = 0; done < width;) {
-        const std::uint32_t pixels =
-            width - done < kPixelsPerPiece ? width - done : kPixelsPerPiece;
-        ReadSource(source, static_cast<std::int64_t>(row * row_bytes + 2ull * done), block,
-                   2 * pixels);
-        unsigned char* out = Reserve(pending, 3 * pixels, &write_failed);
-        if (out == nullptr) break;
-        ExpandPixels(block, pixels, out);
-        done += pixels;
-      }
-      unsigned char* out = write_failed ? nullptr : Reserve(pending, padding, &write_failed);
-      if (out != nullptr) std::memcpy(out, kZeros, padding);
-    }
+      const bool row_ends = piece.first_pixel + piece.pixels == width;
+      unsigned char* out =
+          Reserve(pending, 3 * piece.pixels + (row_ends ? padding : 0), &write_failed);
+      if (out == nullptr) break;
+      ExpandPixels(block + (start - held.start), piece.pixels, out);
+      if (row_ends) std::memcpy(out + 3 * piece.pixels, kZeros, padding);
+    } while (NextPiece(&piece, width));
   }
 
   if (write_failed || !Flush(pending)) return EntryOutcome::kWriteFailed;

@@ -1,0 +1,103 @@
+#!/usr/bin/python3
+"""Times commands round by round: every round runs each command once, in an
+order that moves on by one command per round, so that no command always
+runs first (after the deletion of the previous output) or always after a
+particular neighbour. Each run goes into a fresh folder: the --prepare
+command (not timed) runs before every run.
+
+Usage: rounds.py --json OUT.json [--rounds 7] [--warmup 1] [--prepare CMD]
+                 NAME COMMAND [NAME COMMAND ...]
+
+Commands run under /bin/sh -c (write `exec` in front of the program so that
+the shell does not stay around it), with standard output on /dev/null. Each
+run is timed by the wall clock, less the median time of starting an empty
+command the same way; user and system time come from the rusage of the
+finished child, peak RSS from /usr/bin/time. A run that exits non-zero stops the whole
+benchmark.
+
+The JSON holds, per command, the list of times in round order, so that ratios
+can be taken within a round as well as between medians.
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+
+def run_once(command, rss_file):
+    # Peak RSS comes from /usr/bin/time, a small process: the rusage of a
+    # child forked from this Python process would start from Python's size.
+    start = time.perf_counter()
+    child = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", rss_file,
+                              "/bin/sh", "-c", command], stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    elapsed = time.perf_counter() - start
+    child.returncode = os.waitstatus_to_exitcode(status)  # reaped here, not by Popen
+    if child.returncode != 0:
+        sys.exit("rounds.py: %r exited with %d" % (command, child.returncode))
+    with open(rss_file) as rss:
+        peak_kib = int(rss.read().split()[-1])
+    return elapsed, usage.ru_utime, usage.ru_stime, peak_kib
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--json", required=True)
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--warmup", type=int, default=1)
+    parser.add_argument("--prepare", default="true")
+    parser.add_argument("pairs", nargs="+", help="NAME COMMAND pairs")
+    options = parser.parse_args()
+    if len(options.pairs) % 2:
+        sys.exit("rounds.py: commands come as NAME COMMAND pairs")
+    commands = list(zip(options.pairs[0::2], options.pairs[1::2]))
+
+    rss_file = options.json + ".rss"
+    runs = {name: [] for name, _ in commands}
+    # What starting a command costs here (time, the shell, an empty
+    # program), measured in every round and taken off every time, so that
+    # short commands are not inflated by it.
+    overheads = []
+    loads = []
+    for round_number in range(options.warmup + options.rounds):
+        shift = round_number % len(commands)
+        for name, command in commands[shift:] + commands[:shift]:
+            subprocess.run(["/bin/sh", "-c", options.prepare], check=True)
+            measured = run_once(command, rss_file)
+            if round_number >= options.warmup:
+                runs[name].append(measured)
+        overheads += [run_once("exec true", rss_file)[0] for _ in range(3)]
+        with open("/proc/loadavg") as loadavg:
+            loads.append(float(loadavg.read().split()[0]))
+        label = "warm-up" if round_number < options.warmup else "round %d" % (
+            round_number - options.warmup + 1)
+        print("  %-8s %s" % (label, "  ".join(
+            "%s %.3f" % (name, runs[name][-1][0]) if runs[name] else name
+            for name, _ in commands)), flush=True)
+
+    overhead = statistics.median(overheads)
+    results = []
+    for name, command in commands:
+        times = [run[0] - overhead for run in runs[name]]
+        results.append({
+            "command": name,
+            "shell": command,
+            "times": times,
+            "median": statistics.median(times),
+            "min": min(times),
+            "user": statistics.median(run[1] for run in runs[name]),
+            "system": statistics.median(run[2] for run in runs[name]),
+            "peak_rss_kib": max(run[3] for run in runs[name]),
+        })
+    os.remove(rss_file)
+    with open(options.json, "w") as out:
+        json.dump({"rounds": options.rounds, "start_overhead": overhead, "load_averages": loads,
+                   "results": results}, out, indent=1)
+
+
+if __name__ == "__main__":
+    main()
