@@ -196,6 +196,22 @@ TEST(OutputNames, ImageNamesAreJudgedWithTheirSuffix) {
        .exit_code = -5,
        .after = {{"velkard", Folder()}},
        .legs = Legs::kWindowsOnly},
+      // The restored extension counts too: "nul.WAV" is the null device on
+      // Windows, where the entry would vanish without a word.
+      {.name = "type 1 \"nul_WAV\" is judged as nul.WAV: a device on Windows",
+       .archive = Archive({.entries = {{.name = "nul_WAV", .type = 1, .payload = Text("sound")}}}),
+       .args = {"archive.zrq"},
+       .out = FileLine(5, 1, "nul_WAV") + DoneLine(1),
+       .err = Unsafe("nul_WAV"),
+       .exit_code = -5,
+       .after = {{"velkard", Folder()}},
+       .legs = Legs::kWindowsOnly},
+      {.name = "type 1 \"nul_WAV\" is an ordinary nul.WAV on Linux",
+       .archive = Archive({.entries = {{.name = "nul_WAV", .type = 1, .payload = Text("sound")}}}),
+       .args = {"archive.zrq"},
+       .out = FileLine(5, 1, "nul_WAV") + DoneLine(1),
+       .after = {{"velkard/nul.WAV", File("sound")}},
+       .legs = Legs::kLinuxOnly},
   });
 }
 
