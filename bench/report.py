@@ -84,7 +84,7 @@ def main():
         size, entries = archives[profile]
         return "%s (%s, %d entries)" % (profile, human_size(size), entries)
 
-    parts = ["### Run: %s" % options.title, ""]
+    parts = ["#### Run: %s" % options.title, ""]
     parts.append("unzrq: `%s`. Windows build: %s. ext4 mount options: %s. Each figure: "
                  "seconds, median of the rounds and (in brackets) the fastest; ratios: "
                  "median over median (min over min), from the same rounds."
@@ -118,7 +118,7 @@ def main():
                               + [ratio(results, "wine", "unzrq")[1]])
         if not rows:
             continue
-        parts += ["#### %s, %d rounds" % (description, rounds), ""]
+        parts += ["##### %s, %d rounds" % (description, rounds), ""]
         parts.append(table(["profile", "command", "s", "user s", "sys s", "peak RSS MiB"], rows))
         parts += ["", table(["profile", "unzrq / cp", "unzrq / cat", "unzrq / GNU tar",
                              "unzrq / bsdtar", "unzrq / Python", "Windows build / unzrq"],
@@ -146,7 +146,7 @@ def main():
             human_size(archives[profile + "-tiny"][0]), human_size(archives[profile][0])),
             "same", "%.2f vs %.2f MiB" % (tiny_kib / 1024, full_kib / 1024),
             "met" if abs(full_kib - tiny_kib) <= RSS_SAME_KIB else "MISSED"])
-    parts += ["#### Targets (ext4)", "",
+    parts += ["##### Targets (ext4)", "",
               table(["profile", "measure", "limit", "measured", "verdict"], verdicts), ""]
 
     scaling_rows = []
@@ -165,7 +165,7 @@ def main():
         row.append("%.2f" % (results["wine"]["median"] / results["unzrq"]["median"]))
         scaling_rows.append(row)
     if scaling_rows:
-        parts += ["#### Windows build: cost per entry against the files in the folder (ext4)",
+        parts += ["##### Windows build: cost per entry against the files in the folder (ext4)",
                   "", table(["entries", "archive", "unzrq s", "unzrq ms/entry",
                              "Windows build s", "Windows build ms/entry", "ratio"],
                             scaling_rows), ""]
