@@ -132,7 +132,8 @@ function(unzrq_add_cross_tests driver decode_filter)
       # first case, so that no case sees wine's prefix-creation lines and the
       # user's own prefix is never touched. The driver picks the wine loader
       # for the .exe; where this host cannot run the .exe at all it says why
-      # and ends with 77, and the leg is reported skipped.
+      # and ends with 77, and the leg is reported skipped. The leg's two
+      # tests take turns on the prefix: one wine session at a time.
       set(environment WINEPREFIX=${prefix} WINEDEBUG=-all)
       add_test(NAME e2e.${leg}.prefix
         COMMAND ${driver} --tool ${exe} --wine --make-wine-prefix)
@@ -145,7 +146,7 @@ function(unzrq_add_cross_tests driver decode_filter)
         COMMAND ${driver} --tool ${exe} --wine --gtest_filter=${decode_filter})
       set_tests_properties(e2e.${leg} e2e.${leg}.decode PROPERTIES
         FIXTURES_REQUIRED ${leg}_prefix ENVIRONMENT "${environment}" TIMEOUT 300
-        SKIP_RETURN_CODE 77)
+        SKIP_RETURN_CODE 77 RESOURCE_LOCK ${prefix})
     endforeach()
   endif()
 
