@@ -19,8 +19,7 @@ void CopyEntryName(const DirectoryEntry& record, EntryName name) {
 
 bool ReadArchiveHeader(HANDLE archive, ArchiveHeader* header) {
   SetFilePointer(archive, 0, nullptr, FILE_BEGIN);
-  DWORD delivered = 0;
-  return ReadFile(archive, header->bytes, ArchiveHeader::kBytes, &delivered, nullptr) != FALSE;
+  return ReadExactly(archive, header->bytes, ArchiveHeader::kBytes) != ReadResult::kFailed;
 }
 
 ReadResult ReadEntryCount(HANDLE archive, std::uint32_t directory_offset,

@@ -180,16 +180,10 @@ bool WriteOutput(const Run& run, EntryBuffers& buffers, const OutputPlan& plan) 
     Reason(buffers);
   }
   // What a plain entry holds is what was read before the failure.
-  DWORD written_high = 0;
   const DWORD written =
-      outcome == EntryOutcome::kReadFailed && !plan.image ? GetFileSize(output, &written_high) : 0;
-  if (!CloseHandle(output) && outcome != EntryOutcome::kWriteFailed) {
-    Report(kCannotWriteFile, buffers.path, Reason(buffers));
-    return false;
-  }
-
+      outcome == EntryOutcome::kReadFailed && !plan.image ? GetFileSize(output, nullptr) : 0;
   switch (outcome) {
-    case EntryOutcome::kComplete: return true;
+    case EntryOutcome::kComplete: break;
     case EntryOutcome::kWriteFailed: Report(kCannotWriteFile, buffers.path, buffers.reason); break;
     case EntryOutcome::kTruncated: Report(kEntryTruncated, buffers.shown); break;
     case EntryOutcome::kDamaged: Report(kEntryDamaged, buffers.shown); break;
@@ -201,7 +195,13 @@ bool WriteOutput(const Run& run, EntryBuffers& buffers, const OutputPlan& plan) 
       }
       break;
   }
-  return false;
+  // Closing writes out what is still buffered: a failure here loses bytes
+  // even of an entry whose own report is already out, and is told after it.
+  if (!CloseHandle(output) && outcome != EntryOutcome::kWriteFailed) {
+    Report(kCannotWriteFile, buffers.path, Reason(buffers));
+    return false;
+  }
+  return outcome == EntryOutcome::kComplete;
 }
 
 // One record, from its line to its report. Returns false when something was reported.

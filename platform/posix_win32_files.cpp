@@ -48,22 +48,44 @@ const char* g_last_reason = nullptr;
 constexpr const char kNotRegularFile[] = "Not a regular file";
 constexpr const char kNotOpen[] = "Not an open file";
 
+// errno values and the Win32 codes the callers test, both ways. Where several
+// errno values share a code, the first is the one a code set by a caller
+// turns back into; an errno not listed is ERROR_ACCESS_DENIED, and a code
+// not listed is EACCES.
+struct ErrorPair {
+  int errno_value;
+  DWORD code;
+};
+constexpr ErrorPair kErrorPairs[] = {
+    {ENOENT, ERROR_FILE_NOT_FOUND},
+    {ENOTDIR, ERROR_PATH_NOT_FOUND},
+    {EEXIST, ERROR_ALREADY_EXISTS},
+    {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+    {ENOSPC, ERROR_DISK_FULL},
+    {EDQUOT, ERROR_DISK_FULL},
+    {EFBIG, ERROR_HANDLE_DISK_FULL},
+    {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {EBADF, ERROR_INVALID_HANDLE},
+    {EINVAL, ERROR_INVALID_PARAMETER},
+    {EINVAL, ERROR_NEGATIVE_SEEK},
+    {EIO, ERROR_WRITE_FAULT},
+    {EIO, ERROR_READ_FAULT},
+};
+
 DWORD ErrorFromErrno(int error) {
-  switch (error) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EEXIST: return ERROR_ALREADY_EXISTS;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    case ENOSPC:
-    case EDQUOT: return ERROR_DISK_FULL;
-    case EFBIG: return ERROR_HANDLE_DISK_FULL;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case EIO: return ERROR_WRITE_FAULT;
-    default: return ERROR_ACCESS_DENIED;
+  for (const ErrorPair& pair : kErrorPairs) {
+    if (pair.errno_value == error) return pair.code;
   }
+  return ERROR_ACCESS_DENIED;
+}
+
+int ErrnoFromError(DWORD code) {
+  if (code == NO_ERROR) return 0;
+  for (const ErrorPair& pair : kErrorPairs) {
+    if (pair.code == code) return pair.errno_value;
+  }
+  return EACCES;
 }
 
 BOOL FailWith(DWORD error, const char* reason) {
@@ -337,13 +359,18 @@ DWORD GetFileSize(HANDLE handle, LPDWORD size_high) {
     FailWith(ERROR_INVALID_HANDLE, kNotOpen);
     return INVALID_FILE_SIZE;
   }
-  if (!FlushWrites(*file)) return INVALID_FILE_SIZE;
   struct stat info;
   if (fstat(file->fd, &info) != 0) {
     FailWithErrno(errno);
     return INVALID_FILE_SIZE;
   }
-  const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+  // Bytes still waiting in the write-behind buffer count, as they do on
+  // Windows; writing them out here would move a write failure to a caller
+  // that only asked for a size.
+  std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+  if (file->writable && file->buffer_used > 0 && file->buffer_start + file->buffer_used > size) {
+    size = file->buffer_start + file->buffer_used;
+  }
   if (size_high != nullptr) *size_high = static_cast<DWORD>(size >> 32);
   Succeed();
   return static_cast<DWORD>(size);
@@ -383,22 +410,7 @@ void SetLastError(DWORD error) {
   if (error == g_last_error) return;
   g_last_error = error;
   g_last_reason = nullptr;
-  switch (error) {
-    case NO_ERROR: g_last_errno = 0; break;
-    case ERROR_FILE_NOT_FOUND: g_last_errno = ENOENT; break;
-    case ERROR_PATH_NOT_FOUND: g_last_errno = ENOTDIR; break;
-    case ERROR_ALREADY_EXISTS: g_last_errno = EEXIST; break;
-    case ERROR_FILENAME_EXCED_RANGE: g_last_errno = ENAMETOOLONG; break;
-    case ERROR_DISK_FULL: g_last_errno = ENOSPC; break;
-    case ERROR_HANDLE_DISK_FULL: g_last_errno = EFBIG; break;
-    case ERROR_TOO_MANY_OPEN_FILES: g_last_errno = EMFILE; break;
-    case ERROR_INVALID_HANDLE: g_last_errno = EBADF; break;
-    case ERROR_INVALID_PARAMETER:
-    case ERROR_NEGATIVE_SEEK: g_last_errno = EINVAL; break;
-    case ERROR_READ_FAULT:
-    case ERROR_WRITE_FAULT: g_last_errno = EIO; break;
-    default: g_last_errno = EACCES; break;
-  }
+  g_last_errno = ErrnoFromError(error);
 }
 
 int wsprintfA(LPSTR out, LPCSTR format, ...) {

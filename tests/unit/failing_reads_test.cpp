@@ -3,9 +3,10 @@
 // network share), standard output on a full device, and standard output on a
 // terminal, where names must not drive the screen.
 //
-// The read failures are injected below the file layer: this test binary is
-// linked with pread and copy_file_range wrapped (see CMakeLists.txt), and the
-// wrappers fail every read that touches one chosen offset with EIO.
+// The failures are injected below the file layer: this test binary is linked
+// with pread, pwrite and copy_file_range wrapped (see CMakeLists.txt). The
+// wrappers fail every read that touches one chosen offset with EIO, and every
+// write into one chosen output file with ENOSPC.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -40,10 +41,33 @@ class FailingReadsAt {
   ~FailingReadsAt() { g_failing_offset = -1; }
 };
 
+// The file name whose writes fail; empty for none.
+std::string g_full_file;
+
+bool WritesFail(int fd) {
+  if (g_full_file.empty()) return false;
+  char link[64];
+  char target[4096];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t length = readlink(link, target, sizeof target - 1);
+  if (length <= 0) return false;
+  const std::string path(target, static_cast<std::size_t>(length));
+  return path.size() > g_full_file.size() &&
+         path.compare(path.size() - g_full_file.size() - 1, std::string::npos,
+                      "/" + g_full_file) == 0;
+}
+
+class FullFile {
+ public:
+  explicit FullFile(const std::string& name) { g_full_file = name; }
+  ~FullFile() { g_full_file.clear(); }
+};
+
 }  // namespace
 
 extern "C" {
 ssize_t __real_pread(int fd, void* buffer, size_t length, off_t offset);
+ssize_t __real_pwrite(int fd, const void* buffer, size_t length, off_t offset);
 ssize_t __real_copy_file_range(int fd_in, loff_t* off_in, int fd_out, loff_t* off_out,
                                size_t length, unsigned flags);
 
@@ -55,10 +79,18 @@ ssize_t __wrap_pread(int fd, void* buffer, size_t length, off_t offset) {
   return __real_pread(fd, buffer, length, offset);
 }
 
+ssize_t __wrap_pwrite(int fd, const void* buffer, size_t length, off_t offset) {
+  if (WritesFail(fd)) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return __real_pwrite(fd, buffer, length, offset);
+}
+
 ssize_t __wrap_copy_file_range(int fd_in, loff_t* off_in, int fd_out, loff_t* off_out,
                                size_t length, unsigned flags) {
-  if (off_in != nullptr && Touches(*off_in, length)) {
-    errno = EIO;
+  if ((off_in != nullptr && Touches(*off_in, length)) || WritesFail(fd_out)) {
+    errno = (off_in != nullptr && Touches(*off_in, length)) ? EIO : ENOSPC;
     return -1;
   }
   return __real_copy_file_range(fd_in, off_in, fd_out, off_out, length, flags);
@@ -102,13 +134,15 @@ struct Extraction {
   Bytes card;
 };
 
-Extraction Extract(const Bytes& archive, std::int64_t failing_offset) {
+Extraction Extract(const Bytes& archive, std::int64_t failing_offset,
+                   const std::string& full_file = "") {
   ScratchDir dir;
   ScratchDir capture;
   WriteFileBytes(dir / kArchiveName, archive);
   Extraction run;
   {
     FailingReadsAt failing(failing_offset);
+    FullFile full(full_file);
     run.captured = RunCaptured({"unzrq", kArchiveName, kFolderName}, dir.path(), capture.path());
   }
   run.files = ListFolder(dir / kFolderName);
@@ -199,6 +233,18 @@ TEST(FailingReads, AreToldApartFromTruncationAndEndTheEntryLikeIt) {
     EXPECT_EQ(run.captured.err,
               "Error: Failed to read the directory after 2 of 4 records: Input/output error.\n");
     EXPECT_EQ(run.files, (std::vector<std::string>{"big", "small"}));
+  }
+  // A failed read, and the bytes read before it cannot be written out when
+  // the file is closed: both are told, in the order they happened.
+  {
+    const Extraction run = Extract(built.bytes, card_at + 76 + 10, "card.bmp");
+    EXPECT_EQ(run.captured.exit_code, -5);
+    EXPECT_EQ(run.captured.out, AllLines(4));
+    EXPECT_EQ(run.captured.err,
+              "Error: \"card\" is incomplete: reading the archive failed (Input/output error); "
+              "pixels not read are black.\n"
+              "Couldn't write output file \"out/card.bmp\": No space left on device\n");
+    EXPECT_EQ(run.big, kBig);
   }
   // No fault: the same archive is whole.
   {
