@@ -68,7 +68,7 @@ ChildResult RunTool(const std::vector<std::string>& args, const std::string& wor
   // 251-255), so wine failed to start it. Such a run is tried again, and the
   // log says so.
   for (int retry = 0; retry < 2 && OnWindows() && WineFailedToStart(result); ++retry) {
-    std::cout << "wine ended with status 1 and no output before the tool ran; running again\n";
+    std::cout << "wine ended with status 1 and no output; running the case again\n";
     result = RunChild(program, argv, working_dir, limits);
   }
   return result;
