@@ -213,9 +213,9 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD /*share_mode*/,
 
   const int fd = OpenRetrying(path, flags);
   if (fd < 0) {
-    const int error = errno;
-    FailWithErrno(error);
-    if (error == ELOOP) g_last_error = ERROR_ACCESS_DENIED;
+    // A link under the name (ELOOP) is refused as Windows refuses a folder:
+    // ERROR_ACCESS_DENIED, the code of every errno without one of its own.
+    FailWithErrno(errno);
     return INVALID_HANDLE_VALUE;
   }
   // Only regular files: a folder cannot be opened as a file (as on Windows),

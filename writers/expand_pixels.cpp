@@ -201,9 +201,12 @@ void ExpandPixelsOn(PixelPath path, const unsigned char* source, std::uint32_t c
   }
 }
 
+PixelPath FastestPixelPath() {
+  return PixelPathAvailable(PixelPath::kAvx2)    ? PixelPath::kAvx2
+         : PixelPathAvailable(PixelPath::kSsse3) ? PixelPath::kSsse3
+                                                 : PixelPath::kScalar;
+}
+
 void ExpandPixels(const unsigned char* source, std::uint32_t count, unsigned char* out) {
-  const PixelPath path = PixelPathAvailable(PixelPath::kAvx2)    ? PixelPath::kAvx2
-                         : PixelPathAvailable(PixelPath::kSsse3) ? PixelPath::kSsse3
-                                                                 : PixelPath::kScalar;
-  ExpandPixelsOn(path, source, count, out);
+  ExpandPixelsOn(FastestPixelPath(), source, count, out);
 }

@@ -12,7 +12,8 @@
 // `source`, into 3 * `count` bytes at `out`. One byte behind those may be
 // written too (the spare byte): the caller must own it, and its value is
 // unspecified, so whatever comes next (the next pixels or the row's padding)
-// is written after this call.
+// is written after this call. It asks the CPU on every call; a caller that
+// converts row after row asks FastestPixelPath once and calls ExpandPixelsOn.
 void ExpandPixels(const unsigned char* source, std::uint32_t count, unsigned char* out);
 
 // The ways of doing it, for tests and the benchmark to call one by one.
@@ -24,6 +25,9 @@ const char* PixelPathName(PixelPath path);
 
 // True when this build has the path and this CPU can run it.
 bool PixelPathAvailable(PixelPath path);
+
+// The fastest path this build and this CPU have.
+PixelPath FastestPixelPath();
 
 // ExpandPixels on the given path, which must be available.
 void ExpandPixelsOn(PixelPath path, const unsigned char* source, std::uint32_t count,
