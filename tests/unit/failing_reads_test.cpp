@@ -51,10 +51,7 @@ bool WritesFail(int fd) {
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   const ssize_t length = readlink(link, target, sizeof target - 1);
   if (length <= 0) return false;
-  const std::string path(target, static_cast<std::size_t>(length));
-  return path.size() > g_full_file.size() &&
-         path.compare(path.size() - g_full_file.size() - 1, std::string::npos,
-                      "/" + g_full_file) == 0;
+  return std::string(target, static_cast<std::size_t>(length)).ends_with("/" + g_full_file);
 }
 
 class FullFile {
