@@ -141,8 +141,7 @@ else
   exe=${UNZRQ_EXE64:-$tool_dir/windows64/unzrq.exe}
   if [[ ! -x $exe ]]; then
     say "building the 64-bit Windows build of the same sources in $(dirname "$exe")"
-    cmake -S "$repo" -B "$(dirname "$exe")" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-i686.cmake" \
-      -DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++-posix -DCMAKE_SYSTEM_PROCESSOR=x86_64 \
+    cmake -S "$repo" -B "$(dirname "$exe")" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DUNZRQ_WINDOWS=OFF -DBUILD_TESTING=OFF > /dev/null
     cmake --build "$(dirname "$exe")" -j2 --target unzrq > /dev/null
   fi

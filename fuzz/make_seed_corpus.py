@@ -140,15 +140,15 @@ def seeds():
     s["count-huge-no-records"] = archive([], count=0xFFFFFFFF)
     s["count-2g"] = archive([("only", 3, b"x")], count=0x80000000)
     s["count-too-high-by-one"] = archive([("a", 3, b"1"), ("b", 3, b"2")], count=3)
-    s["record-cut-short"] = archive([("a", 3, b"1"), ("b", 3, b"2")], cut=8 + 2 + 4 + 80 + 40)
+    s["record-cut-short"] = archive([("a", 3, b"1"), ("b", 3, b"2")], cut=zrq_format.HEADER_BYTES + 2 + zrq_format.COUNT_BYTES + zrq_format.RECORD_BYTES + 40)
 
     # Directory offsets.
     for offset in (0, 2, 4, 7, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF):
         s["directory-at-%08x" % offset] = archive([("a", 3, pattern(90))], directory_offset=offset)
     s["directory-past-end"] = archive([("a", 3, b"1")], directory_offset=500)
-    s["directory-at-end"] = archive([("a", 3, b"1")], directory_offset=8 + 1 + 4 + 80)
+    s["directory-at-end"] = archive([("a", 3, b"1")], directory_offset=zrq_format.HEADER_BYTES + 1 + zrq_format.COUNT_BYTES + zrq_format.RECORD_BYTES)
     s["directory-behind-header"] = (zrq_format.HEADER.pack(0, 8) + zrq_format.COUNT.pack(1) +
-                                    record("front", 92, 5, 3) + b"hello")
+                                    record("front", zrq_format.HEADER_BYTES + zrq_format.COUNT_BYTES + zrq_format.RECORD_BYTES, 5, 3) + b"hello")
 
     # Payload offsets and sizes.
     s["offset-plus-size-overflows"] = archive(

@@ -302,16 +302,6 @@ void CheckSummary(const ToolRun& run, const Directory& directory, std::size_t ou
 
 }  // namespace
 
-ToolRun RunToolInProcess(const std::string& archive, const std::string& folder,
-                         const std::string& capture_folder) {
-  FILE* const out = OpenCapture(capture_folder + "/" + kStdoutName);
-  FILE* const err = OpenCapture(capture_folder + "/" + kStderrName);
-  const ToolRun run = RunWithCapture(archive, folder, out, err);
-  std::fclose(out);
-  std::fclose(err);
-  return run;
-}
-
 PromiseChecker::PromiseChecker() {
   std::string parent = "/dev/shm";
   if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && *tmpdir != '\0') {

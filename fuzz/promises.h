@@ -34,12 +34,6 @@ struct ToolRun {
   std::string err;  // standard error
 };
 
-// Runs RunUnzrq in this process as `unzrq ARCHIVE FOLDER`, its standard output
-// and standard error caught in two files in `capture_folder` (which must not
-// be the output folder). The streams are the process's own again on return.
-ToolRun RunToolInProcess(const std::string& archive, const std::string& folder,
-                         const std::string& capture_folder);
-
 enum class ArchivePlace {
   kBesideTheFolder,
   // The archive lies in the output folder, so that entries named like it meet

@@ -11,14 +11,11 @@ struct CapturedRun {
   std::string err;
 };
 
-enum class StandardOutput { kCaptured, kLeftAsItIs };
-
 // `arguments` are the tool's argv from argv[0] on. The run's current folder
 // is `working_dir`; the streams are caught in files inside `capture_dir`, so
-// that nothing but the tool's own output lands in `working_dir`. Both the
-// streams and the current folder are restored before returning. With
-// kLeftAsItIs standard output stays wherever the caller pointed it and `out`
-// is empty.
+// that nothing but the tool's own output lands in `working_dir`. With
+// `standard_output_fd` set, standard output goes there for the run instead,
+// and `out` is empty. The streams and the current folder are restored before
+// returning.
 CapturedRun RunCaptured(const std::vector<std::string>& arguments, const std::string& working_dir,
-                        const std::string& capture_dir,
-                        StandardOutput standard_output = StandardOutput::kCaptured);
+                        const std::string& capture_dir, int standard_output_fd = -1);

@@ -21,7 +21,6 @@
 
 #include "archive_builder.h"
 #include "captured_run.h"
-#include "driver/unzrq.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -256,14 +255,8 @@ TEST(FailingReads, AreToldApartFromTruncationAndEndTheEntryLikeIt) {
 // Points standard output at `fd` for one run of the tool in `dir`.
 int RunWithStandardOutput(int fd, const ScratchDir& dir, const ScratchDir& capture,
                           std::string* err) {
-  std::fflush(stdout);
-  const int saved = dup(STDOUT_FILENO);
-  EXPECT_GE(dup2(fd, STDOUT_FILENO), 0);
-  const CapturedRun run = RunCaptured({"unzrq", kArchiveName, kFolderName}, dir.path(),
-                                      capture.path(), StandardOutput::kLeftAsItIs);
-  std::fflush(stdout);
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
+  const CapturedRun run =
+      RunCaptured({"unzrq", kArchiveName, kFolderName}, dir.path(), capture.path(), fd);
   // The stream's error flag outlives the run in this process; a process of
   // the tool's own would end with it.
   std::clearerr(stdout);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "archive_builder.h"
+#include "captured_run.h"
 #include "checked_run.h"
 #include "owned_handle.h"
 #include "scratch_dir.h"
@@ -216,7 +217,7 @@ void WriteFarArchive(const std::string& path, std::uint32_t width, std::uint32_t
 // the limit a gigabyte bitmap would be written: when it cannot be set, the
 // tool is not run at all.
 void RunWithOutputLimit(const std::string& archive, const std::string& folder,
-                        const std::string& capture_folder, ToolRun* run) {
+                        const std::string& capture_folder, CapturedRun* run) {
   rlimit saved;
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   rlimit limited = saved;
@@ -227,7 +228,7 @@ void RunWithOutputLimit(const std::string& archive, const std::string& folder,
   struct sigaction previous;
   ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
   if (setrlimit(RLIMIT_FSIZE, &limited) == 0) {
-    *run = RunToolInProcess(archive, folder, capture_folder);
+    *run = RunCaptured({"unzrq", archive, folder}, capture_folder, capture_folder);
     setrlimit(RLIMIT_FSIZE, &saved);
   } else {
     ADD_FAILURE() << "cannot limit the size of output files";
@@ -279,7 +280,7 @@ TEST(ImageBounds, RowsFarApartAreReadFromTheRightPlace) {
     ASSERT_FALSE(HasFatalFailure()) << label;
     ASSERT_EQ(mkdir((dir / "capture").c_str(), 0755), 0);
 
-    ToolRun run{};
+    CapturedRun run{};
     RunWithOutputLimit(dir / "far.zrq", dir / "out", dir / "capture", &run);
     ASSERT_FALSE(HasFailure()) << label;
     const bool refused = run.err == TooLarge("far", c.width, c.height);
