@@ -2,11 +2,16 @@
 
 #include <cstring>
 
+#include "platform/file_system.h"
+
 namespace {
 
-ReadResult ReadExactly(HANDLE archive, unsigned char* bytes, DWORD length) {
+ReadResult ReadExactly(HANDLE archive, unsigned char* bytes, DWORD length, DWORD* error) {
   DWORD delivered = 0;
-  if (!ReadFile(archive, bytes, length, &delivered, nullptr)) return ReadResult::kFailed;
+  if (!ReadFile(archive, bytes, length, &delivered, nullptr)) {
+    *error = GetLastError();
+    return ReadResult::kFailed;
+  }
   return delivered == length ? ReadResult::kComplete : ReadResult::kShort;
 }
 
@@ -18,23 +23,20 @@ void CopyEntryName(const DirectoryEntry& record, EntryName name) {
 }
 
 bool ReadArchiveHeader(HANDLE archive, ArchiveHeader* header) {
-  SetFilePointer(archive, 0, nullptr, FILE_BEGIN);
-  return ReadExactly(archive, header->bytes, ArchiveHeader::kBytes) != ReadResult::kFailed;
+  DWORD error = NO_ERROR;
+  return MoveToOffset(archive, 0, &error) &&
+         ReadExactly(archive, header->bytes, ArchiveHeader::kBytes, &error) != ReadResult::kFailed;
 }
 
 ReadResult ReadEntryCount(HANDLE archive, std::uint32_t directory_offset,
-                          std::uint32_t* entry_count) {
+                          std::uint32_t* entry_count, DWORD* error) {
   unsigned char count_bytes[kEntryCountBytes] = {};
-  if (SetFilePointer(archive, static_cast<LONG>(directory_offset), nullptr, FILE_BEGIN) ==
-          INVALID_SET_FILE_POINTER &&
-      GetLastError() != NO_ERROR) {
-    return ReadResult::kFailed;
-  }
-  const ReadResult result = ReadExactly(archive, count_bytes, kEntryCountBytes);
+  if (!MoveToOffset(archive, directory_offset, error)) return ReadResult::kFailed;
+  const ReadResult result = ReadExactly(archive, count_bytes, kEntryCountBytes, error);
   *entry_count = LoadLittleEndian32(count_bytes);
   return result;
 }
 
-ReadResult ReadDirectoryEntry(HANDLE archive, DirectoryEntry* record) {
-  return ReadExactly(archive, record->bytes, DirectoryEntry::kBytes);
+ReadResult ReadDirectoryEntry(HANDLE archive, DirectoryEntry* record, DWORD* error) {
+  return ReadExactly(archive, record->bytes, DirectoryEntry::kBytes, error);
 }

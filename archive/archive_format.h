@@ -32,15 +32,19 @@ enum EntryType : std::uint32_t {
 
 struct DirectoryEntry {
   static constexpr unsigned kBytes = 80;
+  // Where each field starts; bytes 72-75 are never interpreted.
+  static constexpr unsigned kNameAt = 0;
   static constexpr unsigned kNameBytes = 64;
+  static constexpr unsigned kOffsetAt = 64;
+  static constexpr unsigned kSizeAt = 68;
+  static constexpr unsigned kTypeAt = 76;
   unsigned char bytes[kBytes];
 
   // The stored name: up to its first NUL, or all 64 bytes when there is none.
-  const unsigned char* name() const { return bytes; }
-  std::uint32_t offset() const { return LoadLittleEndian32(bytes + 64); }
-  std::uint32_t size() const { return LoadLittleEndian32(bytes + 68); }
-  // Bytes 72-75 are never interpreted.
-  std::uint32_t type() const { return LoadLittleEndian32(bytes + 76); }
+  const unsigned char* name() const { return bytes + kNameAt; }
+  std::uint32_t offset() const { return LoadLittleEndian32(bytes + kOffsetAt); }
+  std::uint32_t size() const { return LoadLittleEndian32(bytes + kSizeAt); }
+  std::uint32_t type() const { return LoadLittleEndian32(bytes + kTypeAt); }
 };
 
 // A stored name with its terminating NUL: a name that fills all 64 bytes
@@ -49,10 +53,6 @@ using EntryName = char[DirectoryEntry::kNameBytes + 1];
 
 // The record's name, NUL-terminated.
 void CopyEntryName(const DirectoryEntry& record, EntryName name);
-
-// File positions are set with signed 32-bit distances, so the directory and
-// every payload must start below this offset.
-inline constexpr std::uint32_t kFirstUnreachableOffset = 0x80000000u;
 
 // What became of a read: every byte asked for arrived; the file ended first
 // (the bytes that exist arrived); or the system refused the read (a bad
@@ -65,13 +65,14 @@ enum class ReadResult { kComplete, kShort, kFailed };
 // bytes it has. False only when the read call itself fails.
 bool ReadArchiveHeader(HANDLE archive, ArchiveHeader* header);
 
-// Moves `archive` to the directory and reads the entry count; a count cut
-// short keeps the bytes that exist as its low-order bytes. The handle then
-// stands at the first record. `directory_offset` is below
-// kFirstUnreachableOffset.
+// Moves `archive` to the directory, wherever below 4 GiB it lies, and reads
+// the entry count; a count cut short keeps the bytes that exist as its
+// low-order bytes. The handle then stands at the first record. When the move
+// or the read is refused, *error holds the system's reason.
 ReadResult ReadEntryCount(HANDLE archive, std::uint32_t directory_offset,
-                          std::uint32_t* entry_count);
+                          std::uint32_t* entry_count, DWORD* error);
 
 // Reads the next record from where `archive` stands. A record cut short or
-// refused is not to be used: its bytes are partly stale.
-ReadResult ReadDirectoryEntry(HANDLE archive, DirectoryEntry* record);
+// refused is not to be used: its bytes are partly stale. When the read is
+// refused, *error holds the system's reason.
+ReadResult ReadDirectoryEntry(HANDLE archive, DirectoryEntry* record, DWORD* error);

@@ -3,13 +3,15 @@
 // line each. Both are text streams, so "\n" ends a line the platform's way.
 #pragma once
 
-inline constexpr const char kDefaultOutputFolder[] = "velkard";
+#define UNZRQ_DEFAULT_OUTPUT_FOLDER "velkard"
+inline constexpr const char kDefaultOutputFolder[] = UNZRQ_DEFAULT_OUTPUT_FOLDER;
 
 inline constexpr const char kUsageLine[] = "Usage: %s InputFile.zrq [OutputDir]\n";
 inline constexpr const char kUsageInputLine[] =
     "     where: InputFile is a valid ZRQ archive file\n";
 inline constexpr const char kUsageOutputLine[] =
-    "            OutputDir is an optional output folder. \"velkard\" by default\n\n";
+    "            OutputDir is an optional output folder. \"" UNZRQ_DEFAULT_OUTPUT_FOLDER
+    "\" by default\n\n";
 
 inline constexpr const char kEntryLine[] = "File: (0x%08X) Type:%X %s \n";
 inline constexpr const char kSummaryLine[] = "Done: %d files processed.\n";
@@ -18,8 +20,6 @@ inline constexpr const char kSummaryLine[] = "Done: %d files processed.\n";
 inline constexpr const char kCannotCreateFolder[] = "Couldn't create output folder \"%s\"\n";
 inline constexpr const char kCannotOpenArchive[] = "Couldn't open archive file: \"%s\"\n";
 inline constexpr const char kCannotReadHeader[] = "Error: Failed to read archive header.\n";
-inline constexpr const char kDirectoryOutOfRange[] =
-    "Error: Directory offset 0x%08X is out of range.\n";
 inline constexpr const char kCannotOpenScanning[] =
     "Error: Failed to open scanning file pointer.\n";
 
@@ -38,8 +38,8 @@ inline constexpr const char kRecordReadFailed[] =
     "Error: Failed to read the directory after %u of %u records: %s.\n";
 inline constexpr const char kUnsafeName[] =
     "Error: Skipped \"%s\": the name cannot be used as a file name.\n";
-inline constexpr const char kOffsetOutOfRange[] =
-    "Error: Skipped \"%s\": payload offset 0x%08X is out of range.\n";
+inline constexpr const char kPayloadMoveFailed[] =
+    "Error: Skipped \"%s\": moving to its payload at 0x%08X failed (%s).\n";
 inline constexpr const char kPathTooLong[] =
     "Error: Skipped \"%s\": the output path is too long.\n";
 inline constexpr const char kWouldReplaceArchive[] =

@@ -74,9 +74,9 @@ void Report(const char* format, ...) {
   va_end(arguments);
 }
 
-// The system's reason for the call that just failed, in `buffers.reason`.
-const char* Reason(EntryBuffers& buffers) {
-  DescribeLastError(buffers.reason, sizeof buffers.reason);
+// The system's words for `code`, in `buffers.reason`.
+const char* Reason(EntryBuffers& buffers, DWORD code) {
+  DescribeError(code, buffers.reason, sizeof buffers.reason);
   return buffers.reason;
 }
 
@@ -89,10 +89,10 @@ bool PrepareOutputFolder(const char* folder) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool ArchiveBytes(HANDLE archive, std::uint64_t* bytes) {
+bool ArchiveBytes(HANDLE archive, std::uint64_t* bytes, DWORD* error) {
   DWORD high = 0;
   const DWORD low = GetFileSize(archive, &high);
-  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
+  if (low == INVALID_FILE_SIZE && (*error = GetLastError()) != NO_ERROR) return false;
   *bytes = static_cast<std::uint64_t>(high) << 32 | low;
   return true;
 }
@@ -127,88 +127,93 @@ OutputPlan NameOutput(EntryBuffers& buffers) {
 // Everything that can be known before the output is created, so that an
 // entry that cannot be written leaves nothing behind and replaces nothing.
 // Composes the path and leaves the scanning handle at the payload.
-bool CheckOutput(const Run& run, EntryBuffers& buffers, const OutputPlan& plan) {
+bool CheckOutput(const Run& run, EntryBuffers& buffers) {
   // The name judged is the one the file really gets, suffix and all.
   if (!IsSafeOutputName(buffers.file_name)) {
     Report(kUnsafeName, buffers.shown);
     return false;
   }
-  const DirectoryEntry& record = buffers.record;
-  if (record.offset() >= kFirstUnreachableOffset) {
-    Report(kOffsetOutOfRange, buffers.shown, record.offset());
-    return false;
-  }
-  const std::size_t path_length = std::strlen(run.folder) + std::strlen(kOutputPathFormat) - 4 +
-                                  std::strlen(buffers.file_name);  // each "%s" is replaced
-  if (path_length >= kOutputPathCapacity) {
+  // Measured with the format that composes it.
+  const int path_length =
+      std::snprintf(nullptr, 0, kOutputPathFormat, run.folder, buffers.file_name);
+  if (path_length < 0 || static_cast<std::size_t>(path_length) >= kOutputPathCapacity) {
     Report(kPathTooLong, buffers.shown);
     return false;
   }
   wsprintfA(buffers.path, kOutputPathFormat, run.folder, buffers.file_name);
-
-  SetFilePointer(run.scanning, static_cast<LONG>(record.offset()), nullptr, FILE_BEGIN);
-  if (plan.image) {
-    ImageSize size;
-    if (!PeekImageSize(run.scanning, record.type(), record.size(), &size)) {
-      Report(kImageSizeReadFailed, buffers.shown, Reason(buffers));
-      return false;
-    }
-    if (!BitmapFitsArchive(size, run.archive_bytes)) {
-      Report(kImageTooLarge, buffers.shown, size.width, size.height);
-      return false;
-    }
+  DWORD error = NO_ERROR;
+  if (!MoveToOffset(run.scanning, buffers.record.offset(), &error)) {
+    Report(kPayloadMoveFailed, buffers.shown, buffers.record.offset(), Reason(buffers, error));
+    return false;
   }
   return true;
 }
 
-// Creates the output, hands it to the writer and closes it. Returns false
+// Tells what became of an entry, from the writer's own result. Returns true
+// when the output is to be kept.
+void ReportReadFailure(EntryBuffers& buffers, const EntryResult& result, DWORD error,
+                       bool image) {
+  if (image) {
+    Report(kBitmapReadFailed, buffers.shown, Reason(buffers, error));
+  } else {
+    Report(kEntryReadFailed, buffers.shown, static_cast<unsigned>(result.written),
+           buffers.record.size(), Reason(buffers, error));
+  }
+}
+
+bool ReportResult(EntryBuffers& buffers, const EntryResult& result, bool image) {
+  const char* shown = buffers.shown;
+  switch (result.outcome) {
+    case EntryOutcome::kComplete: break;
+    case EntryOutcome::kWriteFailed:
+      // Both failures are told, in the order they happened.
+      if (result.read_error != NO_ERROR) ReportReadFailure(buffers, result, result.read_error, image);
+      Report(kCannotWriteFile, buffers.path, Reason(buffers, result.error));
+      break;
+    case EntryOutcome::kTruncated: Report(kEntryTruncated, shown); break;
+    case EntryOutcome::kDamaged: Report(kEntryDamaged, shown); break;
+    case EntryOutcome::kReadFailed: ReportReadFailure(buffers, result, result.error, image); break;
+    case EntryOutcome::kTooLarge:
+      Report(kImageTooLarge, shown, result.image.width, result.image.height);
+      return false;
+    case EntryOutcome::kSizeUnreadable:
+      Report(kImageSizeReadFailed, shown, Reason(buffers, result.error));
+      return false;
+  }
+  return true;
+}
+
+// Creates the output, hands it to the writer and finishes it. Returns false
 // when something was reported.
 bool WriteOutput(const Run& run, EntryBuffers& buffers, const OutputPlan& plan) {
-  bool is_archive = false;
-  HANDLE output = CreateOutputFile(buffers.path, run.scanning, &is_archive);
+  DWORD error = NO_ERROR;
+  HANDLE output = CreateOutputFile(buffers.path, run.scanning, &error);
   if (output == INVALID_HANDLE_VALUE) {
-    if (is_archive) {
+    if (error == kErrorOutputIsArchive) {
       Report(kWouldReplaceArchive, buffers.shown);
     } else {
-      Report(kCannotCreateFile, buffers.path, Reason(buffers));
+      Report(kCannotCreateFile, buffers.path, Reason(buffers, error));
     }
     return false;
   }
-  const EntryOutcome outcome = plan.writer(output, run.scanning, buffers.record.size());
-  // The reason is taken before anything else calls the system.
-  if (outcome == EntryOutcome::kReadFailed || outcome == EntryOutcome::kWriteFailed) {
-    Reason(buffers);
-  }
-  // What a plain entry holds is what was read before the failure.
-  const DWORD written =
-      outcome == EntryOutcome::kReadFailed && !plan.image ? GetFileSize(output, nullptr) : 0;
-  switch (outcome) {
-    case EntryOutcome::kComplete: break;
-    case EntryOutcome::kWriteFailed: Report(kCannotWriteFile, buffers.path, buffers.reason); break;
-    case EntryOutcome::kTruncated: Report(kEntryTruncated, buffers.shown); break;
-    case EntryOutcome::kDamaged: Report(kEntryDamaged, buffers.shown); break;
-    case EntryOutcome::kReadFailed:
-      if (plan.image) {
-        Report(kBitmapReadFailed, buffers.shown, buffers.reason);
-      } else {
-        Report(kEntryReadFailed, buffers.shown, written, buffers.record.size(), buffers.reason);
-      }
-      break;
-  }
-  // Closing writes out what is still buffered: a failure here loses bytes
-  // even of an entry whose own report is already out, and is told after it.
-  if (!CloseHandle(output) && outcome != EntryOutcome::kWriteFailed) {
-    Report(kCannotWriteFile, buffers.path, Reason(buffers));
+  const EntryResult result = plan.writer(output, run.scanning, buffers.record.size());
+  const bool keep = ReportResult(buffers, result, plan.image);
+  // An output given up goes, and what stood under its name stays. A failed
+  // close or rename loses the bytes even of an entry already reported, and
+  // is told after its report.
+  const DWORD finished = FinishOutputFile(output, keep);
+  if (finished != NO_ERROR) {
+    Report(kCannotWriteFile, buffers.path, Reason(buffers, finished));
     return false;
   }
-  return outcome == EntryOutcome::kComplete;
+  return result.outcome == EntryOutcome::kComplete;
 }
 
 // One record, from its line to its report. Returns false when something was reported.
 bool ExtractEntry(const Run& run, EntryBuffers& buffers) {
   PrintEntryLine(run, buffers);
   const OutputPlan plan = NameOutput(buffers);
-  return CheckOutput(run, buffers, plan) && WriteOutput(run, buffers, plan);
+  return CheckOutput(run, buffers) && WriteOutput(run, buffers, plan);
 }
 
 // Reads and extracts every record. Returns the number of records processed;
@@ -216,9 +221,10 @@ bool ExtractEntry(const Run& run, EntryBuffers& buffers) {
 std::uint32_t WalkDirectory(const Run& run, HANDLE directory, std::uint32_t directory_offset,
                             EntryBuffers& buffers, bool* damaged) {
   std::uint32_t entry_count = 0;
-  const ReadResult count = ReadEntryCount(directory, directory_offset, &entry_count);
+  DWORD error = NO_ERROR;
+  const ReadResult count = ReadEntryCount(directory, directory_offset, &entry_count, &error);
   if (count == ReadResult::kFailed) {
-    Report(kCountReadFailed, directory_offset, Reason(buffers));
+    Report(kCountReadFailed, directory_offset, Reason(buffers, error));
     *damaged = true;
     return 0;
   }
@@ -233,9 +239,9 @@ std::uint32_t WalkDirectory(const Run& run, HANDLE directory, std::uint32_t dire
   for (std::uint32_t index = 0; index < entry_count; ++index) {
     // A record cut short or refused is not processed: its fields would be
     // half stale. This also ends a huge corrupt count at the end of the file.
-    const ReadResult record = ReadDirectoryEntry(directory, &buffers.record);
+    const ReadResult record = ReadDirectoryEntry(directory, &buffers.record, &error);
     if (record == ReadResult::kFailed) {
-      Report(kRecordReadFailed, index, entry_count, Reason(buffers));
+      Report(kRecordReadFailed, index, entry_count, Reason(buffers, error));
       *damaged = true;
       break;
     }
@@ -276,21 +282,15 @@ int RunUnzrq(int argc, char** argv) {
     CloseHandle(directory);
     return kExitBadHeader;
   }
-  // A move to 2^31 or beyond fails, and the count would then be read from
-  // wherever the handle stands: refuse rather than read the wrong place.
   const std::uint32_t directory_offset = header.directory_offset();
-  if (directory_offset >= kFirstUnreachableOffset) {
-    std::fprintf(stderr, kDirectoryOutOfRange, directory_offset);
-    CloseHandle(directory);
-    return kExitBadHeader;
-  }
   EntryBuffers buffers = {};
   char joinable[kOutputPathCapacity];
   Run run{SpellFolderForJoining(folder, joinable), INVALID_HANDLE_VALUE, 0,
           StandardOutputIsTerminal()};
   // The size bounds every image; without it no bound could be trusted.
-  if (!ArchiveBytes(directory, &run.archive_bytes)) {
-    std::fprintf(stderr, kCannotReadSize, Reason(buffers));
+  DWORD size_error = NO_ERROR;
+  if (!ArchiveBytes(directory, &run.archive_bytes, &size_error)) {
+    std::fprintf(stderr, kCannotReadSize, Reason(buffers, size_error));
     CloseHandle(directory);
     return kExitBadHeader;
   }

@@ -1,11 +1,15 @@
-// What differs between the file systems the tool runs on, beyond the file
-// calls themselves: the path separator, the longest path, the names a file
-// system refuses, how a folder is spelt, opening an archive that is a file on
-// a disk, creating an output file that is never the archive, copying inside
-// the kernel, and the system's words for a failure.
+// The one header of the platform layer: what the driver and the writers ask
+// of the operating system beyond the Win32-named file calls themselves (the
+// path separator, the longest path, the names a file system refuses, how a
+// folder is spelt, opening an archive that is a file on a disk, creating and
+// finishing an output file that never writes through what stands under its
+// name and is never the archive, copying inside the kernel, far moves, and
+// the system's words for a failure). platform/posix/ and platform/windows/
+// each give all of it for their system.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/win32_files.h"
 
@@ -26,6 +30,11 @@ inline constexpr std::size_t kOutputPathCapacity = PATH_MAX;
 // file's name.
 inline constexpr const char kOutputPathFormat[] = "%s" UNZRQ_PATH_SEPARATOR "%s";
 
+// Codes of the tool's own, beside the system's, in the range Win32 leaves to
+// programs (bit 29) and above any errno the POSIX layer marks with that bit.
+inline constexpr DWORD kErrorOutputIsArchive = 0x20010001u;  // the name is the archive being read
+inline constexpr DWORD kErrorNotRegularFile = 0x20010002u;   // a device, pipe or folder stands there
+
 // False for names this platform's file system would refuse or reinterpret
 // (on Windows: device names such as CON, a colon, a trailing dot or space).
 // The caller has already refused what no platform accepts.
@@ -42,24 +51,84 @@ const char* SpellFolderForJoining(const char* folder, char* buffer);
 // one of the two handles only, so opening one fails as a missing file does.
 HANDLE OpenArchive(const char* path);
 
-// Creates the output file at `path`, replacing a file already there, open
-// for reading and writing and empty. Never a device or a pipe standing under
-// the name, which would swallow the bytes or never take them all. Never the
-// archive that `archive` has open, under any of its names or links: then it
-// fails and sets *is_archive, so that the caller can say why. On any other
-// failure GetLastError and DescribeLastError tell the reason.
-HANDLE CreateOutputFile(const char* path, HANDLE archive, bool* is_archive);
+// Creates the output file for `path`, empty and open for writing. A name
+// that does not exist yet is created in place. A name that exists is never
+// opened, emptied or written through (it may be a link to a file elsewhere,
+// or another run's file): the entry is written under a temporary name in the
+// same folder, which FinishOutputFile renames over `path`, so that the name
+// holds the old file or the new one, whole, whenever the run stops. Never a
+// device or a pipe, and never the archive that `archive` has open, under any
+// of its names (kErrorOutputIsArchive). On failure, INVALID_HANDLE_VALUE and
+// the reason in *error.
+HANDLE CreateOutputFile(const char* path, HANDLE archive, DWORD* error);
+
+// Closes the output made by CreateOutputFile and, when it was written under
+// a temporary name, renames it over its own. With `keep` false the new file
+// is removed instead and what stood under the name stays. NO_ERROR, or the
+// reason the bytes could not all be kept (a failed close or rename; the
+// temporary file is then removed).
+DWORD FinishOutputFile(HANDLE output, bool keep);
+
+// How the temporary name of a replacement begins and ends, so that the
+// leftover of a run stopped while replacing a file tells what it is:
+// ".unzrq-partial-" PROCESS "-" COUNT "-" CLOCK "-left-by-a-stopped-run", in
+// hexadecimal, 71 bytes in all, longer than any output name can be (64
+// bytes of name and ".bmp").
+inline constexpr const char kTemporaryNamePrefix[] = ".unzrq-partial-";
+inline constexpr const char kTemporaryNameSuffix[] = "-left-by-a-stopped-run";
 
 // Copies up to `length` bytes from where `from` stands to where `to` stands,
-// inside the kernel where it can do that itself, and moves both handles on
-// by the count it returns. It stops early, without a report, where the
-// kernel declines, the source ends or either file fails: the caller moves
-// the rest with ReadFile and WriteFile, which tell which of those it was.
+// inside the kernel where that is the faster way on the output's file
+// system, and moves both handles on by the count it returns. It stops early,
+// without a report, where the kernel declines, the source ends or either
+// file fails: the caller moves the rest with ReadFile and WriteFile, which
+// tell which of those it was.
 DWORD CopyFileData(HANDLE from, HANDLE to, DWORD length);
 
-// The system's reason for the last failed file call, as a short phrase
-// without a final full stop ("No space left on device"), into `out`.
-void DescribeLastError(char* out, std::size_t capacity);
+// The system's words for the failure `code` (a GetLastError code, or one of
+// the tool's own above), as a short phrase without a final full stop ("No
+// space left on device"), into `out`.
+void DescribeError(DWORD code, char* out, std::size_t capacity);
 
-// Room for any reason DescribeLastError gives.
+// Room for any reason DescribeError gives.
 inline constexpr std::size_t kReasonCapacity = 256;
+
+// Moves `file` by `distance` from where it stands, which may lie past 4 GiB:
+// the distance is a signed 32-bit value, sign-extended into the high part,
+// and the high part of the position carries the rest. A low part of
+// 0xFFFFFFFF is a position like any other; only the code tells a failure.
+// False with the reason in *error when the move fails.
+inline bool MoveBy(HANDLE file, LONG distance, DWORD* error) {
+  LONG high = distance < 0 ? -1 : 0;
+  if (SetFilePointer(file, distance, &high, FILE_CURRENT) == INVALID_SET_FILE_POINTER) {
+    const DWORD code = GetLastError();
+    if (code != NO_ERROR) {
+      *error = code;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Moves `file` to `offset` from its start: any offset a 32-bit field can
+// hold, by signed 32-bit distances, one from the start and the rest from the
+// current position. False with the reason in *error when a move fails.
+inline bool MoveToOffset(HANDLE file, std::uint32_t offset, DWORD* error) {
+  constexpr std::uint32_t kLongestMove = 0x7FFFFFFF;
+  std::uint32_t first = offset < kLongestMove ? offset : kLongestMove;
+  LONG high = 0;
+  if (SetFilePointer(file, static_cast<LONG>(first), &high, FILE_BEGIN) ==
+      INVALID_SET_FILE_POINTER) {
+    const DWORD code = GetLastError();
+    if (code != NO_ERROR) {
+      *error = code;
+      return false;
+    }
+  }
+  for (std::uint32_t left = offset - first; left > 0;) {
+    const std::uint32_t step = left < kLongestMove ? left : kLongestMove;
+    if (!MoveBy(file, static_cast<LONG>(step), error)) return false;
+    left -= step;
+  }
+  return true;
+}

@@ -1,11 +1,17 @@
 // The file services the driver and the writers are written against.
 //
 // On Windows they are the real KERNEL32/USER32 calls. Elsewhere this header
-// declares the same names, types and constants, and posix_win32_files.cpp
-// gives them the behaviour the tool relies on: the open and create modes,
-// replacement of an existing file, ERROR_ALREADY_EXISTS from
-// CreateDirectoryA, and moves by signed 32-bit distances from the start or
-// from the current position.
+// declares the same names, types and constants, and platform/posix/files.cpp
+// gives them the behaviour the tool relies on: the open mode of the archive,
+// ERROR_ALREADY_EXISTS from CreateDirectoryA, and moves by signed 32-bit
+// distances from the start or from the current position, with the high part
+// of the position carried as Windows carries it.
+//
+// There a failure's code is the errno value itself, marked with bit 29, the
+// bit Win32 leaves to codes that programs define: no errno is lost to a
+// table that has no entry for it, and DescribeError gives the C library's own
+// words for every one. The ERROR_ constants the tool compares with are the
+// errno values that mean the same.
 #pragma once
 
 #ifdef _WIN32
@@ -17,6 +23,7 @@
 
 #else
 
+#include <cerrno>
 #include <cstdint>
 
 using BOOL = int;
@@ -45,29 +52,25 @@ constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 
 constexpr DWORD GENERIC_READ = 0x80000000u;
-constexpr DWORD GENERIC_WRITE = 0x40000000u;
 constexpr DWORD FILE_SHARE_READ = 0x00000001u;
-constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010u;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080u;
 constexpr DWORD FILE_BEGIN = 0;
 constexpr DWORD FILE_CURRENT = 1;
 
+constexpr DWORD kErrnoCode = 0x20000000u;
+constexpr DWORD ErrorFromErrno(int error) { return kErrnoCode | static_cast<DWORD>(error); }
+
 constexpr DWORD NO_ERROR = 0;
-constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
-constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
-constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
-constexpr DWORD ERROR_ACCESS_DENIED = 5;
-constexpr DWORD ERROR_INVALID_HANDLE = 6;
-constexpr DWORD ERROR_WRITE_FAULT = 29;
-constexpr DWORD ERROR_READ_FAULT = 30;
-constexpr DWORD ERROR_HANDLE_DISK_FULL = 39;
-constexpr DWORD ERROR_INVALID_PARAMETER = 87;
-constexpr DWORD ERROR_DISK_FULL = 112;
-constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
-constexpr DWORD ERROR_ALREADY_EXISTS = 183;
-constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr DWORD ERROR_FILE_NOT_FOUND = ErrorFromErrno(ENOENT);
+constexpr DWORD ERROR_ACCESS_DENIED = ErrorFromErrno(EACCES);
+constexpr DWORD ERROR_INVALID_HANDLE = ErrorFromErrno(EBADF);
+constexpr DWORD ERROR_INVALID_PARAMETER = ErrorFromErrno(EINVAL);
+constexpr DWORD ERROR_NEGATIVE_SEEK = ErrorFromErrno(EINVAL);
+constexpr DWORD ERROR_DISK_FULL = ErrorFromErrno(ENOSPC);
+constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = ErrorFromErrno(EMFILE);
+constexpr DWORD ERROR_ALREADY_EXISTS = ErrorFromErrno(EEXIST);
 
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES security,
@@ -81,7 +84,6 @@ DWORD GetFileSize(HANDLE file, LPDWORD size_high);
 DWORD GetFileAttributesA(LPCSTR path);
 BOOL CloseHandle(HANDLE object);
 DWORD GetLastError();
-void SetLastError(DWORD error);
 int wsprintfA(LPSTR out, LPCSTR format, ...);
 
 #endif

@@ -11,13 +11,13 @@
 #include <cstring>
 
 #include "archive/little_endian.h"
+#include "platform/file_system.h"
 #include "writers/entry_writer.h"
 #include "writers/expand_pixels.h"
 #include "writers/write_all.h"
 
 namespace {
 
-constexpr std::uint32_t kBitmapHeaderBytes = 54;
 constexpr DWORD kSourceBlockBytes = 64 * 1024;  // even: always whole pixels
 constexpr std::uint32_t kPixelsPerPiece = kSourceBlockBytes / 2;
 constexpr unsigned char kZeros[4] = {};
@@ -49,22 +49,23 @@ void FillBitmapHeaders(unsigned char* header, std::uint32_t width, std::uint32_t
 // The bitmap's bytes on their way to the file, written in large pieces.
 struct PendingOutput {
   HANDLE file;
-  unsigned char bytes[kPendingBytes + 1];  // + ExpandPixels' spare byte
+  unsigned char bytes[kPendingBytes + 1];  // + ExpandPixelsOn's spare byte
   std::uint32_t used;
+  DWORD written;  // bytes that reached the file
+  DWORD error;    // the reason of the write that failed
 };
 
 bool Flush(PendingOutput& pending) {
   const DWORD length = pending.used;
   pending.used = 0;
-  return length == 0 || WriteAll(pending.file, pending.bytes, length);
+  if (length > 0 && !WriteAll(pending.file, pending.bytes, length, &pending.error)) return false;
+  pending.written += length;
+  return true;
 }
 
 // Space for `length` more bytes, flushing first when they would not fit.
-unsigned char* Reserve(PendingOutput& pending, std::uint32_t length, bool* write_failed) {
-  if (pending.used + length > kPendingBytes && !Flush(pending)) {
-    *write_failed = true;
-    return nullptr;
-  }
+unsigned char* Reserve(PendingOutput& pending, std::uint32_t length) {
+  if (pending.used + length > kPendingBytes && !Flush(pending)) return nullptr;
   unsigned char* space = pending.bytes + pending.used;
   pending.used += length;
   return space;
@@ -78,17 +79,27 @@ struct SourceCursor {
   std::int64_t position;
   bool incomplete;
   bool read_failed;
-  DWORD read_error;  // the system's reason for the first refused read
+  DWORD read_error;  // the system's reason for the first refused read or move
 };
 
+void NoteFailure(SourceCursor& cursor, DWORD error) {
+  if (cursor.read_failed) return;
+  cursor.read_failed = true;
+  cursor.read_error = error;
+}
+
+// Moves by signed 32-bit steps; the rows of an image may lie past 4 GiB in
+// the file, where the high part of the position carries them.
 bool MoveTo(SourceCursor& cursor, std::int64_t target) {
   while (cursor.position != target) {
     std::int64_t step = target - cursor.position;
     if (step > INT32_MAX) step = INT32_MAX;
     if (step < INT32_MIN) step = INT32_MIN;
-    const DWORD result =
-        SetFilePointer(cursor.file, static_cast<LONG>(step), nullptr, FILE_CURRENT);
-    if (result == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
+    DWORD error = NO_ERROR;
+    if (!MoveBy(cursor.file, static_cast<LONG>(step), &error)) {
+      NoteFailure(cursor, error);
+      return false;
+    }
     cursor.position += step;
   }
   return true;
@@ -99,9 +110,8 @@ bool MoveTo(SourceCursor& cursor, std::int64_t target) {
 void ReadSource(SourceCursor& cursor, std::int64_t offset, unsigned char* block, DWORD length) {
   DWORD delivered = 0;
   if (MoveTo(cursor, offset)) {
-    if (!ReadFile(cursor.file, block, length, &delivered, nullptr) && !cursor.read_failed) {
-      cursor.read_failed = true;
-      cursor.read_error = GetLastError();
+    if (!ReadFile(cursor.file, block, length, &delivered, nullptr)) {
+      NoteFailure(cursor, GetLastError());
     }
     cursor.position += delivered;
   }
@@ -145,18 +155,25 @@ struct BlockSpan {
 
 }  // namespace
 
-EntryOutcome WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width,
-                         std::uint32_t height) {
+EntryResult WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width,
+                        std::uint32_t height) {
+  return WriteBitmapBehind(output, scanning, width, height, 0);
+}
+
+EntryResult WriteBitmapBehind(HANDLE output, HANDLE scanning, std::uint32_t width,
+                              std::uint32_t height, std::uint32_t prefix_bytes) {
   unsigned char block[kSourceBlockBytes];
   PendingOutput pending;
   pending.file = output;
   pending.used = kBitmapHeaderBytes;
+  pending.written = 0;
+  pending.error = NO_ERROR;
   FillBitmapHeaders(pending.bytes, width, height);
 
-  SourceCursor source{scanning, 0, false, false, NO_ERROR};
+  SourceCursor source{scanning, -static_cast<std::int64_t>(prefix_bytes), false, false, NO_ERROR};
   bool write_failed = false;
   const std::int64_t row_bytes = 2ll * width;
-  const std::uint32_t padding = width % 4;
+  const std::uint32_t padding = RowPaddingBytes(width);
   BlockSpan held{0, 0};
   // Asked once per bitmap: narrow rows are converted in a few nanoseconds,
   // and asking the CPU for every row would add a sixth to that.
@@ -174,19 +191,24 @@ EntryOutcome WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width,
         ReadSource(source, held.start, block, static_cast<DWORD>(held.end - held.start));
       }
       const bool row_ends = piece.first_pixel + piece.pixels == width;
-      unsigned char* out =
-          Reserve(pending, 3 * piece.pixels + (row_ends ? padding : 0), &write_failed);
-      if (out == nullptr) break;
+      unsigned char* out = Reserve(pending, 3 * piece.pixels + (row_ends ? padding : 0));
+      if (out == nullptr) {
+        write_failed = true;
+        break;
+      }
       ExpandPixelsOn(pixel_path, block + (start - held.start), piece.pixels, out);
       if (row_ends) std::memcpy(out + 3 * piece.pixels, kZeros, padding);
     } while (NextPiece(&piece, width));
   }
 
-  if (write_failed || !Flush(pending)) return EntryOutcome::kWriteFailed;
-  if (source.read_failed) {
-    // The calls since then succeeded; the caller asks for the failure's reason.
-    SetLastError(source.read_error);
-    return EntryOutcome::kReadFailed;
+  const ImageSize image{width, height};
+  if (write_failed || !Flush(pending)) {
+    return {EntryOutcome::kWriteFailed, pending.written, pending.error, image,
+            source.read_failed ? source.read_error : NO_ERROR};
   }
-  return source.incomplete ? EntryOutcome::kTruncated : EntryOutcome::kComplete;
+  if (source.read_failed) {
+    return {EntryOutcome::kReadFailed, pending.written, source.read_error, image, NO_ERROR};
+  }
+  return {source.incomplete ? EntryOutcome::kTruncated : EntryOutcome::kComplete, pending.written,
+          NO_ERROR, image, NO_ERROR};
 }

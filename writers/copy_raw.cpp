@@ -8,22 +8,34 @@ namespace {
 constexpr DWORD kCopyChunkBytes = 128 * 1024;
 }  // namespace
 
-EntryOutcome CopyRaw(HANDLE output, HANDLE scanning, std::uint32_t size) {
+EntryResult CopyRaw(HANDLE output, HANDLE scanning, std::uint32_t size) {
+  EntryResult result{EntryOutcome::kComplete, 0, NO_ERROR, {}, NO_ERROR};
   // Where the kernel copies file to file itself, the bytes never pass through
   // this process; whatever it leaves is moved below, where a short or failed
   // read or a failed write shows.
-  std::uint32_t remaining = size - CopyFileData(scanning, output, size);
+  result.written = CopyFileData(scanning, output, size);
   unsigned char chunk[kCopyChunkBytes];
-  while (remaining > 0) {
+  while (result.written < size) {
+    const DWORD remaining = size - result.written;
     const DWORD wanted = remaining < kCopyChunkBytes ? remaining : kCopyChunkBytes;
     DWORD delivered = 0;
+    // The reason is taken before the bytes that did arrive are written: that
+    // write is another call.
     const bool read = ReadFile(scanning, chunk, wanted, &delivered, nullptr) != FALSE;
+    const DWORD read_error = read ? NO_ERROR : GetLastError();
     // Only the bytes the archive delivered are written: never what an earlier
     // chunk left in the buffer.
-    if (delivered > 0 && !WriteAll(output, chunk, delivered)) return EntryOutcome::kWriteFailed;
-    if (!read) return EntryOutcome::kReadFailed;
-    if (delivered < wanted) return EntryOutcome::kTruncated;
-    remaining -= delivered;
+    if (delivered > 0 && !WriteAll(output, chunk, delivered, &result.error)) {
+      result.outcome = EntryOutcome::kWriteFailed;
+      result.read_error = read_error;
+      return result;
+    }
+    result.written += delivered;
+    if (!read) return {EntryOutcome::kReadFailed, result.written, read_error, {}, NO_ERROR};
+    if (delivered < wanted) {
+      result.outcome = EntryOutcome::kTruncated;
+      return result;
+    }
   }
-  return EntryOutcome::kComplete;
+  return result;
 }

@@ -5,7 +5,8 @@
 // payload's first byte, and the record's size. A writer reads from the
 // scanning handle, moving it only relative to where it stands, and writes the
 // output from its start. It reports nothing itself: it returns what became of
-// the entry and the driver tells the user.
+// the entry, with the system's reason taken at the call that failed, and the
+// driver tells the user.
 #pragma once
 
 #include <cstdint>
@@ -20,34 +21,55 @@ enum class EntryOutcome {
   kReadFailed,   // the system refused to read the archive: the output holds what was read
                  // (a bitmap keeps its full length, with black for pixels not read)
   kWriteFailed,  // the output file refused a write and is incomplete
+  // The two below wrote nothing: the output is to be discarded.
+  kTooLarge,         // the image's width and height are more than the archive can hold
+  kSizeUnreadable,   // the system refused to read the image's width and height
 };
-
-using EntryWriter = EntryOutcome(HANDLE output, HANDLE scanning, std::uint32_t size);
-
-// Types 1 and 3 and every type without a writer of its own: the payload unchanged.
-EntryWriter CopyRaw;
-// Types 2 and 4: a 72-byte prefix, then RGB565 rows 32 pixels wide.
-EntryWriter ConvertFixedWidthImage;
-// Type 5: width and height, a prefix up to byte 76, then RGB565 rows.
-EntryWriter ConvertSizedImage;
-
-// Writes a 24-bit bottom-up bitmap of `width` x `height` RGB565 pixels whose
-// top row starts where `scanning` stands. The file is always
-// 54 + height * (3 * width + width % 4) bytes long.
-EntryOutcome WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width, std::uint32_t height);
 
 struct ImageSize {
   std::uint32_t width;
   std::uint32_t height;
 };
 
-// The width and height an image writer will use for this entry, learnt
-// without moving the scanning handle (it is back where it was on return).
-// False when the system refused to read them; the handle has then moved.
-bool PeekImageSize(HANDLE scanning, std::uint32_t type, std::uint32_t size, ImageSize* image);
+struct EntryResult {
+  EntryOutcome outcome;
+  DWORD written;     // bytes that reached the output file
+  DWORD error;       // kReadFailed, kWriteFailed, kSizeUnreadable: the failed call's reason
+  ImageSize image;   // images: the width and height the writer used or refused
+  DWORD read_error;  // kWriteFailed: the reason of a read refused before it, if one was
+};
 
+using EntryWriter = EntryResult(HANDLE output, HANDLE scanning, std::uint32_t size);
+
+// Types 1 and 3 and every type without a writer of its own: the payload unchanged.
+EntryWriter CopyRaw;
+// Types 2 and 4: a 72-byte prefix, then RGB565 rows 32 pixels wide.
+EntryWriter ConvertFixedWidthImage;
+// Type 5: width and height, a prefix up to byte 76, then RGB565 rows. An
+// image larger than the archive can hold, by the width and height this very
+// call reads, is refused before anything is written.
+EntryWriter ConvertSizedImage;
+
+// Writes a 24-bit bottom-up bitmap of `width` x `height` RGB565 pixels whose
+// top row starts where `scanning` stands. The file is always
+// BitmapFileBytes({width, height}) bytes long.
+EntryResult WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width, std::uint32_t height);
+// The same, with `scanning` standing `prefix_bytes` before the top row: the
+// walk's first move takes it over the rest of the prefix.
+EntryResult WriteBitmapBehind(HANDLE output, HANDLE scanning, std::uint32_t width,
+                              std::uint32_t height, std::uint32_t prefix_bytes);
+
+// The bitmap's geometry, for the writer and for the bound alike.
+inline constexpr std::uint32_t kBitmapHeaderBytes = 54;
+// Each row of 3-byte pixels is padded to a multiple of 4 bytes.
+inline constexpr std::uint32_t RowPaddingBytes(std::uint32_t width) { return width % 4; }
+inline constexpr std::uint64_t BitmapRowBytes(std::uint32_t width) {
+  return 3ull * width + RowPaddingBytes(width);
+}
 // Length of the bitmap file for an image of this size.
-std::uint64_t BitmapFileBytes(ImageSize image);
+inline constexpr std::uint64_t BitmapFileBytes(ImageSize image) {
+  return kBitmapHeaderBytes + static_cast<std::uint64_t>(image.height) * BitmapRowBytes(image.width);
+}
 
 // False for an image no archive of `archive_bytes` bytes can really hold:
 // one whose bitmap would exceed twice the archive plus the headers (two

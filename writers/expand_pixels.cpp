@@ -207,6 +207,3 @@ PixelPath FastestPixelPath() {
                                                  : PixelPath::kScalar;
 }
 
-void ExpandPixels(const unsigned char* source, std::uint32_t count, unsigned char* out) {
-  ExpandPixelsOn(FastestPixelPath(), source, count, out);
-}

@@ -8,14 +8,6 @@
 
 #include <cstdint>
 
-// Converts `count` pixels of 2 little-endian bytes each, starting at
-// `source`, into 3 * `count` bytes at `out`. One byte behind those may be
-// written too (the spare byte): the caller must own it, and its value is
-// unspecified, so whatever comes next (the next pixels or the row's padding)
-// is written after this call. It asks the CPU on every call; a caller that
-// converts row after row asks FastestPixelPath once and calls ExpandPixelsOn.
-void ExpandPixels(const unsigned char* source, std::uint32_t count, unsigned char* out);
-
 // The ways of doing it, for tests and the benchmark to call one by one.
 enum class PixelPath { kScalar, kSsse3, kAvx2 };
 inline constexpr PixelPath kPixelPaths[] = {PixelPath::kScalar, PixelPath::kSsse3,
@@ -29,6 +21,11 @@ bool PixelPathAvailable(PixelPath path);
 // The fastest path this build and this CPU have.
 PixelPath FastestPixelPath();
 
-// ExpandPixels on the given path, which must be available.
+// Converts `count` pixels of 2 little-endian bytes each, starting at
+// `source`, into 3 * `count` bytes at `out`, on the given path, which must be
+// available. One byte behind those may be written too (the spare byte): the
+// caller must own it, and its value is unspecified, so whatever comes next
+// (the next pixels or the row's padding) is written after this call. The
+// caller asks FastestPixelPath once, not for every row.
 void ExpandPixelsOn(PixelPath path, const unsigned char* source, std::uint32_t count,
                     unsigned char* out);

@@ -1,5 +1,7 @@
 // The two image payload layouts: they differ only in how the width and
-// height are learnt before the rows are handed to WriteBitmap.
+// height are learnt before the rows are handed to the bitmap writer. Both
+// apply the archive's bound to the very width and height they then write,
+// whatever the file held when anything else looked at it.
 #include "archive/archive_format.h"
 #include "writers/entry_writer.h"
 
@@ -17,61 +19,52 @@ std::uint32_t FixedWidthHeight(std::uint32_t size) {
   return size < kFixedPrefixBytes ? 0 : (size - kFixedPrefixBytes) / kFixedRowBytes;
 }
 
-// Reads the width and height that open a type-5 payload; fields the archive
-// cannot supply read as zero. Sets *delivered to how many of their bytes
-// arrived; false when the system refused the read.
-bool ReadSizeFields(HANDLE scanning, ImageSize* image, DWORD* delivered) {
-  unsigned char fields[kSizeFieldsBytes] = {};
-  *delivered = 0;
-  const bool read = ReadFile(scanning, fields, kSizeFieldsBytes, delivered, nullptr) != FALSE;
-  image->width = LoadLittleEndian32(fields);
-  image->height = LoadLittleEndian32(fields + 4);
-  return read;
+// kComplete when an image of this size may be written from this archive as
+// it is now; otherwise what to return instead, with nothing written.
+EntryResult CheckBound(HANDLE scanning, ImageSize image) {
+  DWORD high = 0;
+  const DWORD low = GetFileSize(scanning, &high);
+  if (low == INVALID_FILE_SIZE) {
+    const DWORD error = GetLastError();
+    if (error != NO_ERROR) return {EntryOutcome::kSizeUnreadable, 0, error, image, NO_ERROR};
+  }
+  const std::uint64_t archive_bytes = static_cast<std::uint64_t>(high) << 32 | low;
+  if (!BitmapFitsArchive(image, archive_bytes)) {
+    return {EntryOutcome::kTooLarge, 0, NO_ERROR, image, NO_ERROR};
+  }
+  return {EntryOutcome::kComplete, 0, NO_ERROR, image, NO_ERROR};
 }
 
 }  // namespace
 
-EntryOutcome ConvertFixedWidthImage(HANDLE output, HANDLE scanning, std::uint32_t size) {
+EntryResult ConvertFixedWidthImage(HANDLE output, HANDLE scanning, std::uint32_t size) {
   if (size < kFixedPrefixBytes) {
-    const EntryOutcome written = WriteBitmap(output, scanning, kFixedWidth, 0);
-    return written == EntryOutcome::kWriteFailed ? written : EntryOutcome::kDamaged;
+    EntryResult written = WriteBitmap(output, scanning, kFixedWidth, 0);
+    if (written.outcome != EntryOutcome::kWriteFailed) written.outcome = EntryOutcome::kDamaged;
+    return written;
   }
-  SetFilePointer(scanning, kFixedPrefixBytes, nullptr, FILE_CURRENT);
-  return WriteBitmap(output, scanning, kFixedWidth, FixedWidthHeight(size));
+  const ImageSize image{kFixedWidth, FixedWidthHeight(size)};
+  const EntryResult bound = CheckBound(scanning, image);
+  if (bound.outcome != EntryOutcome::kComplete) return bound;
+  return WriteBitmapBehind(output, scanning, image.width, image.height, kFixedPrefixBytes);
 }
 
-EntryOutcome ConvertSizedImage(HANDLE output, HANDLE scanning, std::uint32_t /*size*/) {
-  ImageSize image;
+EntryResult ConvertSizedImage(HANDLE output, HANDLE scanning, std::uint32_t /*size*/) {
+  // Fields the archive cannot supply read as zero.
+  unsigned char fields[kSizeFieldsBytes] = {};
   DWORD delivered = 0;
-  const bool read = ReadSizeFields(scanning, &image, &delivered);
-  const DWORD read_error = GetLastError();
-  SetFilePointer(scanning, kSizedPrefixBytes - kSizeFieldsBytes, nullptr, FILE_CURRENT);
-  const EntryOutcome written = WriteBitmap(output, scanning, image.width, image.height);
-  if (written == EntryOutcome::kComplete && !read) {
-    SetLastError(read_error);
-    return EntryOutcome::kReadFailed;
-  }
-  if (written == EntryOutcome::kComplete && delivered < kSizeFieldsBytes) {
-    return EntryOutcome::kTruncated;
+  const bool read = ReadFile(scanning, fields, kSizeFieldsBytes, &delivered, nullptr) != FALSE;
+  const ImageSize image{LoadLittleEndian32(fields), LoadLittleEndian32(fields + 4)};
+  // Without its size nothing can be known of the image, so nothing is written.
+  if (!read) return {EntryOutcome::kSizeUnreadable, 0, GetLastError(), image, NO_ERROR};
+  const EntryResult bound = CheckBound(scanning, image);
+  if (bound.outcome != EntryOutcome::kComplete) return bound;
+  EntryResult written = WriteBitmapBehind(output, scanning, image.width, image.height,
+                                          kSizedPrefixBytes - delivered);
+  if (written.outcome == EntryOutcome::kComplete && delivered < kSizeFieldsBytes) {
+    written.outcome = EntryOutcome::kTruncated;
   }
   return written;
-}
-
-bool PeekImageSize(HANDLE scanning, std::uint32_t type, std::uint32_t size, ImageSize* image) {
-  if (type != kTypeSizedImage) {
-    *image = ImageSize{kFixedWidth, FixedWidthHeight(size)};
-    return true;
-  }
-  DWORD delivered = 0;
-  // After a refused read the entry is given up, and the reason must survive.
-  if (!ReadSizeFields(scanning, image, &delivered)) return false;
-  SetFilePointer(scanning, -static_cast<LONG>(delivered), nullptr, FILE_CURRENT);
-  return true;
-}
-
-std::uint64_t BitmapFileBytes(ImageSize image) {
-  const std::uint64_t row = 3ull * image.width + image.width % 4;
-  return 54 + static_cast<std::uint64_t>(image.height) * row;
 }
 
 bool BitmapFitsArchive(ImageSize image, std::uint64_t archive_bytes) {
@@ -86,5 +79,5 @@ bool BitmapFitsArchive(ImageSize image, std::uint64_t archive_bytes) {
   }
   // Past the checks above the product cannot overflow.
   const std::uint64_t bytes = BitmapFileBytes(image);
-  return bytes <= UINT32_MAX && bytes <= 2 * archive_bytes + 54;
+  return bytes <= UINT32_MAX && bytes <= 2 * archive_bytes + kBitmapHeaderBytes;
 }

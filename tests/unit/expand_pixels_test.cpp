@@ -146,12 +146,14 @@ INSTANTIATE_TEST_SUITE_P(EveryPath, ExpandPixelsPath, ::testing::ValuesIn(kPixel
                            return std::string(PixelPathName(param.param));
                          });
 
-// The entry the writer calls picks one of the paths.
-TEST(ExpandPixels, EntryPointGivesTheSameBytes) {
+// The path the writer asks for is one of those above and gives the same bytes.
+TEST(ExpandPixels, FastestPathGivesTheSameBytes) {
   const auto pixels = PatternPixels(1000, 3);
   const Source source = MakeSource(pixels, 0);
   Bytes chosen(3 * pixels.size() + 1 + kGuardBytes, kUntouched);
-  ExpandPixels(source.bytes, 1000, chosen.data());
+  const PixelPath fastest = FastestPixelPath();
+  ASSERT_TRUE(PixelPathAvailable(fastest));
+  ExpandPixelsOn(fastest, source.bytes, 1000, chosen.data());
   EXPECT_TRUE(RowIsExact(chosen, ExpectedBytes(pixels)));
 }
 

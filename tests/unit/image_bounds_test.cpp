@@ -20,6 +20,7 @@
 #include "checked_run.h"
 #include "owned_handle.h"
 #include "scratch_dir.h"
+#include "writer_run.h"
 #include "writers/entry_writer.h"
 
 namespace {
@@ -301,39 +302,41 @@ TEST(ImageBounds, RowsFarApartAreReadFromTheRightPlace) {
   }
 }
 
-// The size is learnt before the output file is made, and the scanning handle
-// must be back at the payload for the writer.
-TEST(PeekImageSize, ReadsTheSizeAndLeavesTheHandleWhereItWas) {
-  ScratchDir dir;
+// The writer bounds the very width and height it reads, from wherever the
+// payload lies and however much of it the archive holds; a refused image
+// gets no byte written.
+TEST(ImageWriters, TheSizeBoundIsTheSizeRead) {
   Bytes archive = PatternBytes(30);
   const Bytes payload = SizedImagePayload(0x01020304, 0x0A0B0C0D, {}, 0x77);
   archive.insert(archive.end(), payload.begin(), payload.end());
-  WriteFileBytes(dir / "archive", archive);
-  OwnedHandle scanning(OpenForReading(dir / "archive"));
-  ASSERT_TRUE(scanning.valid());
-
   struct Case {
     const char* label;
-    std::uint32_t type;
+    EntryWriter* writer;
     std::uint32_t size;
     std::uint32_t position;
     ImageSize expected;
+    EntryOutcome outcome;
   } const cases[] = {
-      {"type 5", 5, 76, 30, {0x01020304, 0x0A0B0C0D}},
-      {"type 5 six bytes before the end", 5, 76, 30 + 76 - 6, {0x77777777, 0x7777}},
-      {"type 5 past the end", 5, 76, 30 + 76, {0, 0}},
-      {"type 2", 2, 264, 30, {32, 3}},
-      {"type 4", 4, 265, 30, {32, 3}},
-      {"type 2 of 0xFFFFFFFF", 2, 0xFFFFFFFF, 30, {32, (0xFFFFFFFFu - 72) / 64}},
-      {"type 2 shorter than its prefix", 2, 71, 30, {32, 0}},
+      {"type 5", ConvertSizedImage, 76, 30, {0x01020304, 0x0A0B0C0D}, EntryOutcome::kTooLarge},
+      {"type 5 six bytes before the end", ConvertSizedImage, 76, 30 + 76 - 6,
+       {0x77777777, 0x7777}, EntryOutcome::kTooLarge},
+      {"type 5 past the end", ConvertSizedImage, 76, 30 + 76, {0, 0}, EntryOutcome::kTruncated},
+      {"type 2", ConvertFixedWidthImage, 72 + 64, 30, {32, 1}, EntryOutcome::kTruncated},
+      {"type 2 of 0xFFFFFFFF", ConvertFixedWidthImage, 0xFFFFFFFF, 30,
+       {32, (0xFFFFFFFFu - 72) / 64}, EntryOutcome::kTooLarge},
   };
   for (const Case& c : cases) {
-    SetFilePointer(scanning.get(), static_cast<LONG>(c.position), nullptr, FILE_BEGIN);
-    ImageSize image;
-    EXPECT_TRUE(PeekImageSize(scanning.get(), c.type, c.size, &image)) << c.label;
-    EXPECT_EQ(image.width, c.expected.width) << c.label;
-    EXPECT_EQ(image.height, c.expected.height) << c.label;
-    EXPECT_EQ(SetFilePointer(scanning.get(), 0, nullptr, FILE_CURRENT), c.position) << c.label;
+    const WriterRun run = RunWriter(c.writer, archive, c.position, c.size);
+    EXPECT_EQ(run.outcome, c.outcome) << c.label << ": " << OutcomeName(run.outcome);
+    EXPECT_EQ(run.result.image.width, c.expected.width) << c.label;
+    EXPECT_EQ(run.result.image.height, c.expected.height) << c.label;
+    if (c.outcome == EntryOutcome::kTooLarge) {
+      EXPECT_EQ(run.result.written, 0u) << c.label;
+      EXPECT_TRUE(run.output.empty()) << c.label;
+    } else {
+      EXPECT_EQ(run.result.written, BitmapFileBytes(c.expected)) << c.label;
+      EXPECT_EQ(run.output.size(), BitmapFileBytes(c.expected)) << c.label;
+    }
   }
 }
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/win32_files.h"
+#include "platform/file_system.h"
 
 class OwnedHandle {
  public:
@@ -35,8 +35,30 @@ inline HANDLE OpenForReading(const std::string& path) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// An output file as the driver creates it: created, or emptied if it exists.
-inline HANDLE CreateForWriting(const std::string& path) {
-  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
+// An output file as the driver makes it, finished when the test ends: kept
+// by Finish(true), removed (or the old file left in place) otherwise.
+class OwnedOutput {
+ public:
+  explicit OwnedOutput(const std::string& path, HANDLE archive = INVALID_HANDLE_VALUE)
+      : handle_(CreateOutputFile(path.c_str(), archive, &error_)) {}
+  ~OwnedOutput() {
+    if (valid()) FinishOutputFile(handle_, false);
+  }
+  OwnedOutput(const OwnedOutput&) = delete;
+  OwnedOutput& operator=(const OwnedOutput&) = delete;
+
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  // Why CreateOutputFile failed.
+  DWORD error() const { return error_; }
+  // Finishes now and returns what FinishOutputFile said.
+  DWORD Finish(bool keep = true) {
+    const DWORD finished = FinishOutputFile(handle_, keep);
+    handle_ = INVALID_HANDLE_VALUE;
+    return finished;
+  }
+
+ private:
+  DWORD error_ = NO_ERROR;
+  HANDLE handle_;
+};

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive_format.h"
 #include "archive_builder.h"
 #include "owned_handle.h"
 #include "platform/file_system.h"
@@ -49,7 +50,8 @@ TEST(PosixFiles, CreateDirectoryReportsWhatIsInTheWay) {
       {dir / "missing/child", FALSE, NO_ERROR},      // only the last component is made
   };
   for (const Case& c : cases) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    // A failure just before must not show through a success.
+    ASSERT_EQ(GetFileAttributesA((dir / "missing").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(CreateDirectoryA(c.path.c_str(), nullptr), c.created) << c.path;
     if (c.created) {
       EXPECT_EQ(GetLastError(), NO_ERROR) << c.path;
@@ -80,37 +82,86 @@ TEST(PosixFiles, OpenExistingOpensRegularFilesOnly) {
   }
 }
 
-TEST(PosixFiles, CreateAlwaysEmptiesAnExistingFile) {
-  ScratchDir dir;
+// The names in `dir`, to see that a replacement leaves nothing behind.
+std::vector<std::string> Names(const ScratchDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool WriteBytes(HANDLE file, const Bytes& bytes) {
+  DWORD written = 0;
+  return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+// A name that exists is replaced whole, never emptied first: until the new
+// file is finished the name holds the old one, and an output given up leaves
+// the old one there. Nothing else stays in the folder either way.
+TEST(PosixFiles, CreateOutputFileReplacesAnExistingNameWhole) {
+  const Bytes old_bytes = PatternBytes(5000);
   struct Case {
+    const char* label;
+    bool existed;
+    bool keep;
     Bytes written;
-  } const cases[] = {{{}}, {{'a', 'b', 'c'}}};
+  } const cases[] = {
+      {"new name, kept", false, true, {'a', 'b', 'c'}},
+      {"new name, given up", false, false, {'a'}},
+      {"old name, kept", true, true, {'a', 'b', 'c'}},
+      {"old name, kept empty", true, true, {}},
+      {"old name, given up", true, false, {'a'}},
+  };
   for (const Case& c : cases) {
-    WriteFileBytes(dir / "out", PatternBytes(5000));
-    OwnedHandle out(CreateForWriting(dir / "out"));
-    ASSERT_TRUE(out.valid());
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(out.get(), c.written.data(), static_cast<DWORD>(c.written.size()),
-                          &written, nullptr));
-    ASSERT_TRUE(out.Close());
-    EXPECT_EQ(ReadFileBytes(dir / "out"), c.written);
+    ScratchDir dir;
+    if (c.existed) WriteFileBytes(dir / "out", old_bytes);
+    OwnedOutput out(dir / "out");
+    ASSERT_TRUE(out.valid()) << c.label;
+    ASSERT_TRUE(WriteBytes(out.get(), c.written)) << c.label;
+    if (c.existed) {
+      EXPECT_EQ(ReadFileBytes(dir / "out"), old_bytes) << c.label;
+      const std::vector<std::string> during = Names(dir);
+      ASSERT_EQ(during.size(), 2u) << c.label;
+      EXPECT_TRUE(during[0].starts_with(kTemporaryNamePrefix)) << during[0];
+      EXPECT_TRUE(during[0].ends_with(kTemporaryNameSuffix)) << during[0];
+      EXPECT_GT(during[0].size(), DirectoryEntry::kNameBytes + 4) << during[0];
+    }
+    EXPECT_EQ(out.Finish(c.keep), NO_ERROR) << c.label;
+    const std::vector<std::string> after = Names(dir);
+    if (c.keep) {
+      EXPECT_EQ(ReadFileBytes(dir / "out"), c.written) << c.label;
+    } else if (c.existed) {
+      EXPECT_EQ(ReadFileBytes(dir / "out"), old_bytes) << c.label;
+    }
+    EXPECT_EQ(after, (c.keep || c.existed ? std::vector<std::string>{"out"}
+                                          : std::vector<std::string>{}))
+        << c.label;
   }
 }
 
-TEST(PosixFiles, CreateAlwaysNeverWritesThroughALink) {
+// A link standing under an output name is replaced as a name: the file it
+// points to, inside the folder or out of it, keeps its bytes and its other
+// names.
+TEST(PosixFiles, CreateOutputFileNeverWritesThroughALink) {
   ScratchDir dir;
   const Bytes original = PatternBytes(100);
+  const Bytes entry = {'n', 'e', 'w'};
   WriteFileBytes(dir / "target", original);
   ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "to-file").c_str()), 0);
   ASSERT_EQ(symlink((dir / "elsewhere").c_str(), (dir / "dangling").c_str()), 0);
-  for (const char* link : {"to-file", "dangling"}) {
-    OwnedHandle out(CreateForWriting(dir / link));
-    if (out.valid()) {
-      const unsigned char byte = 'x';
-      DWORD written = 0;
-      WriteFile(out.get(), &byte, 1, &written, nullptr);
-      out.Close();
-    }
+  ASSERT_EQ(link((dir / "target").c_str(), (dir / "hard").c_str()), 0);
+  for (const char* name : {"to-file", "dangling", "hard"}) {
+    OwnedOutput out(dir / name);
+    ASSERT_TRUE(out.valid()) << name;
+    ASSERT_TRUE(WriteBytes(out.get(), entry));
+    EXPECT_EQ(out.Finish(), NO_ERROR) << name;
+    struct stat info;
+    ASSERT_EQ(lstat((dir / name).c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode)) << name;
+    EXPECT_EQ(ReadFileBytes(dir / name), entry) << name;
   }
   EXPECT_EQ(ReadFileBytes(dir / "target"), original);
   EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere"));
@@ -121,12 +172,13 @@ TEST(PosixFiles, MovesBySigned32BitDistances) {
   WriteFileBytes(dir / "file", PatternBytes(1000));
   OwnedHandle file(OpenForReading(dir / "file"));
   ASSERT_TRUE(file.valid());
-  constexpr DWORD kFail = INVALID_SET_FILE_POINTER;
+  constexpr DWORD kFailure = INVALID_SET_FILE_POINTER;
+  constexpr std::uint64_t kFail = 1ull << 40;
   struct Case {
     std::uint64_t start;
     DWORD method;
     LONG distance;
-    DWORD result;  // kFail: the move fails and the position stays at `start`
+    std::uint64_t result;  // kFail: the move fails and the position stays at `start`
   } const cases[] = {
       {100, FILE_BEGIN, 0, 0},
       {100, FILE_BEGIN, 500, 500},
@@ -139,18 +191,19 @@ TEST(PosixFiles, MovesBySigned32BitDistances) {
       {100, FILE_CURRENT, -101, kFail},
       {0, FILE_BEGIN, INT32_MAX, 0x7FFFFFFF},
       {0x7FFFFFFF, FILE_CURRENT, INT32_MAX, 0xFFFFFFFE},
-      {0xFFFFFFFE, FILE_CURRENT, 1, kFail},  // the result would read as the failure value
+      {0xFFFFFFFE, FILE_CURRENT, 1, 0xFFFFFFFF},  // the failure value, yet a place: the code tells
       {0xFFFFFFFE, FILE_CURRENT, INT32_MAX, kFail},
       {0x7FFFFFFF, FILE_CURRENT, INT32_MIN, kFail},
       {0xFFFFFFFE, FILE_CURRENT, INT32_MIN, 0x7FFFFFFE},
   };
   for (const Case& c : cases) {
     MoveToPosition(file.get(), c.start);
-    SetLastError(ERROR_ACCESS_DENIED);
+    // A failure just before must not show through a success.
+    ASSERT_EQ(SetFilePointer(file.get(), -1, nullptr, FILE_BEGIN), kFailure);
     const DWORD result = SetFilePointer(file.get(), c.distance, nullptr, c.method);
     const std::string label = "start " + std::to_string(c.start) + " method " +
                               std::to_string(c.method) + " distance " + std::to_string(c.distance);
-    EXPECT_EQ(result, c.result) << label;
+    EXPECT_EQ(result, c.result == kFail ? kFailure : c.result) << label;
     if (c.result == kFail) {
       EXPECT_NE(GetLastError(), NO_ERROR) << label;
       EXPECT_EQ(CurrentPosition(file.get()), static_cast<DWORD>(c.start)) << label;
@@ -159,6 +212,47 @@ TEST(PosixFiles, MovesBySigned32BitDistances) {
       EXPECT_EQ(CurrentPosition(file.get()), c.result) << label;
     }
   }
+}
+
+// Past 4 GiB the high part of the position carries the move, while the
+// distance stays a signed 32-bit value; every offset a 32-bit field holds
+// is reached from the start.
+TEST(PosixFiles, FarPositionsAreCarriedByTheHighPart) {
+  ScratchDir dir;
+  WriteFileBytes(dir / "file", PatternBytes(10));
+  OwnedHandle file(OpenForReading(dir / "file"));
+  ASSERT_TRUE(file.valid());
+  auto Position = [&file] {
+    LONG high = 0;
+    const DWORD low = SetFilePointer(file.get(), 0, &high, FILE_CURRENT);
+    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(high)) << 32 | low;
+  };
+  for (const std::uint32_t offset : {0u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu, 0xFFFFFFFFu}) {
+    DWORD error = NO_ERROR;
+    ASSERT_TRUE(MoveToOffset(file.get(), offset, &error)) << offset;
+    EXPECT_EQ(Position(), offset);
+  }
+  struct Step {
+    LONG distance;
+    std::uint64_t position;  // after the step
+  } const steps[] = {
+      {INT32_MAX, 0xFFFFFFFFull + INT32_MAX},
+      {1, 0x17FFFFFFFull},
+      {INT32_MIN, 0xFFFFFFFFull},
+      {INT32_MAX, 0x17FFFFFFEull},
+      {-INT32_MAX, 0xFFFFFFFFull},
+  };
+  for (const Step& step : steps) {
+    DWORD error = NO_ERROR;
+    ASSERT_TRUE(MoveBy(file.get(), step.distance, &error)) << step.distance;
+    EXPECT_EQ(Position(), step.position) << step.distance;
+  }
+  // Before the start is no place: the move fails, says why, and stays.
+  DWORD error = NO_ERROR;
+  ASSERT_TRUE(MoveToOffset(file.get(), 0, &error));
+  EXPECT_FALSE(MoveBy(file.get(), -1, &error));
+  EXPECT_NE(error, NO_ERROR);
+  EXPECT_EQ(Position(), 0u);
 }
 
 TEST(PosixFiles, ReadingAtOrPastTheEndDeliversWhatExistsAndSucceeds) {
@@ -249,9 +343,9 @@ TEST(PosixFiles, ReadAheadStaysExactUnderRandomMovesAndReads) {
   }
 }
 
-TEST(PosixFiles, EverySmallAndLargeWriteReachesTheFileByClose) {
+TEST(PosixFiles, EverySmallAndLargeWriteReachesTheFile) {
   ScratchDir dir;
-  OwnedHandle out(CreateForWriting(dir / "out"));
+  OwnedOutput out(dir / "out");
   ASSERT_TRUE(out.valid());
   const Bytes content = PatternBytes(1500000, 3);
   std::mt19937 engine(99);
@@ -269,13 +363,13 @@ TEST(PosixFiles, EverySmallAndLargeWriteReachesTheFileByClose) {
     ASSERT_EQ(written, piece);
     done += piece;
   }
-  ASSERT_TRUE(out.Close());
+  ASSERT_EQ(out.Finish(), NO_ERROR);
   EXPECT_EQ(ReadFileBytes(dir / "out"), content);
 }
 
-// A write the file system refuses must come back as a failure from WriteFile
-// or, for bytes still buffered, from CloseHandle. The file-size limit is set
-// in a child process so that this process keeps its own.
+// A write the file system refuses comes back as a failure from the very
+// WriteFile that made it, with its reason. The file-size limit is set in a
+// child process so that this process keeps its own.
 TEST(PosixFiles, RefusedWritesAreReported) {
   constexpr rlim_t kLimit = 4096;
   struct Case {
@@ -298,18 +392,21 @@ TEST(PosixFiles, RefusedWritesAreReported) {
       const rlimit limit{kLimit, kLimit};
       std::signal(SIGXFSZ, SIG_IGN);
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
-      HANDLE out = CreateForWriting(path);
+      DWORD error = NO_ERROR;
+      HANDLE out = CreateOutputFile(path.c_str(), INVALID_HANDLE_VALUE, &error);
       if (out == INVALID_HANDLE_VALUE) _exit(4);
       const Bytes piece = PatternBytes(c.piece);
       bool failed = false;
-      for (int i = 0; i < c.pieces; ++i) {
+      for (int i = 0; i < c.pieces && !failed; ++i) {
         DWORD written = 0;
-        if (!WriteFile(out, piece.data(), static_cast<DWORD>(piece.size()), &written, nullptr) ||
-            written != piece.size()) {
+        if (!WriteFile(out, piece.data(), static_cast<DWORD>(piece.size()), &written, nullptr)) {
           failed = true;
+          if (GetLastError() != ErrorFromErrno(EFBIG)) _exit(5);
+        } else if (written != piece.size()) {
+          _exit(6);
         }
       }
-      if (!CloseHandle(out)) failed = true;
+      if (FinishOutputFile(out, true) != NO_ERROR) _exit(7);
       _exit(failed ? 1 : 0);
     }
     int status = 0;
@@ -319,9 +416,9 @@ TEST(PosixFiles, RefusedWritesAreReported) {
   }
 }
 
-// An output is created where its path points and emptied if a file stands
-// there, but the archive is never emptied, under any name or link, and no link
-// is followed out of the folder.
+// An output is created where its path points and replaces a file or link
+// standing there, but never the archive under any of its names, never a
+// folder, and no link is followed out of the folder.
 TEST(PosixFiles, CreateOutputFileNeverReplacesTheArchive) {
   ScratchDir dir;
   const Bytes content = PatternBytes(64);
@@ -334,29 +431,35 @@ TEST(PosixFiles, CreateOutputFileNeverReplacesTheArchive) {
   ASSERT_EQ(symlink((dir / "elsewhere").c_str(), (dir / "link").c_str()), 0);
   OwnedHandle archive(OpenForReading(dir / "archive"));
   ASSERT_TRUE(archive.valid());
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
   struct Case {
     std::string path;
-    bool created;
-    bool is_archive;
+    DWORD error;  // NO_ERROR: created
   } const cases[] = {
-      {dir / "archive", false, true}, {dir / "sub/../archive", false, true},
-      {dir / "hard", false, true},    {dir / "soft", false, false},
-      {dir / "link", false, false},   {dir / "sub", false, false},
-      {dir / "new", true, false},     {dir / "older", true, false},
+      {dir / "archive", kErrorOutputIsArchive},
+      {dir / "sub/../archive", kErrorOutputIsArchive},
+      {dir / "hard", kErrorOutputIsArchive},
+      {dir / "soft", NO_ERROR},  // the link goes, the archive stays
+      {dir / "link", NO_ERROR},
+      {dir / "sub", ErrorFromErrno(EISDIR)},
+      {dir / "fifo", kErrorNotRegularFile},
+      {dir / "new", NO_ERROR},
+      {dir / "older", NO_ERROR},
   };
   for (const Case& c : cases) {
-    bool is_archive = true;
-    OwnedHandle output(CreateOutputFile(c.path.c_str(), archive.get(), &is_archive));
-    EXPECT_EQ(output.valid(), c.created) << c.path;
-    EXPECT_EQ(is_archive, c.is_archive) << c.path;
+    OwnedOutput output(c.path, archive.get());
+    EXPECT_EQ(output.valid(), c.error == NO_ERROR) << c.path;
     if (output.valid()) {
       EXPECT_EQ(GetFileSize(output.get(), nullptr), 0u) << c.path;
-      EXPECT_TRUE(output.Close());
+      EXPECT_EQ(output.Finish(), NO_ERROR) << c.path;
+    } else {
+      EXPECT_EQ(output.error(), c.error) << c.path;
     }
   }
   EXPECT_EQ(ReadFileBytes(dir / "archive"), content);
   EXPECT_EQ(ReadFileBytes(dir / "elsewhere"), content);
   EXPECT_EQ(ReadFileBytes(dir / "older"), Bytes{});
+  EXPECT_EQ(ReadFileBytes(dir / "soft"), Bytes{});
 }
 
 // Successful and failed opens alike give their handle back: a long walk
@@ -367,13 +470,13 @@ TEST(PosixFiles, HandlesAreReleased) {
   for (int round = 0; round < 100; ++round) {
     OwnedHandle missing(OpenForReading(dir / "missing"));
     OwnedHandle folder(OpenForReading(dir.path()));
-    OwnedHandle nowhere(CreateForWriting(dir / "no-such-folder/out"));
+    OwnedOutput nowhere(dir / "no-such-folder/out");
     EXPECT_FALSE(missing.valid() || folder.valid() || nowhere.valid());
     OwnedHandle archive(OpenForReading(dir / "archive"));
-    OwnedHandle out(CreateForWriting(dir / ("out" + std::to_string(round % 3))));
+    OwnedOutput out(dir / ("out" + std::to_string(round % 3)));
     ASSERT_TRUE(archive.valid() && out.valid()) << "round " << round;
     EXPECT_TRUE(archive.Close());
-    EXPECT_TRUE(out.Close());
+    EXPECT_EQ(out.Finish(), NO_ERROR);
   }
 }
 

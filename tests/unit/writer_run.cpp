@@ -10,13 +10,14 @@ WriterRun RunWriter(EntryWriter* writer, const Bytes& archive, std::uint32_t pay
   ScratchDir dir;
   WriteFileBytes(dir / "archive", archive);
   OwnedHandle scanning(OpenForReading(dir / "archive"));
-  OwnedHandle output(CreateForWriting(dir / "out"));
+  OwnedOutput output(dir / "out");
   EXPECT_TRUE(scanning.valid() && output.valid());
   SetFilePointer(scanning.get(), static_cast<LONG>(payload_offset), nullptr, FILE_BEGIN);
   WriterRun run;
-  run.outcome = writer(output.get(), scanning.get(), size);
+  run.result = writer(output.get(), scanning.get(), size);
+  run.outcome = run.result.outcome;
   run.scanning_position = SetFilePointer(scanning.get(), 0, nullptr, FILE_CURRENT);
-  EXPECT_TRUE(output.Close());
+  EXPECT_EQ(output.Finish(), NO_ERROR);
   run.output = ReadFileBytes(dir / "out");
   return run;
 }
@@ -36,6 +37,8 @@ const char* OutcomeName(EntryOutcome outcome) {
     case EntryOutcome::kDamaged: return "damaged";
     case EntryOutcome::kReadFailed: return "read failed";
     case EntryOutcome::kWriteFailed: return "write failed";
+    case EntryOutcome::kTooLarge: return "too large";
+    case EntryOutcome::kSizeUnreadable: return "size unreadable";
   }
   return "?";
 }

@@ -9,6 +9,7 @@
 
 struct WriterRun {
   EntryOutcome outcome;
+  EntryResult result;
   Bytes output;
   DWORD scanning_position;  // where the writer left the scanning handle
 };

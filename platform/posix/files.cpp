@@ -1,0 +1,491 @@
+// The file layer on POSIX systems: the Win32 file calls the tool uses, over
+// file descriptors, and the rest of platform/file_system.h.
+//
+// Handles live in a fixed table of three: the tool never holds more files
+// open than the directory and scanning handles on the archive and the current
+// output, so nothing is allocated per file. A handle keeps its own position
+// and transfers with pread/pwrite, so a move costs no system call. A handle
+// on the archive reads ahead into a fixed buffer, so that the many small
+// reads of a walk (80-byte records, small payloads) do not each become a
+// system call; large reads go straight to the kernel. Writes go straight to
+// the file: the writers already hand over whole pieces, so a buffer would
+// save no call, and a failed write is told by the call that made it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/file_system.h"
+#include "platform/win32_files.h"
+
+namespace {
+
+constexpr std::size_t kReadAheadBytes = 64 * 1024;
+constexpr std::size_t kDirectReadBytes = 16 * 1024;
+constexpr int kHandleSlots = 3;
+
+// The tool's own codes and what they say.
+constexpr const char kOwnReasonArchive[] = "The file is the archive being read";
+constexpr const char kOwnReasonNotRegular[] = "Not a regular file";
+
+struct OpenFile {
+  int fd = -1;
+  bool writable = false;
+  std::uint64_t position = 0;
+  // Read-ahead: the file's bytes [buffer_start, buffer_start + buffer_used).
+  std::uint64_t buffer_start = 0;
+  std::size_t buffer_used = 0;
+  unsigned char buffer[kReadAheadBytes];
+};
+
+OpenFile g_files[kHandleSlots];
+DWORD g_last_error = NO_ERROR;
+
+// The output being written under a temporary name, to be renamed over its
+// own when it is finished; or, for a name created in place, that name, to be
+// removed if the entry is given up. One output is open at a time.
+struct OutputNames {
+  const OpenFile* file = nullptr;
+  bool temporary = false;
+  char path[kOutputPathCapacity];
+  char temporary_path[kOutputPathCapacity];
+};
+OutputNames g_output;
+
+BOOL Fail(DWORD code) {
+  g_last_error = code;
+  return FALSE;
+}
+
+BOOL FailWithErrno(int error) { return Fail(ErrorFromErrno(error)); }
+
+void Succeed() { g_last_error = NO_ERROR; }
+
+OpenFile* FreeSlot() {
+  for (OpenFile& file : g_files) {
+    if (file.fd < 0) return &file;
+  }
+  return nullptr;
+}
+
+HANDLE Adopt(OpenFile* slot, int fd, bool writable) {
+  slot->fd = fd;
+  slot->writable = writable;
+  slot->position = 0;
+  slot->buffer_start = 0;
+  slot->buffer_used = 0;
+  Succeed();
+  return slot;
+}
+
+int OpenRetrying(const char* path, int flags) {
+  int fd;
+  do {
+    fd = open(path, flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+OpenFile* Lookup(HANDLE handle) {
+  for (OpenFile& file : g_files) {
+    if (handle == &file && file.fd >= 0) return &file;
+  }
+  return nullptr;
+}
+
+// Writes all of [data, data + length) at `offset`, or reports why not.
+bool WriteAllAt(int fd, const unsigned char* data, std::size_t length, std::uint64_t offset,
+                std::size_t* done_total) {
+  *done_total = 0;
+  while (length > 0) {
+    const ssize_t done = pwrite(fd, data, length, static_cast<off_t>(offset));
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      FailWithErrno(errno);
+      return false;
+    }
+    data += done;
+    length -= static_cast<std::size_t>(done);
+    offset += static_cast<std::uint64_t>(done);
+    *done_total += static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
+// Reads up to `length` bytes at `offset`; stops early only at the end of the
+// file. On failure, *delivered still counts the bytes that arrived before it.
+bool ReadAllAt(int fd, unsigned char* data, std::size_t length, std::uint64_t offset,
+               std::size_t* delivered) {
+  *delivered = 0;
+  while (length > 0) {
+    const ssize_t done = pread(fd, data, length, static_cast<off_t>(offset));
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      FailWithErrno(errno);
+      return false;
+    }
+    if (done == 0) break;
+    data += done;
+    length -= static_cast<std::size_t>(done);
+    offset += static_cast<std::uint64_t>(done);
+    *delivered += static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
+// A name no entry can give, longer than any output name, that says what it
+// is: kTemporaryNamePrefix, the process, a count and the clock in
+// hexadecimal, so that two runs never pick the same, and kTemporaryNameSuffix.
+// False when the folder leaves no room for it.
+bool ComposeTemporaryPath(const char* path, unsigned attempt, char* out) {
+  const char* slash = std::strrchr(path, '/');
+  const int folder_length = slash == nullptr ? 0 : static_cast<int>(slash - path) + 1;
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const unsigned long long clock = static_cast<unsigned long long>(now.tv_sec) * 1000000000ull +
+                                   static_cast<unsigned long long>(now.tv_nsec);
+  const int length = std::snprintf(out, kOutputPathCapacity, "%.*s%s%08x-%08x-%016llx%s",
+                                   folder_length, path, kTemporaryNamePrefix,
+                                   static_cast<unsigned>(getpid()), attempt, clock,
+                                   kTemporaryNameSuffix);
+  return length > 0 && static_cast<std::size_t>(length) < kOutputPathCapacity;
+}
+
+// Creates a fresh file under a temporary name beside `path`.
+int CreateTemporary(const char* path, char* temporary_path) {
+  static unsigned attempts = 0;
+  // Another run's leftover, or another run at the same moment, holds the
+  // name only by a freak of the clock; a few tries settle it.
+  for (int tries = 0; tries < 8; ++tries) {
+    if (!ComposeTemporaryPath(path, ++attempts, temporary_path)) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    const int fd = OpenRetrying(temporary_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+}  // namespace
+
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES /*security*/) {
+  if (mkdir(path, 0777) != 0) return FailWithErrno(errno);
+  Succeed();
+  return TRUE;
+}
+
+// Opens existing files for reading, the only way the tool opens a file by
+// this call; output files come from CreateOutputFile.
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD /*share_mode*/,
+                   LPSECURITY_ATTRIBUTES /*security*/, DWORD disposition, DWORD /*flags*/,
+                   HANDLE /*template_file*/) {
+  OpenFile* slot = FreeSlot();
+  if (slot == nullptr) {
+    FailWithErrno(EMFILE);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (access != GENERIC_READ || disposition != OPEN_EXISTING) {
+    FailWithErrno(EINVAL);
+    return INVALID_HANDLE_VALUE;
+  }
+  const int fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    FailWithErrno(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Only regular files: a folder cannot be opened as a file (as on Windows),
+  // and a pipe or device would make reads block or never end.
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    Fail(kErrorNotRegularFile);
+    return INVALID_HANDLE_VALUE;
+  }
+  return Adopt(slot, fd, false);
+}
+
+BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read,
+              LPOVERLAPPED /*overlapped*/) {
+  if (bytes_read != nullptr) *bytes_read = 0;
+  OpenFile* file = Lookup(handle);
+  if (file == nullptr || file->writable) return FailWithErrno(EBADF);
+  Succeed();
+
+  unsigned char* out = static_cast<unsigned char*>(buffer);
+  std::size_t remaining = bytes_to_read;
+  std::size_t total = 0;
+  bool failed = false;
+  while (remaining > 0) {
+    const std::uint64_t buffer_end = file->buffer_start + file->buffer_used;
+    if (file->position >= file->buffer_start && file->position < buffer_end) {
+      const std::size_t available = static_cast<std::size_t>(buffer_end - file->position);
+      const std::size_t take = available < remaining ? available : remaining;
+      std::memcpy(out, file->buffer + (file->position - file->buffer_start), take);
+      out += take;
+      remaining -= take;
+      total += take;
+      file->position += take;
+      continue;
+    }
+    std::size_t delivered = 0;
+    if (remaining < kDirectReadBytes &&
+        ReadAllAt(file->fd, file->buffer, kReadAheadBytes, file->position, &delivered)) {
+      file->buffer_start = file->position;
+      file->buffer_used = delivered;
+      if (delivered == 0) break;
+      continue;
+    }
+    // A large read goes straight to the caller. So does a small one whose
+    // read-ahead failed: the read-ahead reached past what was asked, perhaps
+    // into a bad sector, and only a failure of the bytes asked for counts.
+    file->buffer_used = 0;
+    failed = !ReadAllAt(file->fd, out, remaining, file->position, &delivered);
+    total += delivered;
+    file->position += delivered;
+    break;
+  }
+  if (bytes_read != nullptr) *bytes_read = static_cast<DWORD>(total);
+  if (failed) return FALSE;
+  Succeed();
+  return TRUE;
+}
+
+BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_written,
+               LPOVERLAPPED /*overlapped*/) {
+  if (bytes_written != nullptr) *bytes_written = 0;
+  OpenFile* file = Lookup(handle);
+  if (file == nullptr || !file->writable) return FailWithErrno(EBADF);
+  std::size_t done = 0;
+  const bool ok = WriteAllAt(file->fd, static_cast<const unsigned char*>(buffer), bytes_to_write,
+                             file->position, &done);
+  file->position += done;
+  if (bytes_written != nullptr) *bytes_written = static_cast<DWORD>(done);
+  if (!ok) return FALSE;
+  Succeed();
+  return TRUE;
+}
+
+DWORD SetFilePointer(HANDLE handle, LONG distance, PLONG distance_high, DWORD move_method) {
+  OpenFile* file = Lookup(handle);
+  if (file == nullptr) {
+    FailWithErrno(EBADF);
+    return INVALID_SET_FILE_POINTER;
+  }
+  std::int64_t move = distance;
+  if (distance_high != nullptr) {
+    move = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(static_cast<std::uint32_t>(*distance_high)) << 32) |
+        static_cast<std::uint32_t>(distance));
+  }
+  std::int64_t base = 0;
+  if (move_method == FILE_CURRENT) {
+    base = static_cast<std::int64_t>(file->position);
+  } else if (move_method != FILE_BEGIN) {
+    FailWithErrno(EINVAL);
+    return INVALID_SET_FILE_POINTER;
+  }
+  const std::int64_t target = base + move;
+  if (target < 0) {
+    Fail(ERROR_NEGATIVE_SEEK);
+    return INVALID_SET_FILE_POINTER;
+  }
+  // Without a high part the new position must fit the 32-bit result, as on
+  // Windows.
+  if (distance_high == nullptr && target > static_cast<std::int64_t>(UINT32_MAX)) {
+    FailWithErrno(EINVAL);
+    return INVALID_SET_FILE_POINTER;
+  }
+  file->position = static_cast<std::uint64_t>(target);
+  if (distance_high != nullptr) *distance_high = static_cast<LONG>(target >> 32);
+  Succeed();
+  return static_cast<DWORD>(target);
+}
+
+DWORD GetFileSize(HANDLE handle, LPDWORD size_high) {
+  OpenFile* file = Lookup(handle);
+  struct stat info;
+  if (file == nullptr) {
+    FailWithErrno(EBADF);
+    return INVALID_FILE_SIZE;
+  }
+  if (fstat(file->fd, &info) != 0) {
+    FailWithErrno(errno);
+    return INVALID_FILE_SIZE;
+  }
+  const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+  if (size_high != nullptr) *size_high = static_cast<DWORD>(size >> 32);
+  Succeed();
+  return static_cast<DWORD>(size);
+}
+
+DWORD GetFileAttributesA(LPCSTR path) {
+  struct stat info;
+  if (stat(path, &info) != 0) {
+    FailWithErrno(errno);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  Succeed();
+  return S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  OpenFile* file = Lookup(handle);
+  if (file == nullptr) return FailWithErrno(EBADF);
+  const int fd = file->fd;
+  file->fd = -1;
+  file->buffer_used = 0;
+  // A file system that writes back late (NFS) tells a lost write here.
+  if (close(fd) != 0 && errno != EINTR) return FailWithErrno(errno);
+  Succeed();
+  return TRUE;
+}
+
+DWORD GetLastError() { return g_last_error; }
+
+int wsprintfA(LPSTR out, LPCSTR format, ...) {
+  // Like the Windows call there is no buffer size: the caller sizes `out` for
+  // what it composes. The Windows call stops at 1024 characters, above MAX_PATH;
+  // this one stops at the longest path here, kOutputPathCapacity.
+  va_list arguments;
+  va_start(arguments, format);
+  const int length = std::vsnprintf(out, kOutputPathCapacity, format, arguments);
+  va_end(arguments);
+  const int longest = static_cast<int>(kOutputPathCapacity) - 1;
+  return length > longest ? longest : length;
+}
+
+// Any byte but NUL and "/" makes a name here, and those two are refused before
+// this is asked; stored names (63 bytes at most) are far below NAME_MAX.
+bool FileSystemAcceptsName(const char* /*name*/) { return true; }
+
+const char* SpellFolderForJoining(const char* folder, char* buffer) {
+  const std::size_t length = std::strlen(folder);
+  // Too long for any output path: every entry is refused as such anyway.
+  if (length + 1 > kOutputPathCapacity) return folder;
+  std::memcpy(buffer, folder, length + 1);
+  // "out/" joins as "out/name", not "out//name"; "/" as "/name".
+  if (length > 0 && folder[length - 1] == '/') buffer[length - 1] = '\0';
+  return buffer;
+}
+
+// CreateFileA here opens regular files only.
+HANDLE OpenArchive(const char* path) {
+  return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+HANDLE CreateOutputFile(const char* path, HANDLE archive, DWORD* error) {
+  OpenFile* slot = FreeSlot();
+  if (slot == nullptr) {
+    *error = ErrorFromErrno(EMFILE);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Most output names are new: a file this call creates cannot be the
+  // archive, a link or a device, so it needs no further look.
+  int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
+  bool temporary = false;
+  if (fd < 0 && errno == EEXIST) {
+    // Something stands under the name. It is looked at, never opened: a link
+    // is not followed, and the archive, under this or any other of its
+    // names, is never replaced.
+    struct stat existing;
+    struct stat of_archive;
+    const OpenFile* source = Lookup(archive);
+    if (lstat(path, &existing) != 0) {
+      *error = ErrorFromErrno(errno);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (source != nullptr && fstat(source->fd, &of_archive) == 0 &&
+        existing.st_dev == of_archive.st_dev && existing.st_ino == of_archive.st_ino) {
+      *error = kErrorOutputIsArchive;
+      return INVALID_HANDLE_VALUE;
+    }
+    if (S_ISDIR(existing.st_mode)) {
+      *error = ErrorFromErrno(EISDIR);
+      return INVALID_HANDLE_VALUE;
+    }
+    // A pipe or device in the folder is someone's, not an old output.
+    if (!S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
+      *error = kErrorNotRegularFile;
+      return INVALID_HANDLE_VALUE;
+    }
+    fd = CreateTemporary(path, g_output.temporary_path);
+    temporary = true;
+  }
+  if (fd < 0) {
+    *error = ErrorFromErrno(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  g_output.file = slot;
+  g_output.temporary = temporary;
+  std::snprintf(g_output.path, sizeof g_output.path, "%s", path);
+  *error = NO_ERROR;
+  return Adopt(slot, fd, true);
+}
+
+DWORD FinishOutputFile(HANDLE output, bool keep) {
+  const OpenFile* file = Lookup(output);
+  if (file == nullptr || file != g_output.file) return ErrorFromErrno(EBADF);
+  g_output.file = nullptr;
+  DWORD result = CloseHandle(output) ? NO_ERROR : GetLastError();
+  const char* written = g_output.temporary ? g_output.temporary_path : g_output.path;
+  if (keep && result == NO_ERROR && g_output.temporary &&
+      rename(g_output.temporary_path, g_output.path) != 0) {
+    result = ErrorFromErrno(errno);
+  }
+  // A temporary file that did not become the output goes, and so does a new
+  // name made for an entry given up before it was written.
+  if ((!keep || (result != NO_ERROR && g_output.temporary)) && unlink(written) != 0 &&
+      result == NO_ERROR) {
+    result = ErrorFromErrno(errno);
+  }
+  return result;
+}
+
+DWORD CopyFileData(HANDLE from, HANDLE to, DWORD length) {
+  OpenFile* source = Lookup(from);
+  OpenFile* target = Lookup(to);
+  // Small pieces are cheaper through the read-ahead.
+  if (source == nullptr || target == nullptr || !target->writable || length < kDirectReadBytes) {
+    return 0;
+  }
+  DWORD copied = 0;
+  while (copied < length) {
+    loff_t from_offset = static_cast<loff_t>(source->position);
+    loff_t to_offset = static_cast<loff_t>(target->position);
+    const ssize_t done =
+        copy_file_range(source->fd, &from_offset, target->fd, &to_offset, length - copied, 0);
+    if (done < 0 && errno == EINTR) continue;
+    // Declined (another file system, no support), at the end of the source,
+    // or failed: ReadFile and WriteFile move the rest and tell which.
+    if (done <= 0) break;
+    source->position += static_cast<std::uint64_t>(done);
+    target->position += static_cast<std::uint64_t>(done);
+    copied += static_cast<DWORD>(done);
+  }
+  Succeed();
+  return copied;
+}
+
+void DescribeError(DWORD code, char* out, std::size_t capacity) {
+  const char* reason = nullptr;
+  if (code == kErrorOutputIsArchive) {
+    reason = kOwnReasonArchive;
+  } else if (code == kErrorNotRegularFile) {
+    reason = kOwnReasonNotRegular;
+  } else if ((code & 0xFFFF0000u) == kErrnoCode) {
+    reason = std::strerror(static_cast<int>(code & 0xFFFFu));
+  }
+  if (reason != nullptr) {
+    std::snprintf(out, capacity, "%s", reason);
+  } else {
+    std::snprintf(out, capacity, "system error %lu", static_cast<unsigned long>(code));
+  }
+}
