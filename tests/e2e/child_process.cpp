@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -60,6 +61,15 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
     out_pipe[0] = -1;
   }
   const int child_out = limits.output == StandardOutput::kClosed ? -1 : out_pipe[1];
+  std::size_t filler = 0;
+  bool held = !limits.hold_until.empty();
+  if (held) {
+    fcntl(err_pipe[1], F_SETPIPE_SZ, 4096);
+    fcntl(err_pipe[1], F_SETFL, O_NONBLOCK);
+    const char fill[512] = {};
+    for (ssize_t put; (put = write(err_pipe[1], fill, sizeof fill)) > 0;) filler += put;
+    fcntl(err_pipe[1], F_SETFL, 0);
+  }
 
   const pid_t pid = fork();
   if (pid == 0) {
@@ -84,13 +94,19 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
   // streams: a server the child starts (wine starts one) may inherit them and
   // hold them open long after the child is gone.
   while (true) {
+    if (held && result.out.find(limits.hold_until) != std::string::npos) {
+      if (limits.while_held) limits.while_held();
+      held = false;
+    }
+    // A held standard error is not read, so that the child waits on it.
+    streams[1].events = held ? 0 : POLLIN;
     poll(streams, 2, 20);
     if (!child_done && waitpid(pid, &status, WNOHANG) == pid) {
       child_done = true;
       for (pollfd& stream : streams) fcntl(stream.fd, F_SETFL, O_NONBLOCK);
     }
     for (int i = 0; i < 2; ++i) {
-      if (streams[i].fd < 0) continue;
+      if (streams[i].fd < 0 || (i == 1 && held && !child_done)) continue;
       // After the exit, everything the child wrote is already in the pipe.
       while (child_done || (streams[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
         char buffer[4096];
@@ -120,6 +136,7 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
     if (stream.fd >= 0) close(stream.fd);
   }
 
+  if (filler > 0) result.err.erase(0, std::min(filler, result.err.size()));
   if (result.timed_out) {
     result.failure =
         "the tool did not finish within " + std::to_string(limits.timeout_seconds) + " s";

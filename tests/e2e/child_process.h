@@ -4,6 +4,7 @@
 // test instead of blocking the suite.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,13 @@ struct ChildLimits {
   bool ignore_size_signal = false;
   int timeout_seconds = 60;
   StandardOutput output = StandardOutput::kRead;
+  // Holds the child at its first write to standard error: that is a pipe
+  // already full when the child starts. Once standard output holds
+  // `hold_until` (the tool writes out what it printed before any report),
+  // `while_held` runs, and only then is standard error read. What the test
+  // filled the pipe with is not part of `err`.
+  std::string hold_until;
+  std::function<void()> while_held;
 };
 
 struct ChildResult {

@@ -1,10 +1,14 @@
 // The directory walk: where the directory sits, the per-entry line, the
 // summary, and directories that are empty, cut short or out of reach.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "e2e_case.h"
+#include "tool_under_test.h"
 
 namespace {
 
@@ -186,6 +190,73 @@ TEST(DirectoryWalk, DamagedDirectory) {
                  {"velkard/farther.bmp", File(BitmapHeaders(0, 0))},
                  {"velkard/after", File("a")}}},
   });
+}
+
+// Every offset a 32-bit field can hold is reached, however far past the
+// reach of one signed 32-bit move from the start it lies, and rows that
+// run on past 4 GiB are read where they lie. The archive is a sparse file of
+// 4 GiB and a few KiB: only the pieces below are stored.
+TEST(DirectoryWalk, OffsetsAnywhereBelow4GiBAreReached) {
+  constexpr std::uint32_t kDirectory = 0x88000000;  // 2 GiB + 128 MiB
+  constexpr std::uint32_t kMid = 0x90000000;        // 2.25 GiB
+  constexpr std::uint32_t kAcross = 0xFFFFF000;     // 4 KiB below 4 GiB, 8 KiB long
+  constexpr std::uint32_t kTall = 0xFFFFFF00;       // inside that, its rows crossing 4 GiB
+  const Bytes mid = PatternBytes(1000, 21);
+  const Bytes across = PatternBytes(8192, 22);
+  const std::vector<std::uint16_t> pixels = PatternPixels(3 * 100, 23);
+  const Bytes tall = SizedImagePayload(3, 100, pixels);
+
+  Bytes header;
+  AppendLittleEndian32(header, 0);
+  AppendLittleEndian32(header, kDirectory);
+  Bytes directory;
+  AppendLittleEndian32(directory, 3);
+  const std::pair<std::string, std::vector<std::uint32_t>> records[] = {
+      {"mid", {kMid, static_cast<std::uint32_t>(mid.size()), 3}},
+      {"across", {kAcross, static_cast<std::uint32_t>(across.size()), 3}},
+      {"tall", {kTall, static_cast<std::uint32_t>(tall.size()), 5}},
+  };
+  for (const auto& [name, fields] : records) {
+    Bytes record(64, 0);
+    std::copy(name.begin(), name.end(), record.begin());
+    AppendLittleEndian32(record, fields[0]);
+    AppendLittleEndian32(record, fields[1]);
+    AppendLittleEndian32(record, 0);
+    AppendLittleEndian32(record, fields[2]);
+    directory.insert(directory.end(), record.begin(), record.end());
+  }
+  const std::pair<std::uint64_t, const Bytes*> pieces[] = {
+      {0, &header}, {kDirectory, &directory}, {kMid, &mid}, {kAcross, &across}, {kTall, &tall}};
+
+  const TemporaryFolder temporary;
+  const std::string archive = temporary.path + "/far.zrq";
+  const int fd = open(archive.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  bool stored = ftruncate(fd, static_cast<off_t>(0x100000000ull + 16 * 1024)) == 0;
+  for (const auto& [offset, bytes] : pieces) {
+    stored = stored && pwrite(fd, bytes->data(), bytes->size(), static_cast<off_t>(offset)) ==
+                           static_cast<ssize_t>(bytes->size());
+  }
+  close(fd);
+  ASSERT_TRUE(stored) << "cannot store a sparse archive of 4 GiB here";
+  // The image's payload lies inside the one that crosses 4 GiB: that one
+  // holds what the file holds there.
+  Bytes across_stored(across.size());
+  const int reader = open(archive.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_EQ(pread(reader, across_stored.data(), across_stored.size(), kAcross),
+            static_cast<ssize_t>(across_stored.size()));
+  close(reader);
+
+  const ChildResult run = RunTool({"far.zrq", "out"}, temporary.path);
+  EXPECT_EQ(run.failure, "");
+  EXPECT_EQ(run.out, ConsoleLines(FileLine(1000, 3, "mid") + FileLine(8192, 3, "across") +
+                                  FileLine(76 + 600, 5, "tall") + DoneLine(3)));
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_TRUE(ReadFileBytes(temporary.path + "/out/mid") == mid);
+  EXPECT_TRUE(ReadFileBytes(temporary.path + "/out/across") == across_stored);
+  EXPECT_TRUE(ReadFileBytes(temporary.path + "/out/tall.bmp") == ExpectedBitmap(3, 100, pixels));
 }
 
 }  // namespace

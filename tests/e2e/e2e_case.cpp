@@ -1,6 +1,7 @@
 #include "e2e_case.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -103,6 +104,18 @@ void RunCase(const E2eCase& test_case) {
   // the signal, and no Windows system has such a limit to begin with.
   limits.ignore_size_signal = OnWindows();
   limits.output = test_case.standard_output;
+  if (!test_case.change_after_out.empty()) {
+    limits.hold_until = ConsoleLines(test_case.change_after_out);
+    const std::string archive = working + "/" + test_case.archive_name;
+    limits.while_held = [&test_case, archive] {
+      const int fd = open(archive.c_str(), O_WRONLY | O_CLOEXEC);
+      ASSERT_GE(fd, 0);
+      EXPECT_EQ(pwrite(fd, test_case.change_to.data(), test_case.change_to.size(),
+                       test_case.change_at),
+                static_cast<ssize_t>(test_case.change_to.size()));
+      close(fd);
+    };
+  }
   std::optional<WineDriveY> drive;
   std::string run_in = working;
   if (OnWindows() && !test_case.run_on_drive_y_in.empty()) {

@@ -40,6 +40,13 @@ struct E2eCase {
   // this folder of it (say "sub"), which is then the current folder of Y:.
   // Empty: no drive Y:, the tool runs in the working folder.
   std::string run_on_drive_y_in;
+  // The archive changes under the tool: while the tool is held at its first
+  // report, once standard output holds this text (see ChildLimits), the
+  // archive's bytes at `change_at` become `change_to`. `after` then names the
+  // archive as it ends.
+  std::string change_after_out;
+  std::uint32_t change_at = 0;
+  Bytes change_to;
 };
 
 // A fresh temporary folder, removed with everything in it however the test ends.

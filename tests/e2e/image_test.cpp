@@ -178,4 +178,44 @@ TEST(Images, DamagedImages) {
   });
 }
 
+// Another program writes the archive while the tool runs: the width of an
+// image grows from 1 to 1000 while the tool reports an earlier entry. The
+// bound applies to the very width and height the writer goes on to use, so
+// no bitmap passes it. The Linux build reads the image from what it read
+// ahead for the entry before the change, and writes it as it was; the
+// Windows build reads the file anew and refuses the grown image.
+TEST(Images, AnArchiveChangedUnderTheToolNeverPassesTheBound) {
+  const std::vector<std::uint16_t> column = PatternPixels(1000, 41);
+  const BuiltArchive built = BuildArchive(
+      {.entries = {{.name = "first", .type = 3, .payload = Text("0123456789")},
+                   {.name = "bad\x01name", .type = 3, .payload = Text("x")},
+                   {.name = "img", .type = 5, .payload = SizedImagePayload(1, 1000, column)}}});
+  const std::uint32_t width_at = built.payload_offsets[2];
+  Bytes changed = built.bytes;
+  changed[width_at] = 0xE8;
+  changed[width_at + 1] = 0x03;
+  const std::string lines = FileLine(10, 3, "first") + FileLine(1, 3, "bad\x01name");
+  E2eCase both{.name = "",
+               .archive = built.bytes,
+               .args = {"archive.zrq"},
+               .out = lines + FileLine(76 + 2000, 5, "img") + DoneLine(3),
+               .err = "Error: Skipped \"bad\\x01name\": the name cannot be used as a file name.\n",
+               .exit_code = -5,
+               .change_after_out = lines,
+               .change_at = width_at,
+               .change_to = {0xE8, 0x03}};
+  E2eCase as_read_before = both;
+  as_read_before.name = "Linux: the image as read ahead before the change";
+  as_read_before.legs = Legs::kLinuxOnly;
+  as_read_before.after = {{"archive.zrq", File(changed)},
+                          {"velkard/first", File("0123456789")},
+                          {"velkard/img.bmp", File(ExpectedBitmap(1, 1000, column))}};
+  E2eCase refused = both;
+  refused.name = "Windows: the grown image, refused";
+  refused.legs = Legs::kWindowsOnly;
+  refused.err += "Error: Skipped \"img\": a 1000 x 1000 image is larger than the archive can hold.\n";
+  refused.after = {{"archive.zrq", File(changed)}, {"velkard/first", File("0123456789")}};
+  RunCases({as_read_before, refused});
+}
+
 }  // namespace
