@@ -149,8 +149,6 @@ bool CheckOutput(const Run& run, EntryBuffers& buffers) {
   return true;
 }
 
-// Tells what became of an entry, from the writer's own result. Returns true
-// when the output is to be kept.
 void ReportReadFailure(EntryBuffers& buffers, const EntryResult& result, DWORD error,
                        bool image) {
   if (image) {
@@ -161,7 +159,9 @@ void ReportReadFailure(EntryBuffers& buffers, const EntryResult& result, DWORD e
   }
 }
 
-bool ReportResult(EntryBuffers& buffers, const EntryResult& result, bool image) {
+// Tells what became of an entry, from the writer's own result, and says
+// what becomes of its output.
+OutputFate ReportResult(EntryBuffers& buffers, const EntryResult& result, bool image) {
   const char* shown = buffers.shown;
   switch (result.outcome) {
     case EntryOutcome::kComplete: break;
@@ -169,18 +169,18 @@ bool ReportResult(EntryBuffers& buffers, const EntryResult& result, bool image) 
       // Both failures are told, in the order they happened.
       if (result.read_error != NO_ERROR) ReportReadFailure(buffers, result, result.read_error, image);
       Report(kCannotWriteFile, buffers.path, Reason(buffers, result.error));
-      break;
+      return OutputFate::kIncomplete;
     case EntryOutcome::kTruncated: Report(kEntryTruncated, shown); break;
     case EntryOutcome::kDamaged: Report(kEntryDamaged, shown); break;
     case EntryOutcome::kReadFailed: ReportReadFailure(buffers, result, result.error, image); break;
     case EntryOutcome::kTooLarge:
       Report(kImageTooLarge, shown, result.image.width, result.image.height);
-      return false;
+      return OutputFate::kDiscard;
     case EntryOutcome::kSizeUnreadable:
       Report(kImageSizeReadFailed, shown, Reason(buffers, result.error));
-      return false;
+      return OutputFate::kDiscard;
   }
-  return true;
+  return OutputFate::kKeep;
 }
 
 // Creates the output, hands it to the writer and finishes it. Returns false
@@ -197,11 +197,11 @@ bool WriteOutput(const Run& run, EntryBuffers& buffers, const OutputPlan& plan) 
     return false;
   }
   const EntryResult result = plan.writer(output, run.scanning, buffers.record.size());
-  const bool keep = ReportResult(buffers, result, plan.image);
+  const OutputFate fate = ReportResult(buffers, result, plan.image);
   // An output given up goes, and what stood under its name stays. A failed
   // close or rename loses the bytes even of an entry already reported, and
   // is told after its report.
-  const DWORD finished = FinishOutputFile(output, keep);
+  const DWORD finished = FinishOutputFile(output, fate);
   if (finished != NO_ERROR) {
     Report(kCannotWriteFile, buffers.path, Reason(buffers, finished));
     return false;

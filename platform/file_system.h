@@ -62,12 +62,18 @@ HANDLE OpenArchive(const char* path);
 // the reason in *error.
 HANDLE CreateOutputFile(const char* path, HANDLE archive, DWORD* error);
 
+// What becomes of an output when it is finished.
+enum class OutputFate {
+  kKeep,        // the entry's output: it takes the name, replacing what stood there
+  kIncomplete,  // a write failed: kept under a new name, but never in place of an old file
+  kDiscard,     // given up before anything was written: what stood under the name stays
+};
+
 // Closes the output made by CreateOutputFile and, when it was written under
-// a temporary name, renames it over its own. With `keep` false the new file
-// is removed instead and what stood under the name stays. NO_ERROR, or the
-// reason the bytes could not all be kept (a failed close or rename; the
-// temporary file is then removed).
-DWORD FinishOutputFile(HANDLE output, bool keep);
+// a temporary name, renames it over its own or removes it, as `fate` says.
+// NO_ERROR, or the reason the bytes could not be kept (a failed close or
+// rename; a temporary file is then removed and the old file stays).
+DWORD FinishOutputFile(HANDLE output, OutputFate fate);
 
 // How the temporary name of a replacement begins and ends, so that the
 // leftover of a run stopped while replacing a file tells what it is:

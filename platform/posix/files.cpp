@@ -430,22 +430,20 @@ HANDLE CreateOutputFile(const char* path, HANDLE archive, DWORD* error) {
   return Adopt(slot, fd, true);
 }
 
-DWORD FinishOutputFile(HANDLE output, bool keep) {
+DWORD FinishOutputFile(HANDLE output, OutputFate fate) {
   const OpenFile* file = Lookup(output);
   if (file == nullptr || file != g_output.file) return ErrorFromErrno(EBADF);
   g_output.file = nullptr;
   DWORD result = CloseHandle(output) ? NO_ERROR : GetLastError();
+  // Renamed over the old name only when whole; a new name keeps what it got.
+  const bool rename_over = g_output.temporary && fate == OutputFate::kKeep && result == NO_ERROR;
+  if (rename_over && rename(g_output.temporary_path, g_output.path) != 0) {
+    result = ErrorFromErrno(errno);
+  }
+  const bool remove = g_output.temporary ? !rename_over || result != NO_ERROR
+                                         : fate == OutputFate::kDiscard;
   const char* written = g_output.temporary ? g_output.temporary_path : g_output.path;
-  if (keep && result == NO_ERROR && g_output.temporary &&
-      rename(g_output.temporary_path, g_output.path) != 0) {
-    result = ErrorFromErrno(errno);
-  }
-  // A temporary file that did not become the output goes, and so does a new
-  // name made for an entry given up before it was written.
-  if ((!keep || (result != NO_ERROR && g_output.temporary)) && unlink(written) != 0 &&
-      result == NO_ERROR) {
-    result = ErrorFromErrno(errno);
-  }
+  if (remove && unlink(written) != 0 && result == NO_ERROR) result = ErrorFromErrno(errno);
   return result;
 }
 

@@ -202,21 +202,20 @@ HANDLE CreateOutputFile(const char* path, HANDLE archive, DWORD* error) {
   return output;
 }
 
-DWORD FinishOutputFile(HANDLE output, bool keep) {
+DWORD FinishOutputFile(HANDLE output, OutputFate fate) {
   if (output != g_output.file) return ERROR_INVALID_HANDLE;
   g_output.file = INVALID_HANDLE_VALUE;
   DWORD result = CloseHandle(output) ? NO_ERROR : GetLastError();
-  const char* written = g_output.temporary ? g_output.temporary_path : g_output.path;
-  if (keep && result == NO_ERROR && g_output.temporary &&
+  // Renamed over the old name only when whole; a new name keeps what it got.
+  const bool rename_over = g_output.temporary && fate == OutputFate::kKeep && result == NO_ERROR;
+  if (rename_over &&
       !MoveFileExA(g_output.temporary_path, g_output.path, MOVEFILE_REPLACE_EXISTING)) {
     result = GetLastError();
   }
-  // A temporary file that did not become the output goes, and so does a new
-  // name made for an entry given up before it was written.
-  if ((!keep || (result != NO_ERROR && g_output.temporary)) && !DeleteFileA(written) &&
-      result == NO_ERROR) {
-    result = GetLastError();
-  }
+  const bool remove = g_output.temporary ? !rename_over || result != NO_ERROR
+                                         : fate == OutputFate::kDiscard;
+  const char* written = g_output.temporary ? g_output.temporary_path : g_output.path;
+  if (remove && !DeleteFileA(written) && result == NO_ERROR) result = GetLastError();
   return result;
 }
 

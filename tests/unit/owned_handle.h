@@ -35,14 +35,14 @@ inline HANDLE OpenForReading(const std::string& path) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// An output file as the driver makes it, finished when the test ends: kept
-// by Finish(true), removed (or the old file left in place) otherwise.
+// An output file as the driver makes it, finished when the test ends: as
+// Finish says, else given up.
 class OwnedOutput {
  public:
   explicit OwnedOutput(const std::string& path, HANDLE archive = INVALID_HANDLE_VALUE)
       : handle_(CreateOutputFile(path.c_str(), archive, &error_)) {}
   ~OwnedOutput() {
-    if (valid()) FinishOutputFile(handle_, false);
+    if (valid()) FinishOutputFile(handle_, OutputFate::kDiscard);
   }
   OwnedOutput(const OwnedOutput&) = delete;
   OwnedOutput& operator=(const OwnedOutput&) = delete;
@@ -52,8 +52,8 @@ class OwnedOutput {
   // Why CreateOutputFile failed.
   DWORD error() const { return error_; }
   // Finishes now and returns what FinishOutputFile said.
-  DWORD Finish(bool keep = true) {
-    const DWORD finished = FinishOutputFile(handle_, keep);
+  DWORD Finish(OutputFate fate = OutputFate::kKeep) {
+    const DWORD finished = FinishOutputFile(handle_, fate);
     handle_ = INVALID_HANDLE_VALUE;
     return finished;
   }

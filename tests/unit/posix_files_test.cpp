@@ -106,14 +106,17 @@ TEST(PosixFiles, CreateOutputFileReplacesAnExistingNameWhole) {
   struct Case {
     const char* label;
     bool existed;
-    bool keep;
+    OutputFate fate;
     Bytes written;
+    bool name_takes_it;  // the name holds what was written afterwards
   } const cases[] = {
-      {"new name, kept", false, true, {'a', 'b', 'c'}},
-      {"new name, given up", false, false, {'a'}},
-      {"old name, kept", true, true, {'a', 'b', 'c'}},
-      {"old name, kept empty", true, true, {}},
-      {"old name, given up", true, false, {'a'}},
+      {"new name, kept", false, OutputFate::kKeep, {'a', 'b', 'c'}, true},
+      {"new name, incomplete", false, OutputFate::kIncomplete, {'a'}, true},
+      {"new name, given up", false, OutputFate::kDiscard, {'a'}, false},
+      {"old name, kept", true, OutputFate::kKeep, {'a', 'b', 'c'}, true},
+      {"old name, kept empty", true, OutputFate::kKeep, {}, true},
+      {"old name, incomplete", true, OutputFate::kIncomplete, {'a'}, false},
+      {"old name, given up", true, OutputFate::kDiscard, {'a'}, false},
   };
   for (const Case& c : cases) {
     ScratchDir dir;
@@ -129,15 +132,15 @@ TEST(PosixFiles, CreateOutputFileReplacesAnExistingNameWhole) {
       EXPECT_TRUE(during[0].ends_with(kTemporaryNameSuffix)) << during[0];
       EXPECT_GT(during[0].size(), DirectoryEntry::kNameBytes + 4) << during[0];
     }
-    EXPECT_EQ(out.Finish(c.keep), NO_ERROR) << c.label;
+    EXPECT_EQ(out.Finish(c.fate), NO_ERROR) << c.label;
     const std::vector<std::string> after = Names(dir);
-    if (c.keep) {
+    if (c.name_takes_it) {
       EXPECT_EQ(ReadFileBytes(dir / "out"), c.written) << c.label;
     } else if (c.existed) {
       EXPECT_EQ(ReadFileBytes(dir / "out"), old_bytes) << c.label;
     }
-    EXPECT_EQ(after, (c.keep || c.existed ? std::vector<std::string>{"out"}
-                                          : std::vector<std::string>{}))
+    EXPECT_EQ(after, (c.name_takes_it || c.existed ? std::vector<std::string>{"out"}
+                                                   : std::vector<std::string>{}))
         << c.label;
   }
 }
@@ -406,7 +409,7 @@ TEST(PosixFiles, RefusedWritesAreReported) {
           _exit(6);
         }
       }
-      if (FinishOutputFile(out, true) != NO_ERROR) _exit(7);
+      if (FinishOutputFile(out, OutputFate::kIncomplete) != NO_ERROR) _exit(7);
       _exit(failed ? 1 : 0);
     }
     int status = 0;
