@@ -95,7 +95,7 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
   // hold them open long after the child is gone.
   while (true) {
     if (held && result.out.find(limits.hold_until) != std::string::npos) {
-      if (limits.while_held) limits.while_held();
+      if (limits.while_held) limits.while_held(pid);
       held = false;
     }
     // A held standard error is not read, so that the child waits on it.

@@ -31,7 +31,7 @@ struct ChildLimits {
   // `while_held` runs, and only then is standard error read. What the test
   // filled the pipe with is not part of `err`.
   std::string hold_until;
-  std::function<void()> while_held;
+  std::function<void(int pid)> while_held;
 };
 
 struct ChildResult {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -29,6 +31,7 @@ bool MeantForThisLeg(Legs legs) {
 FileTree ExpectedTree(const E2eCase& test_case) {
   FileTree inside = test_case.before;
   if (test_case.archive) inside[test_case.archive_name] = File(*test_case.archive);
+  for (const auto& [name, existing] : test_case.hard_links) inside[name] = inside[existing];
   for (const auto& [path, node] : test_case.after) inside[path] = node;
 
   FileTree expected;
@@ -42,6 +45,18 @@ FileTree ExpectedTree(const E2eCase& test_case) {
     }
   }
   return expected;
+}
+
+// True when `folder` holds a leftover of a replacement with these bytes.
+bool HasWholeLeftover(const std::string& folder, const Bytes& bytes) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    if (entry.path().filename().string().starts_with(".unzrq-partial-") &&
+        ReadFileBytes(entry.path().string()) == bytes) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // Wine's drive Y:, mapped to a folder for as long as this lives. Wine keeps
@@ -97,6 +112,9 @@ void RunCase(const E2eCase& test_case) {
   FileTree setup = test_case.before;
   if (test_case.archive) setup[test_case.archive_name] = File(*test_case.archive);
   CreateTree(working, setup);
+  for (const auto& [name, existing] : test_case.hard_links) {
+    ASSERT_EQ(link((working + "/" + existing).c_str(), (working + "/" + name).c_str()), 0) << name;
+  }
 
   ChildLimits limits;
   limits.max_file_bytes = test_case.max_file_bytes;
@@ -107,7 +125,23 @@ void RunCase(const E2eCase& test_case) {
   if (!test_case.change_after_out.empty()) {
     limits.hold_until = ConsoleLines(test_case.change_after_out);
     const std::string archive = working + "/" + test_case.archive_name;
-    limits.while_held = [&test_case, archive] {
+    const std::string leftover_folder = working + "/" + test_case.leftover_in;
+    limits.while_held = [&test_case, archive, leftover_folder](int pid) {
+      if (test_case.kill_while_held) {
+        // Standard output may reach the pipe before the report that waits
+        // (wine writes it out sooner): the kill waits for the new file to be
+        // whole, which it is before the tool reports.
+        for (int wait = 0; wait < 500 && !HasWholeLeftover(leftover_folder, test_case.leftover);
+             ++wait) {
+          usleep(10000);
+        }
+        kill(pid, SIGKILL);
+        // Dead before its standard error is read: room in the pipe would
+        // otherwise let the pending write through first.
+        siginfo_t info;
+        waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+        return;
+      }
       const int fd = open(archive.c_str(), O_WRONLY | O_CLOEXEC);
       ASSERT_GE(fd, 0);
       EXPECT_EQ(pwrite(fd, test_case.change_to.data(), test_case.change_to.size(),
@@ -132,12 +166,35 @@ void RunCase(const E2eCase& test_case) {
   }
   const ChildResult result = RunTool(test_case.args, run_in, limits);
 
-  EXPECT_EQ(result.failure, "");
+  if (test_case.kill_while_held) {
+    EXPECT_EQ(result.failure, "the tool was killed by signal Killed");
+  } else {
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.exit_status, ExitStatus(test_case.exit_code)) << "exit code";
+  }
   EXPECT_EQ(result.out, ConsoleLines(test_case.out)) << "standard output";
   EXPECT_EQ(result.err, ConsoleLines(test_case.err)) << "standard error";
-  EXPECT_EQ(result.exit_status, ExitStatus(test_case.exit_code)) << "exit code";
-  const std::string difference =
-      DescribeTreeDifference(ExpectedTree(test_case), SnapshotTree(root));
+  FileTree found = SnapshotTree(root);
+  if (!test_case.leftover_in.empty()) {
+    // The leftover's name holds the process and the clock: only its shape is known.
+    const std::string folder = std::string(kRunFolder) + "/" + test_case.leftover_in + "/";
+    int leftovers = 0;
+    for (auto entry = found.begin(); entry != found.end();) {
+      const std::string& path = entry->first;
+      const std::string name = path.substr(path.rfind('/') + 1);
+      if (!path.starts_with(folder) || !name.starts_with(".unzrq-partial-")) {
+        ++entry;
+        continue;
+      }
+      ++leftovers;
+      EXPECT_EQ(name.size(), 71u) << name;
+      EXPECT_TRUE(name.ends_with("-left-by-a-stopped-run")) << name;
+      EXPECT_TRUE(entry->second == File(test_case.leftover)) << name;
+      entry = found.erase(entry);
+    }
+    EXPECT_EQ(leftovers, 1) << "leftovers of the replacement";
+  }
+  const std::string difference = DescribeTreeDifference(ExpectedTree(test_case), found);
   EXPECT_EQ(difference, "") << "the temporary folder differs from the expected files";
 }
 
@@ -145,6 +202,7 @@ TreeNode File(const Bytes& bytes) { return TreeNode{false, bytes}; }
 TreeNode File(const std::string& text) { return File(Text(text)); }
 TreeNode Folder() { return TreeNode{true, {}}; }
 TreeNode Pipe() { return TreeNode{false, {}, true}; }
+TreeNode Link(const std::string& target) { return TreeNode{false, {}, false, target}; }
 
 Bytes Archive(const ArchiveLayout& layout) { return BuildArchive(layout).bytes; }
 

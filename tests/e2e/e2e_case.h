@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive_builder.h"
@@ -47,6 +48,14 @@ struct E2eCase {
   std::string change_after_out;
   std::uint32_t change_at = 0;
   Bytes change_to;
+  // Killed, instead, while held there: the run ends by the signal, and one
+  // leftover of a replacement, holding `leftover`, is expected in `folder`
+  // beside `after`, its name as the README gives it.
+  bool kill_while_held = false;
+  std::string leftover_in;
+  Bytes leftover;
+  // Second names made after `before` is laid out: {new name, existing file}.
+  std::vector<std::pair<std::string, std::string>> hard_links;
 };
 
 // A fresh temporary folder, removed with everything in it however the test ends.
@@ -69,6 +78,7 @@ TreeNode File(const Bytes& bytes);
 TreeNode File(const std::string& text);
 TreeNode Folder();
 TreeNode Pipe();
+TreeNode Link(const std::string& target);
 Bytes Archive(const ArchiveLayout& layout);
 Bytes Text(const std::string& text);
 Bytes Concat(const Bytes& a, const Bytes& b);

@@ -61,6 +61,10 @@ void Snapshot(int folder, const std::string& prefix, FileTree& tree) {
       node.bytes = ReadAll(folder, name);
     } else if (S_ISFIFO(info.st_mode)) {
       node.is_pipe = true;
+    } else if (S_ISLNK(info.st_mode)) {
+      char target[4096];
+      const ssize_t length = readlinkat(folder, name.c_str(), target, sizeof target);
+      node.link_to.assign(target, length > 0 ? static_cast<std::size_t>(length) : 0);
     } else {
       const std::string what = "<not a regular file or folder>";
       node.bytes.assign(what.begin(), what.end());
@@ -101,6 +105,7 @@ int OpenFolderPath(int root, const std::string& path) {
 std::string Describe(const TreeNode& node) {
   if (node.is_folder) return "a folder";
   if (node.is_pipe) return "a named pipe";
+  if (!node.link_to.empty()) return "a link to " + node.link_to;
   std::string text = std::to_string(node.bytes.size()) + " bytes";
   if (node.bytes.size() <= 64) {
     text += ":";
@@ -147,6 +152,12 @@ void CreateTree(const std::string& root, const FileTree& tree) {
       if (made != 0) throw std::runtime_error("cannot make the pipe " + path);
       continue;
     }
+    if (!node.link_to.empty()) {
+      const int made = symlinkat(node.link_to.c_str(), parent, name.c_str());
+      close(parent);
+      if (made != 0) throw std::runtime_error("cannot make the link " + path);
+      continue;
+    }
     const int fd = openat(parent, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     close(parent);
     if (fd < 0 || write(fd, node.bytes.data(), node.bytes.size()) !=
@@ -175,7 +186,8 @@ std::string DescribeTreeDifference(const FileTree& expected, const FileTree& act
     } else if (!(found->second == node)) {
       report += "  differs: " + path + ": expected " + Describe(node) + ", got " +
                 Describe(found->second);
-      if (!node.is_folder && !found->second.is_folder && !node.is_pipe && !found->second.is_pipe) {
+      if (!node.is_folder && !found->second.is_folder && !node.is_pipe && !found->second.is_pipe &&
+          node.link_to.empty() && found->second.link_to.empty()) {
         report += FirstDifference(node.bytes, found->second.bytes);
       }
       report += "\n";

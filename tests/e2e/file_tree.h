@@ -11,24 +11,26 @@
 
 #include "archive_builder.h"
 
-// What one path holds: a folder, a named pipe, or a file with its bytes.
+// What one path holds: a folder, a named pipe, a symbolic link to
+// `link_to`, or a file with its bytes.
 struct TreeNode {
   bool is_folder = false;
   Bytes bytes;
   bool is_pipe = false;
+  std::string link_to;
   bool operator==(const TreeNode&) const = default;
 };
 
 // Paths relative to the tree's root, "/"-separated, without a leading "./".
 using FileTree = std::map<std::string, TreeNode>;
 
-// Every folder, named pipe and regular file under `root`. Anything else (a
-// link, a device) is listed as a file holding a description of what it is, so
-// that a comparison shows it.
+// Every folder, named pipe, symbolic link and regular file under `root`.
+// Anything else (a device) is listed as a file holding a description of what
+// it is, so that a comparison shows it.
 FileTree SnapshotTree(const std::string& root);
 
 // Creates `root` if needed and every node of `tree` under it, parents first: folders (also the
-// parents a file path implies), named pipes and files with their bytes.
+// parents a file path implies), named pipes, symbolic links and files with their bytes.
 void CreateTree(const std::string& root, const FileTree& tree);
 
 // Removes `root` and everything under it.

@@ -3,7 +3,10 @@
 // and for the few cases that pin the format down, from bytes typed out here.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "e2e_case.h"
+#include "tool_under_test.h"
 
 namespace {
 
@@ -181,9 +184,8 @@ TEST(Images, DamagedImages) {
 // Another program writes the archive while the tool runs: the width of an
 // image grows from 1 to 1000 while the tool reports an earlier entry. The
 // bound applies to the very width and height the writer goes on to use, so
-// no bitmap passes it. The Linux build reads the image from what it read
-// ahead for the entry before the change, and writes it as it was; the
-// Windows build reads the file anew and refuses the grown image.
+// no bitmap passes it: the image is written as it was read before the
+// change, or refused as it is after it, never written at the grown size.
 TEST(Images, AnArchiveChangedUnderTheToolNeverPassesTheBound) {
   const std::vector<std::uint16_t> column = PatternPixels(1000, 41);
   const BuiltArchive built = BuildArchive(
@@ -195,27 +197,48 @@ TEST(Images, AnArchiveChangedUnderTheToolNeverPassesTheBound) {
   changed[width_at] = 0xE8;
   changed[width_at + 1] = 0x03;
   const std::string lines = FileLine(10, 3, "first") + FileLine(1, 3, "bad\x01name");
-  E2eCase both{.name = "",
+  const std::string bad_name =
+      "Error: Skipped \"bad\\x01name\": the name cannot be used as a file name.\n";
+  const std::string refused =
+      "Error: Skipped \"img\": a 1000 x 1000 image is larger than the archive can hold.\n";
+  if (!OnWindows()) {
+    // The tool waits on the full pipe of standard error while the archive
+    // changes, and reads the image from what it read ahead for the first
+    // entry: it writes the image as it was.
+    RunCases({{.name = "the image as read ahead before the change",
                .archive = built.bytes,
                .args = {"archive.zrq"},
                .out = lines + FileLine(76 + 2000, 5, "img") + DoneLine(3),
-               .err = "Error: Skipped \"bad\\x01name\": the name cannot be used as a file name.\n",
+               .err = bad_name,
                .exit_code = -5,
+               .after = {{"archive.zrq", File(changed)},
+                         {"velkard/first", File("0123456789")},
+                         {"velkard/img.bmp", File(ExpectedBitmap(1, 1000, column))}},
                .change_after_out = lines,
                .change_at = width_at,
-               .change_to = {0xE8, 0x03}};
-  E2eCase as_read_before = both;
-  as_read_before.name = "Linux: the image as read ahead before the change";
-  as_read_before.legs = Legs::kLinuxOnly;
-  as_read_before.after = {{"archive.zrq", File(changed)},
-                          {"velkard/first", File("0123456789")},
-                          {"velkard/img.bmp", File(ExpectedBitmap(1, 1000, column))}};
-  E2eCase refused = both;
-  refused.name = "Windows: the grown image, refused";
-  refused.legs = Legs::kWindowsOnly;
-  refused.err += "Error: Skipped \"img\": a 1000 x 1000 image is larger than the archive can hold.\n";
-  refused.after = {{"archive.zrq", File(changed)}, {"velkard/first", File("0123456789")}};
-  RunCases({as_read_before, refused});
+               .change_to = {0xE8, 0x03}}});
+    return;
+  }
+  // Wine's server takes the report into the full pipe and lets the program
+  // go on, so the change lands at no known moment: either outcome is sound.
+  const TemporaryFolder temporary;
+  WriteFileBytes(temporary.path + "/archive.zrq", built.bytes);
+  ChildLimits limits;
+  limits.hold_until = ConsoleLines(lines);
+  const std::string archive = temporary.path + "/archive.zrq";
+  limits.while_held = [&archive, &changed](int) { WriteFileBytes(archive, changed); };
+  const ChildResult run = RunTool({"archive.zrq"}, temporary.path, limits);
+  EXPECT_EQ(run.failure, "");
+  EXPECT_EQ(run.exit_status, ExitStatus(-5));
+  const bool was_refused = run.err == ConsoleLines(bad_name + refused);
+  if (!was_refused) {
+    EXPECT_EQ(run.err, ConsoleLines(bad_name));
+  }
+  const std::string bitmap = temporary.path + "/velkard/img.bmp";
+  EXPECT_EQ(std::filesystem::exists(bitmap), !was_refused);
+  if (!was_refused) {
+    EXPECT_TRUE(ReadFileBytes(bitmap) == ExpectedBitmap(1, 1000, column));
+  }
 }
 
 }  // namespace
