@@ -6,7 +6,7 @@ An archive is an 8-byte header (4 bytes no reader uses, then the directory's
 offset), payloads anywhere, and the directory: a 4-byte entry count and one
 80-byte record per entry (a 64-byte NUL-padded name, the payload's offset and
 size, 4 bytes no reader uses, the type). Integers are 32-bit little-endian.
-Offsets travel as signed 32-bit file moves, so everything lies below 2^31.
+Offsets are 32-bit, so every directory and payload starts below 4 GiB.
 
 Image payloads: types 2 and 4 are a 72-byte prefix and rows of 32 RGB565
 pixels; type 5 is the width and height, the rest of a 76-byte prefix, then
@@ -23,7 +23,7 @@ HEADER_BYTES = HEADER.size
 COUNT_BYTES = COUNT.size
 RECORD_BYTES = RECORD.size
 NAME_BYTES = 64
-FIRST_UNREACHABLE_OFFSET = 1 << 31
+OFFSET_LIMIT = 1 << 32  # the first offset a record cannot name
 
 TYPE_RENAMED_RAW = 1  # plain file, the name's last underscore may become a point
 TYPE_FIXED_WIDTH_IMAGE = 2

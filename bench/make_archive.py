@@ -28,7 +28,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "archive"))
 from zrq_format import (  # noqa: E402
-    COUNT_BYTES, FIRST_UNREACHABLE_OFFSET, FIXED_PREFIX_BYTES, FIXED_WIDTH, NAME_BYTES,
+    COUNT_BYTES, OFFSET_LIMIT, FIXED_PREFIX_BYTES, FIXED_WIDTH, NAME_BYTES,
     RECORD_BYTES, SIZED_PREFIX_BYTES, SIZED_PREFIX_REST_BYTES, TYPE_FIXED_WIDTH_IMAGE,
     TYPE_FIXED_WIDTH_IMAGE_ALT, TYPE_RAW, TYPE_RENAMED_RAW, TYPE_SIZED_IMAGE, ArchiveWriter,
     sized_image_prefix)
@@ -44,7 +44,7 @@ def parse_size(text):
 
 class BenchArchive:
     """An ArchiveWriter that refuses what the benchmark never wants: names
-    that repeat or do not fit with their NUL, and data past 2 GiB."""
+    that repeat or do not fit with their NUL, and data past 4 GiB."""
 
     def __init__(self, path):
         self.file = open(path, "wb", buffering=1 << 20)
@@ -63,15 +63,15 @@ class BenchArchive:
         encoded = name.encode("ascii")
         assert len(encoded) < NAME_BYTES and encoded not in self.names, name
         self.names.add(encoded)
-        if self.position + sum(len(part) for part in parts) >= FIRST_UNREACHABLE_OFFSET:
-            sys.exit("make_archive: archive would pass 2 GiB; ask for a smaller --size")
+        if self.position + sum(len(part) for part in parts) >= OFFSET_LIMIT:
+            sys.exit("make_archive: archive would pass 4 GiB; ask for a smaller --size")
         # Record bytes 72-75 are never interpreted: fill them with something.
         self.writer.add(encoded, entry_type, *parts, unused=0xA5A5A5A5 ^ self.count)
 
     def close(self):
         directory_end = self.position + COUNT_BYTES + RECORD_BYTES * self.count
-        if directory_end >= FIRST_UNREACHABLE_OFFSET:
-            sys.exit("make_archive: directory would pass 2 GiB; ask for a smaller --size")
+        if directory_end >= OFFSET_LIMIT:
+            sys.exit("make_archive: directory would pass 4 GiB; ask for a smaller --size")
         total = self.writer.close()
         self.file.close()
         return total
