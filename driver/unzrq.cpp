@@ -97,9 +97,10 @@ bool ArchiveBytes(HANDLE archive, std::uint64_t* bytes) {
   return true;
 }
 
-// The record's line, its name as stored. On a terminal its control bytes are
-// shown as \xNN, as in messages, so that a name cannot retitle the window or
-// clear the screen; into a pipe or a file the bytes go unchanged.
+// The record's line, its name as stored. On a terminal its control bytes (C1
+// written as UTF-8 among them) are shown as \xNN, as in messages, so that a
+// name cannot retitle the window or clear the screen; into a pipe or a file
+// the bytes go unchanged, a line feed too.
 void PrintEntryLine(const Run& run, EntryBuffers& buffers) {
   CopyEntryName(buffers.record, buffers.stored);
   EscapeForMessage(buffers.stored, buffers.shown, sizeof buffers.shown);
