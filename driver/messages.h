@@ -1,7 +1,11 @@
 // Everything the tool prints, in one place. Per-entry lines and the summary
 // go to standard output; usage and every problem go to standard error, one
-// line each. Both are text streams, so "\n" ends a line the platform's way.
+// line each. Standard error is a text stream, where "\n" ends a line the
+// platform's way; standard output takes bytes as they are, so its lines end
+// with UNZRQ_LINE_END.
 #pragma once
+
+#include "platform/console.h"
 
 #define UNZRQ_DEFAULT_OUTPUT_FOLDER "velkard"
 inline constexpr const char kDefaultOutputFolder[] = UNZRQ_DEFAULT_OUTPUT_FOLDER;
@@ -13,8 +17,8 @@ inline constexpr const char kUsageOutputLine[] =
     "            OutputDir is an optional output folder. \"" UNZRQ_DEFAULT_OUTPUT_FOLDER
     "\" by default\n\n";
 
-inline constexpr const char kEntryLine[] = "File: (0x%08X) Type:%X %s \n";
-inline constexpr const char kSummaryLine[] = "Done: %d files processed.\n";
+inline constexpr const char kEntryLine[] = "File: (0x%08X) Type:%X %s " UNZRQ_LINE_END;
+inline constexpr const char kSummaryLine[] = "Done: %d files processed." UNZRQ_LINE_END;
 
 // Failures that stop the run before the walk.
 inline constexpr const char kCannotCreateFolder[] = "Couldn't create output folder \"%s\"\n";

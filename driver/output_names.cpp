@@ -9,6 +9,14 @@ namespace {
 
 bool IsControlCharacter(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
+// U+0080 to U+009F written as UTF-8, C2 80 to C2 9F: the C1 controls, which a
+// terminal may act on as it does on ESC (U+009B opens a control sequence).
+// `c` is NUL-terminated, so c[1] can be read whenever c[0] is not NUL.
+bool StartsUtf8C1Control(const char* c) {
+  const unsigned char second = static_cast<unsigned char>(c[1]);
+  return static_cast<unsigned char>(c[0]) == 0xC2 && second >= 0x80 && second <= 0x9F;
+}
+
 bool EqualsIgnoringAsciiCase(const char* text, const char* upper) {
   for (; *text != '\0' && *upper != '\0'; ++text, ++upper) {
     char c = *text;
@@ -48,15 +56,18 @@ bool IsSafeOutputName(const char* name) {
 
 void EscapeForMessage(const char* name, char* out, std::size_t capacity) {
   std::size_t used = 0;
-  for (const char* c = name; *c != '\0'; ++c) {
-    const unsigned char byte = static_cast<unsigned char>(*c);
-    const bool escape = IsControlCharacter(byte);
+  for (std::size_t i = 0; name[i] != '\0'; ++i) {
+    const unsigned char byte = static_cast<unsigned char>(name[i]);
+    // Both bytes of a C1 control are escaped: a lone C2 left on the screen
+    // would only be a broken character.
+    const bool escape = IsControlCharacter(byte) || StartsUtf8C1Control(name + i) ||
+                        (i > 0 && StartsUtf8C1Control(name + i - 1));
     if (used + (escape ? 4 : 1) >= capacity) break;
     if (escape) {
       std::snprintf(out + used, capacity - used, "\\x%02X", byte);
       used += 4;
     } else {
-      out[used++] = *c;
+      out[used++] = name[i];
     }
   }
   out[used] = '\0';

@@ -15,6 +15,8 @@ void RestoreExtension(char* name);
 bool IsSafeOutputName(const char* name);
 
 // Copies `name` into `out` (of `capacity` bytes) for a one-line message:
-// control characters become \xNN so that a hostile name cannot break the
-// line or drive the terminal.
+// every byte a terminal may act on becomes \xNN, so that a hostile name cannot
+// break the line or drive the terminal. Those are the C0 controls, DEL, and
+// both bytes of a C1 control written as UTF-8 (C2 80 to C2 9F, so C2 9B is
+// shown as \xC2\x9B); every other byte, printable UTF-8 included, is kept.
 void EscapeForMessage(const char* name, char* out, std::size_t capacity);

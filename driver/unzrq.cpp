@@ -48,6 +48,7 @@ struct EntryBuffers {
   ShownName shown;       // the stored name fit for one line of a message
   OutputName file_name;  // the name the output file gets
   char path[kOutputPathCapacity];
+  char shown_path[4 * kOutputPathCapacity];  // the path fit for one line of a message
   char reason[kReasonCapacity];
 };
 
@@ -97,9 +98,10 @@ bool ArchiveBytes(HANDLE archive, std::uint64_t* bytes, DWORD* error) {
   return true;
 }
 
-// The record's line, its name as stored. On a terminal its control bytes are
-// shown as \xNN, as in messages, so that a name cannot retitle the window or
-// clear the screen; into a pipe or a file the bytes go unchanged.
+// The record's line, its name as stored. On a terminal its control bytes (C1
+// written as UTF-8 among them) are shown as \xNN, as in messages, so that a
+// name cannot retitle the window or clear the screen; into a pipe or a file
+// the bytes go unchanged, a line feed too.
 void PrintEntryLine(const Run& run, EntryBuffers& buffers) {
   CopyEntryName(buffers.record, buffers.stored);
   EscapeForMessage(buffers.stored, buffers.shown, sizeof buffers.shown);
@@ -141,6 +143,7 @@ bool CheckOutput(const Run& run, EntryBuffers& buffers) {
     return false;
   }
   wsprintfA(buffers.path, kOutputPathFormat, run.folder, buffers.file_name);
+  EscapeForMessage(buffers.path, buffers.shown_path, sizeof buffers.shown_path);
   DWORD error = NO_ERROR;
   if (!MoveToOffset(run.scanning, buffers.record.offset(), &error)) {
     Report(kPayloadMoveFailed, buffers.shown, buffers.record.offset(), Reason(buffers, error));
@@ -168,7 +171,7 @@ OutputFate ReportResult(EntryBuffers& buffers, const EntryResult& result, bool i
     case EntryOutcome::kWriteFailed:
       // Both failures are told, in the order they happened.
       if (result.read_error != NO_ERROR) ReportReadFailure(buffers, result, result.read_error, image);
-      Report(kCannotWriteFile, buffers.path, Reason(buffers, result.error));
+      Report(kCannotWriteFile, buffers.shown_path, Reason(buffers, result.error));
       return OutputFate::kIncomplete;
     case EntryOutcome::kTruncated: Report(kEntryTruncated, shown); break;
     case EntryOutcome::kDamaged: Report(kEntryDamaged, shown); break;
@@ -192,7 +195,7 @@ bool WriteOutput(const Run& run, EntryBuffers& buffers, const OutputPlan& plan) 
     if (error == kErrorOutputIsArchive) {
       Report(kWouldReplaceArchive, buffers.shown);
     } else {
-      Report(kCannotCreateFile, buffers.path, Reason(buffers, error));
+      Report(kCannotCreateFile, buffers.shown_path, Reason(buffers, error));
     }
     return false;
   }
@@ -203,7 +206,7 @@ bool WriteOutput(const Run& run, EntryBuffers& buffers, const OutputPlan& plan) 
   // is told after its report.
   const DWORD finished = FinishOutputFile(output, fate);
   if (finished != NO_ERROR) {
-    Report(kCannotWriteFile, buffers.path, Reason(buffers, finished));
+    Report(kCannotWriteFile, buffers.shown_path, Reason(buffers, finished));
     return false;
   }
   return result.outcome == EntryOutcome::kComplete;

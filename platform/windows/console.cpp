@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 
 #include "platform/console.h"
@@ -7,6 +10,11 @@ void PrepareProcess() {
   // A missing or empty drive is told as a failed call, never as a dialog box
   // waiting for someone to click it.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  // In text mode the C runtime writes every line feed as CR LF, a name's own
+  // among them. The lines bring their CR LF themselves; a console shows the
+  // same either way. A closed standard output has no descriptor to set.
+  const int descriptor = _fileno(stdout);
+  if (descriptor >= 0) _setmode(descriptor, _O_BINARY);
 }
 
 void BufferStandardOutput() {

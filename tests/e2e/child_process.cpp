@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,6 +36,25 @@ namespace {
   _exit(127);
 }
 
+// A pseudo-terminal: the side the test reads in `*reader`, the side the child
+// writes to in `*screen`. False if the system has none to give.
+bool OpenTerminal(int* reader, int* screen) {
+  *reader = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (*reader < 0) return false;
+  const char* name = nullptr;
+  if (grantpt(*reader) == 0 && unlockpt(*reader) == 0 && (name = ptsname(*reader)) != nullptr) {
+    *screen = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (*screen >= 0) {
+      // The size of an ordinary window, so that no line of a case wraps.
+      const winsize size{24, 80, 0, 0};
+      ioctl(*screen, TIOCSWINSZ, &size);
+      return true;
+    }
+  }
+  close(*reader);
+  return false;
+}
+
 }  // namespace
 
 ChildResult RunChild(const std::string& program, const std::vector<std::string>& argv,
@@ -41,7 +62,12 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
   ChildResult result;
   int out_pipe[2];
   int err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0) {
+  if (limits.output == StandardOutput::kTerminal) {
+    if (!OpenTerminal(&out_pipe[0], &out_pipe[1])) {
+      result.failure = "no pseudo-terminal";
+      return result;
+    }
+  } else if (pipe2(out_pipe, O_CLOEXEC) != 0) {
     result.failure = "pipe failed";
     return result;
   }
@@ -54,7 +80,7 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
   std::vector<char*> raw_argv;
   for (const std::string& arg : argv) raw_argv.push_back(const_cast<char*>(arg.c_str()));
   raw_argv.push_back(nullptr);
-  if (limits.output != StandardOutput::kRead) {
+  if (limits.output == StandardOutput::kReaderGone || limits.output == StandardOutput::kClosed) {
     // Closed before the child exists, so that no write of the child can
     // reach a reader, however early it comes.
     close(out_pipe[0]);
@@ -117,7 +143,8 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
           continue;
         }
         if (got < 0 && errno == EINTR) continue;
-        if (got == 0) {
+        // A terminal tells with EIO that no one holds its other side any more.
+        if (got == 0 || (got < 0 && errno == EIO)) {
           close(streams[i].fd);
           streams[i].fd = -1;  // poll ignores negative descriptors
         }

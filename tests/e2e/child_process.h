@@ -13,6 +13,9 @@ enum class StandardOutput {
   kRead,        // a pipe the test reads to the end
   kReaderGone,  // a pipe whose reader has quit before the child starts: every write fails
   kClosed,      // no descriptor at all, as `>&-` leaves it
+  // A pseudo-terminal, as a person at a terminal has: `out` is what the
+  // terminal received, each line feed turned into CR LF by the terminal.
+  kTerminal,
 };
 
 // What the test sets up around the child.

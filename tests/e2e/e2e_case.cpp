@@ -89,6 +89,42 @@ class WineDriveY {
   std::string link_;
 };
 
+// Each line feed as CR LF, as a terminal passes it on to the screen.
+std::string TerminalLines(const std::string& text) {
+  std::string converted;
+  for (char c : text) {
+    if (c == '\n') converted += '\r';
+    converted += c;
+  }
+  return converted;
+}
+
+// Wine's console host draws what the .exe writes to its console on the
+// terminal character by character, between cursor commands of its own: a
+// space is a cursor moved on by one column, and a line ends CR CR LF. This
+// is the text it draws, its lines ending in "\n". The cursor commands are
+// all wine's: one of the tool's own would come from a name left unescaped,
+// and the escaped text expected in its place would be missing.
+std::string TextOnWineConsole(const std::string& shown) {
+  std::string text;
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    if (shown[i] == '\r') continue;
+    if (shown[i] != '\x1b' || i + 1 == shown.size() || shown[i + 1] != '[') {
+      text += shown[i];
+      continue;
+    }
+    std::size_t end = i + 2;
+    while (end < shown.size() && std::strchr("0123456789;?", shown[end]) != nullptr) ++end;
+    if (end == shown.size()) break;
+    if (shown[end] == 'C') {
+      const std::string count = shown.substr(i + 2, end - i - 2);
+      text.append(count.empty() ? 1 : std::stoul(count), ' ');
+    }
+    i = end;
+  }
+  return text;
+}
+
 }  // namespace
 
 TemporaryFolder::TemporaryFolder() {
@@ -172,7 +208,14 @@ void RunCase(const E2eCase& test_case) {
     EXPECT_EQ(result.failure, "");
     EXPECT_EQ(result.exit_status, ExitStatus(test_case.exit_code)) << "exit code";
   }
-  EXPECT_EQ(result.out, ConsoleLines(test_case.out)) << "standard output";
+  if (test_case.standard_output != StandardOutput::kTerminal) {
+    const std::string out = test_case.out_as_listed ? test_case.out : ConsoleLines(test_case.out);
+    EXPECT_EQ(result.out, out) << "standard output";
+  } else if (OnWindows()) {
+    EXPECT_EQ(TextOnWineConsole(result.out), test_case.out) << "the text on the terminal";
+  } else {
+    EXPECT_EQ(result.out, TerminalLines(test_case.out)) << "standard output on the terminal";
+  }
   EXPECT_EQ(result.err, ConsoleLines(test_case.err)) << "standard error";
   FileTree found = SnapshotTree(root);
   if (!test_case.leftover_in.empty()) {
@@ -223,6 +266,11 @@ std::string FileLine(std::uint32_t size, std::uint32_t type, const std::string& 
   char prefix[64];
   std::snprintf(prefix, sizeof prefix, "File: (0x%08X) Type:%X ", size, type);
   return prefix + name + " \n";
+}
+
+std::string ListedLine(std::uint32_t size, std::uint32_t type, const std::string& name) {
+  const std::string empty = FileLine(size, type, "");  // "File: ... Type:T  \n"
+  return empty.substr(0, empty.size() - 2) + name + ConsoleLines(" \n");
 }
 
 std::string DoneLine(int processed) {

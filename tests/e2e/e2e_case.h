@@ -35,8 +35,13 @@ struct E2eCase {
   std::string archive_name = "archive.zrq";
   Legs legs = Legs::kBoth;
   unsigned long long max_file_bytes = 0;  // see ChildLimits
-  // Anything but kRead leaves nothing to read: `out` stays empty.
+  // kReaderGone and kClosed leave nothing to read: `out` stays empty. On
+  // kTerminal `out` is the text the terminal shows (see RunCase).
   StandardOutput standard_output = StandardOutput::kRead;
+  // `out` already ends its lines as the tool does (ListedLine) and is
+  // compared as it stands: for a name holding a line feed, which stays the
+  // one byte it is stored as.
+  bool out_as_listed = false;
   // Windows leg: wine's drive Y: is the working folder, and the tool runs in
   // this folder of it (say "sub"), which is then the current folder of Y:.
   // Empty: no drive Y:, the tool runs in the working folder.
@@ -89,3 +94,7 @@ Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t length);
 std::string FileLine(std::uint32_t size, std::uint32_t type, const std::string& name);
 // "Done: %d files processed.\n"
 std::string DoneLine(int processed);
+
+// FileLine with the line end the tool writes and the name's bytes as stored,
+// for a case with `out_as_listed`; its other lines go through ConsoleLines.
+std::string ListedLine(std::uint32_t size, std::uint32_t type, const std::string& name);

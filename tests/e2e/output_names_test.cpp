@@ -89,12 +89,66 @@ TEST(OutputNames, CoincidingNamesAndLengths) {
   });
 }
 
+// Names that differ only in letter case, and a short 8.3 name and the long
+// name it stands for, are one file on Windows: the later entry replaces the
+// earlier, as for equal names. Which spelling the file keeps is the file
+// system's affair, so the Windows leg checks what each file holds, not its
+// spelling. LONG~BYJ.TXT is the short name wine gives longfilename_one.txt;
+// Windows itself would give LONGFI~1.TXT.
+TEST(OutputNames, NamesTheFileSystemTakesAsOne) {
+  const ArchiveLayout layout{
+      .entries = {{.name = "Readme", .type = 3, .payload = Text("earlier")},
+                  {.name = "README", .type = 3, .payload = Text("later")},
+                  {.name = "longfilename_one.txt", .type = 3, .payload = Text("long")},
+                  {.name = "LONG~BYJ.TXT", .type = 3, .payload = Text("short")}}};
+  const std::string out = FileLine(7, 3, "Readme") + FileLine(5, 3, "README") +
+                          FileLine(4, 3, "longfilename_one.txt") + FileLine(5, 3, "LONG~BYJ.TXT") +
+                          DoneLine(4);
+  RunCases({
+      {.name = "Linux: four names, four files",
+       .archive = Archive(layout),
+       .args = {"archive.zrq"},
+       .out = out,
+       .after = {{"velkard/Readme", File("earlier")},
+                 {"velkard/README", File("later")},
+                 {"velkard/longfilename_one.txt", File("long")},
+                 {"velkard/LONG~BYJ.TXT", File("short")}},
+       .legs = Legs::kLinuxOnly},
+  });
+  if (!OnWindows()) return;
+  const TemporaryFolder temporary;
+  CreateTree(temporary.path, {{"archive.zrq", File(Archive(layout))}});
+  const ChildResult result = RunTool({"archive.zrq"}, temporary.path);
+  EXPECT_EQ(result.failure, "");
+  EXPECT_EQ(result.out, ConsoleLines(out));
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.exit_status, 0);
+  // Each file under the name of its group: the first spelling of each.
+  FileTree groups;
+  for (const auto& [path, node] : SnapshotTree(temporary.path)) {
+    std::string group = path;
+    if (path == "velkard/README") group = "velkard/Readme";
+    if (path == "velkard/LONG~BYJ.TXT") group = "velkard/longfilename_one.txt";
+    EXPECT_EQ(groups.count(group), 0u) << "two files for " << group;
+    groups[group] = node;
+  }
+  const FileTree expected = {{"archive.zrq", File(Archive(layout))},
+                             {"velkard", Folder()},
+                             {"velkard/Readme", File("later")},
+                             {"velkard/longfilename_one.txt", File("short")}};
+  EXPECT_EQ(DescribeTreeDifference(expected, groups), "");
+}
+
 TEST(OutputNames, NamesThatAreNoFileNameAreSkipped) {
   const std::vector<std::string> unsafe = {
       "..", ".", "", "a/b", "../escape", "../../escape", "a\\b", "..\\escape", "tab\there",
       "bell\x01", "del\x7F", "line\nfeed",
-      // Into a pipe the "File:" line keeps the bytes; only messages escape them.
-      "\x1b]0;pwned\x07\x1b[2J"};
+      // Into a pipe the "File:" line keeps the bytes, on every build (the
+      // line feed above too, where Windows ends the line with CR LF); only
+      // messages escape them, and a C1 control (U+009B in UTF-8) with them.
+      "\x1b]0;pwned\x07\x1b[2J",
+      "csi\xC2\x9B"
+      "2J\x07"};
   const std::vector<std::string> shown = {"..",
                                           ".",
                                           "",
@@ -107,19 +161,21 @@ TEST(OutputNames, NamesThatAreNoFileNameAreSkipped) {
                                           "bell\\x01",
                                           "del\\x7F",
                                           "line\\x0Afeed",
-                                          "\\x1B]0;pwned\\x07\\x1B[2J"};
+                                          "\\x1B]0;pwned\\x07\\x1B[2J",
+                                          "csi\\xC2\\x9B2J\\x07"};
   ArchiveLayout layout{.entries = {{.name = "good1", .type = 3, .payload = Text("g1")}}};
-  std::string out = FileLine(2, 3, "good1");
+  std::string out = ListedLine(2, 3, "good1");
   std::string err;
   for (std::size_t i = 0; i < unsafe.size(); ++i) {
     // Half of them type 1: its renaming must not turn a refused name into a path.
     const std::uint32_t type = i % 2 == 0 ? 3 : 1;
     layout.entries.push_back({.name = unsafe[i], .type = type, .payload = Text("bad")});
-    out += FileLine(3, type, unsafe[i]);
+    out += ListedLine(3, type, unsafe[i]);
     err += Unsafe(shown[i]);
   }
   layout.entries.push_back({.name = "good2_WAV", .type = 1, .payload = Text("g2")});
-  out += FileLine(2, 1, "good2_WAV") + DoneLine(static_cast<int>(unsafe.size()) + 2);
+  out +=
+      ListedLine(2, 1, "good2_WAV") + ConsoleLines(DoneLine(static_cast<int>(unsafe.size()) + 2));
   // The folder exists, and holds a subfolder "a", so that "a/b" would succeed if it were tried.
   RunCases({
       {.name = "unsafe names skipped, good entries still extracted, -5",
@@ -129,7 +185,35 @@ TEST(OutputNames, NamesThatAreNoFileNameAreSkipped) {
        .err = err,
        .exit_code = -5,
        .after = {{"velkard/good1", File("g1")}, {"velkard/good2.WAV", File("g2")}},
-       .before = {{"velkard/a", Folder()}}},
+       .before = {{"velkard/a", Folder()}},
+       .out_as_listed = true},
+  });
+}
+
+// On a terminal (a Windows console on the .exe's leg) the "File:" line shows
+// what a terminal would act on as \xNN: C0 controls, DEL and C1 controls
+// written as UTF-8. Messages escape the same on standard error, a pipe here.
+TEST(OutputNames, OnATerminalNamesCannotDriveIt) {
+  RunCases({
+      {.name = "C0 and C1 controls escaped on the terminal and in messages",
+       .archive = Archive(
+           {.entries = {{.name = "\x1b]0;pwned\x07\x1b[2J", .type = 3, .payload = Text("bad")},
+                        // Too large to write, so that its file name never stays to
+                        // meet a code page.
+                        {.name = "csi\xC2\x9B"
+                                 "2J",
+                         .type = 5,
+                         .payload = SizedImagePayload(100000, 100000, {})},
+                        {.name = "plain", .type = 3, .payload = Text("fine")}}}),
+       .args = {"archive.zrq"},
+       .out = FileLine(3, 3, "\\x1B]0;pwned\\x07\\x1B[2J") + FileLine(76, 5, "csi\\xC2\\x9B2J") +
+              FileLine(4, 3, "plain") + DoneLine(3),
+       .err = Unsafe("\\x1B]0;pwned\\x07\\x1B[2J") +
+              "Error: Skipped \"csi\\xC2\\x9B2J\": a 100000 x 100000 image is larger than the "
+              "archive can hold.\n",
+       .exit_code = -5,
+       .after = {{"velkard/plain", File("fine")}},
+       .standard_output = StandardOutput::kTerminal},
   });
 }
 

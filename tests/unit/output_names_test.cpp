@@ -75,4 +75,26 @@ TEST(IsSafeOutputName, RefusesWhatCouldLeaveTheFolderOrBreakALine) {
   }
 }
 
+struct EscapeCase {
+  std::string name;
+  std::string shown;
+};
+
+// The edges of what is escaped; the e2e tables show it in messages and on a terminal.
+TEST(EscapeForMessage, EscapesWhatATerminalActsOnAndNothingElse) {
+  const EscapeCase cases[] = {
+      {"plain name", "plain name"},
+      {"\x01\x1F\x20\x7E\x7F", "\\x01\\x1F ~\\x7F"},
+      {"\xC2\x80|\xC2\x9B|\xC2\x9F", "\\xC2\\x80|\\xC2\\x9B|\\xC2\\x9F"},  // C1 as UTF-8
+      {"\xC2\x7F\xC2\xA0\xC3\xA9\xE2\x80\x9B", "\xC2\\x7F\xC2\xA0\xC3\xA9\xE2\x80\x9B"},
+      {"\xC2\xC2\x9B", "\xC2\\xC2\\x9B"},  // only the C2 that starts the control
+      {"\x9B\x85\xC2", "\x9B\x85\xC2"},    // not UTF-8: bytes of another code page
+  };
+  for (const EscapeCase& c : cases) {
+    char shown[4 * 64 + 1];
+    EscapeForMessage(c.name.c_str(), shown, sizeof shown);
+    EXPECT_EQ(std::string(shown), c.shown) << "name \"" << c.name << "\"";
+  }
+}
+
 }  // namespace
