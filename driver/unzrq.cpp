@@ -175,7 +175,11 @@ OutputFate ReportResult(EntryBuffers& buffers, const EntryResult& result, bool i
       return OutputFate::kIncomplete;
     case EntryOutcome::kTruncated: Report(kEntryTruncated, shown); break;
     case EntryOutcome::kDamaged: Report(kEntryDamaged, shown); break;
-    case EntryOutcome::kReadFailed: ReportReadFailure(buffers, result, result.error, image); break;
+    case EntryOutcome::kReadFailed:
+      // The archive holds more than the system let through: a file it would
+      // replace may be the whole of it, from an earlier run.
+      ReportReadFailure(buffers, result, result.error, image);
+      return OutputFate::kIncomplete;
     case EntryOutcome::kTooLarge:
       Report(kImageTooLarge, shown, result.image.width, result.image.height);
       return OutputFate::kDiscard;

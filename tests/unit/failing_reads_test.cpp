@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -139,10 +140,15 @@ struct Extraction {
 };
 
 Extraction Extract(const Bytes& archive, std::int64_t failing_offset,
-                   const std::string& full_file = "", int failing_errno = EIO) {
+                   const std::string& full_file = "", int failing_errno = EIO,
+                   const Bytes* old_big = nullptr) {
   ScratchDir dir;
   ScratchDir capture;
   WriteFileBytes(dir / kArchiveName, archive);
+  if (old_big != nullptr) {
+    std::filesystem::create_directory(dir / kFolderName);
+    WriteFileBytes(dir / kFolderName + "/big", *old_big);
+  }
   Extraction run;
   {
     FailingReadsAt failing(failing_offset, failing_errno);
@@ -212,6 +218,15 @@ TEST(FailingReads, AreToldApartFromTruncationAndEndTheEntryLikeIt) {
                    "(%s); the rest is missing.\n",
                    static_cast<unsigned>(run.big.size()), static_cast<unsigned>(kBig.size()),
                    std::strerror(error)));
+  }
+  // The same over the file of an earlier run: the old file is whole, and it
+  // stays, rather than a part of the new one.
+  {
+    const Bytes old_big = PatternBytes(5000, 9);
+    const Extraction run = Extract(built.bytes, big_at + 100 * 1024, "", EIO, &old_big);
+    EXPECT_EQ(run.captured.exit_code, -5);
+    EXPECT_EQ(run.big, old_big);
+    EXPECT_EQ(run.files, all_files);
   }
   // Inside an image's pixels: the bitmap keeps its length, unread pixels black.
   {
