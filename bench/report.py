@@ -23,7 +23,19 @@ FILE_SYSTEMS = [("ext4", "journaled ext4 on a loop device"), ("xfs", "xfs on a l
                 ("btrfs", "btrfs on a loop device"), ("tmpfs", "tmpfs")]
 NAMES = {"tar": "GNU tar", "python": "Python peer", "wine": "Windows build",
          "minimal-rw": "minimal, read/write 64 KiB", "minimal-kcopy": "minimal, kernel copy"}
-MINIMAL = ["minimal-rw", "minimal-kcopy"]
+
+
+def is_minimal(command):
+    return command.startswith("minimal-")
+
+
+def display(command):
+    """A command's name in the tables."""
+    if command.startswith("minimal-rw") and command != "minimal-rw":
+        return "minimal, read/write %s KiB" % command[len("minimal-rw"):]
+    return NAMES.get(command, command)
+
+
 # unzrq on raw against the faster of the minimal extractor's strategies, on
 # every file system.
 FLOOR_LIMIT = 1.03
@@ -62,7 +74,7 @@ def ratio(results, top, bottom):
 
 
 def best_minimal(results):
-    present = [name for name in MINIMAL if name in results]
+    present = [name for name in results if is_minimal(name)]
     return min(present, key=lambda name: results[name]["median"]) if present else None
 
 
@@ -84,11 +96,13 @@ def floor_table(measured):
     commands = []
     for fs, _ in FILE_SYSTEMS:
         for command in measured.get((fs, "raw"), {}):
-            if command not in commands and (command.startswith("unzrq") or command in MINIMAL
+            if command not in commands and (command.startswith("unzrq") or is_minimal(command)
                                             or command not in NAMES and command not in
                                             ("cp", "cat", "bsdtar")):
                 commands.append(command)
-    commands = [c for c in commands if c not in MINIMAL] + [c for c in MINIMAL if c in commands]
+    commands = ([c for c in commands if not is_minimal(c)]
+                + [c for c in commands if is_minimal(c) and c != "minimal-kcopy"]
+                + [c for c in commands if c == "minimal-kcopy"])
     rows = []
     for fs, _ in FILE_SYSTEMS:
         results = measured.get((fs, "raw"))
@@ -97,7 +111,7 @@ def floor_table(measured):
         row = [fs, str(len(results["unzrq"]["times"]))]
         row += ["%.3f (%.3f)" % (results[c]["median"], results[c]["min"]) if c in results
                 else "-" for c in commands]
-        row += [floor_ratio(results, c)[1] for c in commands if c not in MINIMAL]
+        row += [floor_ratio(results, c)[1] for c in commands if not is_minimal(c)]
         rows.append(row)
     return rows, commands
 
@@ -160,7 +174,7 @@ def main():
             rounds = data["rounds"]
             measured[(fs, profile)] = results
             for command, result in results.items():
-                rows.append([label(profile), NAMES.get(command, command),
+                rows.append([label(profile), display(command),
                              "%.3f (%.3f)" % (result["median"], result["min"]),
                              "%.3f" % result["user"], "%.3f" % result["system"],
                              "%.1f" % (result["peak_rss_kib"] / 1024)])
@@ -183,9 +197,9 @@ def main():
                   "Each cell: seconds, median (fastest). Ratios: over the minimal extractor's "
                   "faster strategy in that run (by median), median over median; in brackets the "
                   "lowest and highest of the same ratio taken round by round.", "",
-                  table(["file system", "rounds"] + [NAMES.get(c, c) for c in floor_commands]
-                        + ["%s ÷ best minimal" % NAMES.get(c, c) for c in floor_commands
-                           if c not in MINIMAL], floor_rows), ""]
+                  table(["file system", "rounds"] + [display(c) for c in floor_commands]
+                        + ["%s ÷ best minimal" % display(c) for c in floor_commands
+                           if not is_minimal(c)], floor_rows), ""]
 
     verdicts = []
     for profile, anchor, limit in TARGETS:

@@ -3,6 +3,7 @@
 #
 #   sudo bench/run.sh [--quick] [--section NAME] [--profiles LIST] [--file-systems LIST]
 #                     [--rounds N] [--variant NAME=PATH ...] [--floor-only]
+#                     [--minimal-pieces KIB,...]
 #
 # Tools: unzrq from UNZRQ, else build-bench/, else build/ (any build tree);
 # the Windows build from UNZRQ_EXE, else windows/unzrq.exe beside unzrq. Where
@@ -52,6 +53,8 @@
 #   strategy), timed and checked beside unzrq; repeatable.
 # --floor-only: on each profile time unzrq, the variants and (raw) the
 #   minimal extractor alone: no cp, cat, tars, Python peer or Windows build.
+# --minimal-pieces 64,256: the minimal extractor's read/write strategy with
+#   each of these piece sizes in KiB (default 64), beside its kernel copy.
 set -Eeuo pipefail
 trap 'echo "run.sh: stopped by a failure at line $LINENO" >&2' ERR
 
@@ -66,6 +69,7 @@ file_systems=ext4,xfs,btrfs,tmpfs
 rounds=
 variants=()
 floor_only=0
+minimal_pieces=64
 while (($#)); do
   case $1 in
     --quick) quick=1 ;;
@@ -75,6 +79,7 @@ while (($#)); do
     --rounds) rounds=${2:?--rounds needs a number}; shift ;;
     --variant) variants+=("${2:?--variant needs NAME=PATH}"); shift ;;
     --floor-only) floor_only=1 ;;
+    --minimal-pieces) minimal_pieces=${2:?--minimal-pieces needs a list}; shift ;;
     -h|--help) sed -n '2,54p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run.sh: unknown argument $1 (try --help)" >&2; exit 2 ;;
   esac
@@ -82,6 +87,11 @@ while (($#)); do
 done
 IFS=, read -r -a profiles <<< "$profiles"
 IFS=, read -r -a file_systems <<< "$file_systems"
+IFS=, read -r -a minimal_pieces <<< "$minimal_pieces"
+for kib in "${minimal_pieces[@]}"; do
+  [[ $kib =~ ^[1-9][0-9]*$ && $kib -le 1024 ]] ||
+    { echo "run.sh: --minimal-pieces: $kib is not 1 to 1024 KiB" >&2; exit 2; }
+done
 for profile in "${profiles[@]}"; do
   [[ $profile =~ ^(raw|images|small|mixed)$ ]] || { echo "run.sh: no profile $profile" >&2; exit 2; }
 done
@@ -344,10 +354,12 @@ for profile in "${profiles[@]}"; do
       commands+=("${variant_names[i]}" "exec $(printf '%q' "${variant_commands[i]}") $profile.zrq out")
     done
     if [[ $profile == raw ]]; then
-      commands+=(
-        minimal-rw "exec $quoted_minimal rw $profile.zrq out"
-        minimal-kcopy "exec $quoted_minimal kcopy $profile.zrq out"
-      )
+      # 64 KiB pieces keep the plain name: the floor row of every earlier run.
+      for kib in "${minimal_pieces[@]}"; do
+        commands+=("minimal-rw$( ((kib == 64)) || echo "$kib")"
+                   "exec $quoted_minimal rw $profile.zrq out $kib")
+      done
+      commands+=(minimal-kcopy "exec $quoted_minimal kcopy $profile.zrq out")
     fi
     if ((!floor_only)); then
       commands+=(
