@@ -2,8 +2,8 @@
 """Turns one benchmark run's measurements into its tables and verdicts.
 
 Reads, from the folder run.sh wrote:
-  FS-PROFILE.json       rounds.py's times per command (FS is ext4 or tmpfs)
-  ext4-PROFILE-tiny.json, ext4-scaling-N.json   the memory and wine checks
+  FS-PROFILE.json       rounds.py's times per command (FS: ext4, xfs, btrfs, tmpfs)
+  FS-PROFILE-tiny.json, ext4-scaling-N.json   the memory and wine checks
   archives.tsv          profile, archive bytes, entries
   pixels.txt            expand_pixels_bench's output, when it ran
 Prints the tables, writes them as markdown to --markdown and, with --readme
@@ -16,10 +16,29 @@ import argparse
 import json
 import os
 import re
+import statistics
 
 PROFILES = ["raw", "images", "small", "mixed"]
-FILE_SYSTEMS = [("ext4", "journaled ext4 on a loop device"), ("tmpfs", "tmpfs")]
-NAMES = {"tar": "GNU tar", "python": "Python peer", "wine": "Windows build"}
+FILE_SYSTEMS = [("ext4", "journaled ext4 on a loop device"), ("xfs", "xfs on a loop device"),
+                ("btrfs", "btrfs on a loop device"), ("tmpfs", "tmpfs")]
+NAMES = {"tar": "GNU tar", "python": "Python peer", "wine": "Windows build",
+         "minimal-rw": "minimal, read/write 64 KiB", "minimal-kcopy": "minimal, kernel copy"}
+
+
+def is_minimal(command):
+    return command.startswith("minimal-")
+
+
+def display(command):
+    """A command's name in the tables."""
+    if command.startswith("minimal-rw") and command != "minimal-rw":
+        return "minimal, read/write %s KiB" % command[len("minimal-rw"):]
+    return NAMES.get(command, command)
+
+
+# unzrq on raw against the faster of the minimal extractor's strategies, on
+# every file system.
+FLOOR_LIMIT = 1.03
 
 # (profile, unzrq divided by, limit), checked on ext4.
 TARGETS = [("images", "bsdtar", 1.0), ("raw", "cp", 1.05), ("small", "tar", 0.9)]
@@ -54,6 +73,49 @@ def ratio(results, top, bottom):
     return value, "%.2f (%.2f)" % (value, best)
 
 
+def best_minimal(results):
+    present = [name for name in results if is_minimal(name)]
+    return min(present, key=lambda name: results[name]["median"]) if present else None
+
+
+def floor_ratio(results, command):
+    """A command over the faster minimal strategy: median over median, and
+    the lowest and highest of the ratio round by round, as text."""
+    best = best_minimal(results)
+    if best is None or command not in results:
+        return None, "-"
+    value = results[command]["median"] / results[best]["median"]
+    per_round = [top / bottom for top, bottom in zip(results[command]["times"],
+                                                       results[best]["times"])]
+    return value, "%.3f [%.2f–%.2f]" % (value, min(per_round), max(per_round))
+
+
+def floor_table(measured):
+    """Rows of the raw floor table: one per file system, unzrq and its
+    variants beside the minimal extractor's two strategies."""
+    commands = []
+    for fs, _ in FILE_SYSTEMS:
+        for command in measured.get((fs, "raw"), {}):
+            if command not in commands and (command.startswith("unzrq") or is_minimal(command)
+                                            or command not in NAMES and command not in
+                                            ("cp", "cat", "bsdtar")):
+                commands.append(command)
+    commands = ([c for c in commands if not is_minimal(c)]
+                + [c for c in commands if is_minimal(c) and c != "minimal-kcopy"]
+                + [c for c in commands if c == "minimal-kcopy"])
+    rows = []
+    for fs, _ in FILE_SYSTEMS:
+        results = measured.get((fs, "raw"))
+        if not results or best_minimal(results) is None:
+            continue
+        row = [fs, str(len(results["unzrq"]["times"]))]
+        row += ["%.3f (%.3f)" % (results[c]["median"], results[c]["min"]) if c in results
+                else "-" for c in commands]
+        row += [floor_ratio(results, c)[1] for c in commands if not is_minimal(c)]
+        rows.append(row)
+    return rows, commands
+
+
 def table(header, rows):
     lines = ["| " + " | ".join(header) + " |",
              "|" + "|".join("---" if i < 2 else "---:" for i in range(len(header))) + "|"]
@@ -68,7 +130,8 @@ def main():
     parser.add_argument("--title", default="")
     parser.add_argument("--unzrq", default="unzrq")
     parser.add_argument("--windows", default="")
-    parser.add_argument("--ext4", default="")
+    parser.add_argument("--mounts", default="")
+    parser.add_argument("--variants", default="")
     parser.add_argument("--readme")
     parser.add_argument("--section")
     options = parser.parse_args()
@@ -85,10 +148,12 @@ def main():
         return "%s (%s, %d entries)" % (profile, human_size(size), entries)
 
     parts = ["#### Run: %s" % options.title, ""]
-    parts.append("unzrq: `%s`. Windows build: %s. ext4 mount options: %s. Each figure: "
+    parts.append("unzrq: `%s`.%s Windows build: %s. Mount options: %s. Each figure: "
                  "seconds, median of the rounds and (in brackets) the fastest; ratios: "
                  "median over median (min over min), from the same rounds."
-                 % (os.path.basename(options.unzrq), options.windows, options.ext4))
+                 % (os.path.basename(options.unzrq),
+                    " Variants: %s." % options.variants if options.variants else "",
+                    options.windows, options.mounts or "-"))
     parts.append("")
     pixels = os.path.join(folder, "pixels.txt")
     if os.path.exists(pixels):
@@ -109,7 +174,7 @@ def main():
             rounds = data["rounds"]
             measured[(fs, profile)] = results
             for command, result in results.items():
-                rows.append([label(profile), NAMES.get(command, command),
+                rows.append([label(profile), display(command),
                              "%.3f (%.3f)" % (result["median"], result["min"]),
                              "%.3f" % result["user"], "%.3f" % result["system"],
                              "%.1f" % (result["peak_rss_kib"] / 1024)])
@@ -120,13 +185,27 @@ def main():
             continue
         parts += ["##### %s, %d rounds" % (description, rounds), ""]
         parts.append(table(["profile", "command", "s", "user s", "sys s", "peak RSS MiB"], rows))
-        parts += ["", table(["profile", "unzrq / cp", "unzrq / cat", "unzrq / GNU tar",
+        parts.append("")
+        if any(cell != "-" for row in ratio_rows for cell in row[1:]):
+            parts += [table(["profile", "unzrq / cp", "unzrq / cat", "unzrq / GNU tar",
                              "unzrq / bsdtar", "unzrq / Python", "Windows build / unzrq"],
                             ratio_rows), ""]
+
+    floor_rows, floor_commands = floor_table(measured)
+    if floor_rows:
+        parts += ["##### Raw against the floor: the minimal extractor, same rounds", "",
+                  "Each cell: seconds, median (fastest). Ratios: over the minimal extractor's "
+                  "faster strategy in that run (by median), median over median; in brackets the "
+                  "lowest and highest of the same ratio taken round by round.", "",
+                  table(["file system", "rounds"] + [display(c) for c in floor_commands]
+                        + ["%s ÷ best minimal" % display(c) for c in floor_commands
+                           if not is_minimal(c)], floor_rows), ""]
 
     verdicts = []
     for profile, anchor, limit in TARGETS:
         value, text = ratio(measured.get(("ext4", profile), {}), "unzrq", anchor)
+        if value is None:
+            continue
         verdicts.append([profile, "unzrq / %s" % NAMES.get(anchor, anchor), "<= %.2f" % limit,
                          text, "-" if value is None else "met" if value <= limit else "MISSED"])
     unzrq_rss = [results["unzrq"]["peak_rss_kib"] for results in measured.values()
@@ -146,7 +225,12 @@ def main():
             human_size(archives[profile + "-tiny"][0]), human_size(archives[profile][0])),
             "same", "%.2f vs %.2f MiB" % (tiny_kib / 1024, full_kib / 1024),
             "met" if abs(full_kib - tiny_kib) <= RSS_SAME_KIB else "MISSED"])
-    parts += ["##### Targets (ext4)", "",
+    for fs, _ in FILE_SYSTEMS:
+        value, text = floor_ratio(measured.get((fs, "raw"), {}), "unzrq")
+        if value is not None:
+            verdicts.append(["raw (%s)" % fs, "unzrq / best minimal", "<= %.2f" % FLOOR_LIMIT,
+                             text, "met" if value <= FLOOR_LIMIT else "MISSED"])
+    parts += ["##### Targets (ext4 unless named)", "",
               table(["profile", "measure", "limit", "measured", "verdict"], verdicts), ""]
 
     scaling_rows = []
