@@ -129,8 +129,9 @@ WineSetUp SetUpWine(const std::string& exe_path) {
   const char* prefix = std::getenv("WINEPREFIX");
   if (prefix == nullptr || *prefix == '\0') {
     std::cerr << "WINEPREFIX is not set. The tests run wine in a prefix of their own, never in "
-                 "the default ~/.wine; ctest sets it to a folder of the build tree. By hand, "
-                 "name one, e.g. WINEPREFIX=$PWD/wineprefix (made on the first run).\n";
+                 "the default ~/.wine. By hand, set it to the one ctest makes in the build tree "
+                 "(wineprefix for the 32-bit .exe, wineprefix64 for the 64-bit one), or make "
+                 "another with unzrq_e2e --tool <the .exe> --wine --make-wine-prefix.\n";
     setup.status = kUsageError;
     return setup;
   }
