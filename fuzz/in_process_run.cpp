@@ -51,14 +51,14 @@ ToolRun RunInProcess(const std::vector<std::string>& arguments, std::FILE* out, 
   Empty(err);
   char previous_dir[4096] = {};
   if (!working_dir.empty()) {
-    if (getcwd(previous_dir, sizeof previous_dir) == nullptr) Fail("cannot tell the current folder");
+    if (getcwd(previous_dir, sizeof previous_dir) == nullptr)
+      Fail("cannot tell the current folder");
     if (chdir(working_dir.c_str()) != 0) Fail("cannot enter " + working_dir);
   }
   std::fflush(stdout);
   std::fflush(stderr);
   const int saved_out = dup(STDOUT_FILENO);
-  if (saved_out < 0 ||
-      dup2(catch_out ? fileno(out) : standard_output_fd, STDOUT_FILENO) < 0) {
+  if (saved_out < 0 || dup2(catch_out ? fileno(out) : standard_output_fd, STDOUT_FILENO) < 0) {
     Fail("cannot point standard output elsewhere");
   }
   std::FILE* const process_err = stderr;
@@ -71,7 +71,8 @@ ToolRun RunInProcess(const std::vector<std::string>& arguments, std::FILE* out, 
   stderr = process_err;
   dup2(saved_out, STDOUT_FILENO);
   close(saved_out);
-  if (!working_dir.empty() && chdir(previous_dir) != 0) Fail("cannot return to the previous folder");
+  if (!working_dir.empty() && chdir(previous_dir) != 0)
+    Fail("cannot return to the previous folder");
   if (catch_out) run.out = ReadBack(out);
   run.err = ReadBack(err);
   return run;

@@ -25,7 +25,8 @@ struct Report {
   int exit_code;       // the code of the run it ends or belongs to
 };
 
-#define REPORT(constant, exit_code) {#constant, constant, exit_code}
+#define REPORT(constant, exit_code) \
+  { #constant, constant, exit_code }
 
 // Reports that stop the run before the walk, then problems met during it.
 const Report kReports[] = {
@@ -55,9 +56,8 @@ const Report kReports[] = {
 };
 
 // The header's other texts: the default folder, the usage and standard output.
-const std::set<std::string> kNotReports = {"kDefaultOutputFolder", "kUsageLine",
-                                           "kUsageInputLine",      "kUsageOutputLine",
-                                           "kEntryLine",           "kSummaryLine"};
+const std::set<std::string> kNotReports = {"kDefaultOutputFolder", "kUsageLine", "kUsageInputLine",
+                                           "kUsageOutputLine",     "kEntryLine", "kSummaryLine"};
 
 struct ExitCode {
   const char* name;
@@ -156,8 +156,9 @@ void ExpectSameAsTheHeader(const std::vector<Documented>& rows, const std::strin
   std::set<std::string> reports_seen;
   std::set<int> codes_seen;
   for (const Documented& row : rows) {
-    const bool known = std::any_of(std::begin(kExitCodes), std::end(kExitCodes),
-                                   [&](const ExitCode& code) { return code.value == row.returned; });
+    const bool known =
+        std::any_of(std::begin(kExitCodes), std::end(kExitCodes),
+                    [&](const ExitCode& code) { return code.value == row.returned; });
     EXPECT_TRUE(known) << where << ": exit code " << row.returned << " is not one the tool has";
     EXPECT_EQ(row.shell, ShellStatus(row.returned))
         << where << ": exit code " << row.returned << " shows in a shell as "
@@ -268,8 +269,8 @@ std::string Unescape(std::string text) {
 std::vector<std::string> Arguments(const std::string& line) {
   std::vector<std::string> arguments;
   const std::regex argument(R"re("([^"]*)"|(\S+))re");
-  const std::string rest = line.substr(line.find(' ') == std::string::npos ? line.size()
-                                                                           : line.find(' '));
+  const std::string rest =
+      line.substr(line.find(' ') == std::string::npos ? line.size() : line.find(' '));
   for (auto it = std::sregex_iterator(rest.begin(), rest.end(), argument);
        it != std::sregex_iterator(); ++it) {
     arguments.push_back((*it)[1].matched ? (*it)[1].str() : (*it)[2].str());
@@ -349,8 +350,9 @@ TEST(MessagesHeader, EveryConstantIsKnownHere) {
       EXPECT_TRUE(codes.count(name)) << name << " is an exit code this test does not know";
     } else {
       EXPECT_TRUE(reports.count(name) || kNotReports.count(name))
-          << name << " is a message this test does not know: add it to kReports with its "
-                     "exit code, and to the README and the manual page";
+          << name
+          << " is a message this test does not know: add it to kReports with its "
+             "exit code, and to the README and the manual page";
     }
   }
   EXPECT_EQ(seen, static_cast<int>(reports.size() + kNotReports.size() + codes.size()));

@@ -91,7 +91,9 @@ void RunCases(const std::vector<E2eCase>& cases) {
     ran = true;
   }
   // A table that holds nothing for this build is reported skipped, not passed.
-  if (!ran) GTEST_SKIP() << "no case of this table is for the " << (OnWindows() ? "Windows" : "Linux") << " builds";
+  if (!ran)
+    GTEST_SKIP() << "no case of this table is for the " << (OnWindows() ? "Windows" : "Linux")
+                 << " builds";
 }
 
 void RunCase(const E2eCase& test_case) {

@@ -13,14 +13,14 @@ ScratchDir::ScratchDir() {
   static std::mt19937 names{std::random_device{}()};
   const std::filesystem::path temporary = std::filesystem::temp_directory_path();
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::filesystem::path candidate =
-        temporary / ("unzrq-unit-" + std::to_string(names()));
+    const std::filesystem::path candidate = temporary / ("unzrq-unit-" + std::to_string(names()));
     std::error_code error;
     if (std::filesystem::create_directory(candidate, error)) {
       path_ = candidate.string();
       return;
     }
-    if (error) throw std::runtime_error("cannot make " + candidate.string() + ": " + error.message());
+    if (error)
+      throw std::runtime_error("cannot make " + candidate.string() + ": " + error.message());
   }
   throw std::runtime_error("no free name for a scratch folder in " + temporary.string());
 }
