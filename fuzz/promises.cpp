@@ -11,7 +11,9 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "driver/unzrq.h"
+#include "fuzz/in_process_run.h"
+#include "tests/support/read_little_endian.h"
+#include "tests/support/remove_tree.h"
 
 namespace {
 
@@ -64,51 +66,6 @@ FILE* OpenCapture(const std::string& path) {
   return file;
 }
 
-// Emptied without closing it: on some file systems truncating a file that is
-// then closed forces it to disk, which would make thousands of runs crawl.
-void EmptyCapture(FILE* file) {
-  std::fflush(file);
-  if (ftruncate(fileno(file), 0) != 0) Fail("cannot empty", "a capture file");
-  std::rewind(file);
-}
-
-std::string ReadCapture(FILE* file) {
-  std::fflush(file);
-  std::rewind(file);
-  std::string contents;
-  char piece[4096];
-  for (std::size_t read; (read = std::fread(piece, 1, sizeof piece, file)) > 0;) {
-    contents.append(piece, read);
-  }
-  return contents;
-}
-
-// Runs the tool with its standard output and standard error caught in `out`
-// and `err`. The C library lets its standard streams be reassigned; only the
-// tool's own stdio output is caught, so that sanitizer and libFuzzer reports
-// still reach the process's standard error.
-ToolRun RunWithCapture(const std::string& archive, const std::string& folder, FILE* out,
-                       FILE* err) {
-  std::string program = "unzrq";
-  std::string archive_argument = archive;
-  std::string folder_argument = folder;
-  char* arguments[] = {program.data(), archive_argument.data(), folder_argument.data(), nullptr};
-  EmptyCapture(out);
-  EmptyCapture(err);
-  std::fflush(stdout);
-  std::fflush(stderr);
-  FILE* const process_out = stdout;
-  FILE* const process_err = stderr;
-  stdout = out;
-  stderr = err;
-  const int exit_code = RunUnzrq(3, arguments);
-  std::fflush(out);
-  std::fflush(err);
-  stdout = process_out;
-  stderr = process_err;
-  return ToolRun{exit_code, ReadCapture(out), ReadCapture(err)};
-}
-
 // Names directly inside `folder`, sorted; "." and ".." left out.
 std::vector<std::string> ListFolder(const std::string& folder) {
   DIR* listing = opendir(folder.c_str());
@@ -124,18 +81,6 @@ std::vector<std::string> ListFolder(const std::string& folder) {
   return names;
 }
 
-// Removes `path` and, for a folder, everything in it; links are removed, never followed.
-void RemoveTree(const std::string& path) {
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0) return;
-  if (S_ISDIR(info.st_mode)) {
-    for (const std::string& name : ListFolder(path)) RemoveTree(path + "/" + name);
-    if (rmdir(path.c_str()) != 0) Fail("cannot remove", path);
-  } else if (unlink(path.c_str()) != 0) {
-    Fail("cannot remove", path);
-  }
-}
-
 enum class Kind { kMissing, kRegularFile, kFolder, kOther };
 
 Kind KindOf(const std::string& path, std::uint64_t* bytes = nullptr) {
@@ -144,11 +89,6 @@ Kind KindOf(const std::string& path, std::uint64_t* bytes = nullptr) {
   if (bytes != nullptr) *bytes = static_cast<std::uint64_t>(info.st_size);
   if (S_ISREG(info.st_mode)) return Kind::kRegularFile;
   return S_ISDIR(info.st_mode) ? Kind::kFolder : Kind::kOther;
-}
-
-std::uint32_t LittleEndian32(const std::uint8_t* bytes) {
-  return bytes[0] | static_cast<std::uint32_t>(bytes[1]) << 8 |
-         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
 // The directory as the archive's own bytes describe it, worked out here
@@ -165,10 +105,10 @@ Directory ReadDirectory(const std::uint8_t* archive, std::size_t size) {
   // an empty file is the empty archive: its count is read from offset 0 and is 0.
   std::uint8_t header[kHeaderBytes] = {};
   if (size > 0) std::memcpy(header, archive, std::min<std::size_t>(size, kHeaderBytes));
-  Directory directory{LittleEndian32(header + 4), size == 0, 0, 0};
+  Directory directory{ReadLittleEndian(header + 4, 4), size == 0, 0, 0};
   if (directory.offset + kCountBytes <= size) {
     directory.has_count = true;
-    directory.entry_count = LittleEndian32(archive + directory.offset);
+    directory.entry_count = ReadLittleEndian(archive + directory.offset, 4);
     directory.whole_records = (size - directory.offset - kCountBytes) / kRecordBytes;
   }
   return directory;
@@ -313,11 +253,9 @@ PromiseChecker::~PromiseChecker() {
 
 void PromiseChecker::RemoveAll() {
   if (root_.empty()) return;
-  try {
-    RemoveTree(root_);
-  } catch (const std::runtime_error&) {
-    // Left in the temporary folder: nothing more can be done about it here.
-  }
+  // Whatever cannot be removed stays in the temporary folder: nothing more
+  // can be done about it here.
+  RemoveTree(root_);
 }
 
 std::string PromiseChecker::OutputPath(const std::string& name) const {
@@ -328,7 +266,10 @@ PromiseCheck PromiseChecker::Check(const std::uint8_t* archive, std::size_t size
                                    ArchivePlace place) {
   // Each run starts from an empty folder, so that it is judged on its own.
   for (const std::string& name : ListFolder(root_)) {
-    if (name != kStdoutName && name != kStderrName) RemoveTree(root_ + "/" + name);
+    const std::string path = root_ + "/" + name;
+    if (name != kStdoutName && name != kStderrName && !RemoveTree(path)) {
+      Fail("cannot remove", path);
+    }
   }
   const std::string run_folder = root_ + "/" + kRunFolderName;
   const std::string folder = run_folder + "/" + kFolderName;
@@ -339,7 +280,7 @@ PromiseCheck PromiseChecker::Check(const std::uint8_t* archive, std::size_t size
       (place == ArchivePlace::kInsideTheFolder ? folder : run_folder) + "/" + kArchiveName;
   WriteWholeFile(archive_path, archive, size);
 
-  PromiseCheck check{RunWithCapture(archive_path, folder, out_, err_), {}, {}};
+  PromiseCheck check{RunInProcess({"unzrq", archive_path, folder}, out_, err_), {}, {}};
   const Directory directory = ReadDirectory(archive, size);
   CheckNothingOutside(root_, place, &check.broken);
   CheckOutputFolder(folder, size, place, &check);

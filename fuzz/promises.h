@@ -27,12 +27,7 @@
 #include <string>
 #include <vector>
 
-// What one in-process run of the tool said.
-struct ToolRun {
-  int exit_code;
-  std::string out;  // standard output
-  std::string err;  // standard error
-};
+#include "fuzz/in_process_run.h"
 
 enum class ArchivePlace {
   kBesideTheFolder,

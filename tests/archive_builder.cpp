@@ -5,6 +5,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "tests/support/read_little_endian.h"
+
 void AppendLittleEndian32(Bytes& bytes, std::uint32_t value) {
   for (int shift = 0; shift < 32; shift += 8)
     bytes.push_back(static_cast<std::uint8_t>(value >> shift));
@@ -13,13 +15,6 @@ void AppendLittleEndian32(Bytes& bytes, std::uint32_t value) {
 void AppendLittleEndian16(Bytes& bytes, std::uint16_t value) {
   bytes.push_back(static_cast<std::uint8_t>(value));
   bytes.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-std::uint32_t ReadLittleEndian32(const Bytes& bytes, std::size_t at) {
-  return static_cast<std::uint32_t>(bytes.at(at)) |
-         static_cast<std::uint32_t>(bytes.at(at + 1)) << 8 |
-         static_cast<std::uint32_t>(bytes.at(at + 2)) << 16 |
-         static_cast<std::uint32_t>(bytes.at(at + 3)) << 24;
 }
 
 namespace {
@@ -46,7 +41,7 @@ void AppendRecord(Bytes& out, const TestEntry& entry, std::uint32_t offset) {
 BuiltArchive BuildArchive(const ArchiveLayout& layout) {
   BuiltArchive built;
   Bytes& out = built.bytes;
-  out.resize(zrq_layout::kHeaderBytes, 0);
+  out.assign(zrq_layout::kHeaderBytes, 0);
   PutLittleEndian32(out, 0, layout.header_unused);
   const std::uint32_t count = layout.has_entry_count
                                   ? layout.entry_count
@@ -151,7 +146,7 @@ std::vector<std::uint16_t> PatternPixels(std::size_t count, std::uint32_t seed) 
   const Bytes noise = PatternBytes(2 * count, seed);
   std::vector<std::uint16_t> pixels(count);
   for (std::size_t i = 0; i < count; ++i) {
-    pixels[i] = static_cast<std::uint16_t>(noise[2 * i] | noise[2 * i + 1] << 8);
+    pixels[i] = static_cast<std::uint16_t>(ReadLittleEndian(&noise[2 * i], 2));
   }
   return pixels;
 }

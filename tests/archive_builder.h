@@ -61,10 +61,9 @@ struct BuiltArchive {
 
 BuiltArchive BuildArchive(const ArchiveLayout& layout);
 
-// Little-endian helpers for building payloads and checking outputs.
+// Little-endian writers for building payloads (tests/support has the reader).
 void AppendLittleEndian32(Bytes& bytes, std::uint32_t value);
 void AppendLittleEndian16(Bytes& bytes, std::uint16_t value);
-std::uint32_t ReadLittleEndian32(const Bytes& bytes, std::size_t at);
 
 // RGB565 pixel from 5-bit red, 6-bit green, 5-bit blue.
 std::uint16_t Rgb565(unsigned red5, unsigned green6, unsigned blue5);

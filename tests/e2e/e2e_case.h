@@ -72,7 +72,8 @@ struct TemporaryFolder {
   TemporaryFolder& operator=(const TemporaryFolder&) = delete;
 };
 
-// Runs each case of the table meant for the leg under test.
+// Runs each case of the table meant for the leg under test; with none, the
+// test is reported skipped.
 void RunCases(const std::vector<E2eCase>& cases);
 
 // Runs one case and checks everything it promises.

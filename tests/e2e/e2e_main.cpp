@@ -4,14 +4,14 @@
 // The same cases judge every build. --wine runs the .exe under the wine loader
 // of its machine type (wine for a 32-bit, wine64 for a 64-bit .exe) and expects
 // the Windows conventions (CR LF, backslash, 8-bit exit codes); with
-// --make-wine-prefix it only creates the prefix ($WINEPREFIX) the runs share.
+// --make-wine-prefix it only creates the prefix ($WINEPREFIX, which must be
+// set: the user's own ~/.wine is never used) the runs share.
 // --emulator runs a Linux build made for another machine through <command>,
 // a program and its leading arguments separated by ';' (a CMake list).
 //
 // Exit status 77 means the leg cannot run on this host at all (a 32-bit .exe
 // where the kernel runs no 32-bit x86 programs); the reason is printed.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -24,7 +24,6 @@
 namespace {
 
 constexpr int kUsageError = 2;
-constexpr int kCannotRunHere = 77;  // the tests' SKIP_RETURN_CODE
 
 std::vector<std::string> SplitList(const std::string& list) {
   std::vector<std::string> items;
@@ -38,46 +37,12 @@ std::vector<std::string> SplitList(const std::string& list) {
   return items;
 }
 
-// Picks the wine loader for the .exe once this host is known to run it.
-// Returns 0, or the status main() ends with.
-int SetUpWine(ToolUnderTest& tool) {
-  const ExeMachine machine = ReadExeMachine(tool.path);
-  if (machine == ExeMachine::kUnknown) {
-    std::cerr << tool.path << " is not a 32-bit or 64-bit x86 Windows program\n";
-    return kUsageError;
-  }
-  if (machine == ExeMachine::kI386) {
-    const HostProbe probe = ProbeI386Programs();
-    if (probe.support == HostSupport::kKernelCannot) {
-      std::cout << "SKIPPED: this kernel cannot run 32-bit x86 programs (" << probe.detail
-                << "), so no wine can run the 32-bit .exe here. The 64-bit .exe leg runs "
-                   "the same Windows code under wine64.\n";
-      return kCannotRunHere;
-    }
-    if (probe.support == HostSupport::kBroken) {
-      std::cerr << "The 32-bit .exe needs the 32-bit wine (" << probe.detail
-                << "). Debian: dpkg --add-architecture i386; apt-get install wine32\n";
-      return kUsageError;
-    }
-  }
-  const std::string loader = FindWineLoader(machine);
-  if (loader.empty()) {
-    std::cerr << (machine == ExeMachine::kI386
-                      ? "No wine on PATH for the 32-bit .exe (Debian: wine wine32)\n"
-                      : "No wine64 on PATH or in /usr/lib/wine for the 64-bit .exe (Debian: "
-                        "wine64)\n");
-    return kUsageError;
-  }
-  tool.launcher = {loader};
-  // Wine's own diagnostics would mix with the tool's standard error.
-  setenv("WINEDEBUG", "-all", 1);
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
+  // The cases are listed (for CTest, one test per case and build) without a tool.
+  if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
   ToolUnderTest& tool = Tool();
   bool make_wine_prefix = false;
   std::vector<std::string> emulator;
@@ -104,10 +69,11 @@ int main(int argc, char** argv) {
     return kUsageError;
   }
   if (tool.leg == Leg::kWindows) {
-    const int status = SetUpWine(tool);
-    if (status != 0) return status;
+    const WineSetUp wine = SetUpWine(tool.path);
+    if (wine.status != 0) return wine.status;
+    tool.launcher = {wine.loader};
     if (make_wine_prefix) {
-      const std::string failure = MakeWinePrefix(tool.launcher.front());
+      const std::string failure = MakeWinePrefix(wine.loader);
       if (failure.empty()) return 0;
       std::cerr << "Could not make the wine prefix: " << failure << "\n";
       return 1;

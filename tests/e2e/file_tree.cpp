@@ -72,17 +72,6 @@ void Snapshot(int folder, const std::string& prefix, FileTree& tree) {
   }
 }
 
-void RemoveContents(int folder) {
-  for (const std::string& name : FolderEntries(folder)) {
-    if (unlinkat(folder, name.c_str(), 0) == 0) continue;
-    const int child = OpenFolder(folder, name);
-    fchmod(child, 0700);  // a case may leave a folder it made unwritable
-    RemoveContents(child);
-    close(child);
-    unlinkat(folder, name.c_str(), AT_REMOVEDIR);
-  }
-}
-
 // Opens (creating as needed) each folder along `path`, relative to `root`.
 int OpenFolderPath(int root, const std::string& path) {
   int current = dup(root);
@@ -167,14 +156,6 @@ void CreateTree(const std::string& root, const FileTree& tree) {
     close(fd);
   }
   close(root_fd);
-}
-
-void RemoveTree(const std::string& root) {
-  const int folder = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (folder < 0) return;
-  RemoveContents(folder);
-  close(folder);
-  rmdir(root.c_str());
 }
 
 std::string DescribeTreeDifference(const FileTree& expected, const FileTree& actual) {

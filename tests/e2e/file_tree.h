@@ -1,9 +1,10 @@
-// A folder's whole contents as one comparable value, and the few operations
-// the end-to-end cases need to lay out a working folder and clean it away.
+// A folder's whole contents as one comparable value, and what the end-to-end
+// cases need to lay out a working folder (RemoveTree, in tests/support,
+// clears it away).
 //
 // Everything works through directory descriptors, relative to the folder, so
 // that paths longer than the platform's limit (which one case builds on
-// purpose) can still be listed and removed.
+// purpose) can still be listed.
 #pragma once
 
 #include <map>
@@ -32,9 +33,6 @@ FileTree SnapshotTree(const std::string& root);
 // Creates `root` if needed and every node of `tree` under it, parents first: folders (also the
 // parents a file path implies), named pipes, symbolic links and files with their bytes.
 void CreateTree(const std::string& root, const FileTree& tree);
-
-// Removes `root` and everything under it.
-void RemoveTree(const std::string& root);
 
 // A readable account of how `actual` differs from `expected`; empty when equal.
 std::string DescribeTreeDifference(const FileTree& expected, const FileTree& actual);

@@ -1,14 +1,6 @@
 #include "tool_under_test.h"
 
-#include <iostream>
-
-namespace {
-
-bool WineFailedToStart(const ChildResult& result) {
-  return result.exited && result.exit_status == 1 && result.out.empty() && result.err.empty();
-}
-
-}  // namespace
+#include "wine_host.h"
 
 ToolUnderTest& Tool() {
   static ToolUnderTest tool;
@@ -62,14 +54,6 @@ ChildResult RunTool(const std::vector<std::string>& args, const std::string& wor
     argv.push_back(Tool().path);
   }
   argv.insert(argv.end(), args.begin(), args.end());
-  ChildResult result = RunChild(program, argv, working_dir, limits);
-  // Now and then, rarely, the wine loader ends with status 1 and not a byte
-  // of output: a status the tool itself never gives (its statuses are 0 and
-  // 251-255), so wine failed to start it. Such a run is tried again, and the
-  // log says so.
-  for (int retry = 0; retry < 2 && OnWindows() && WineFailedToStart(result); ++retry) {
-    std::cout << "wine ended with status 1 and no output; running the case again\n";
-    result = RunChild(program, argv, working_dir, limits);
-  }
-  return result;
+  return OnWindows() ? RunUnderWine(program, argv, working_dir, limits)
+                     : RunChild(program, argv, working_dir, limits);
 }

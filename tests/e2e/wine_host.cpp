@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "tests/support/read_little_endian.h"
 
 extern char** environ;
 
@@ -26,10 +27,8 @@ const char kI386Interpreter[] = "/lib/ld-linux.so.2";
 // Debian keeps the 64-bit loader off PATH, beside the wrapper-selected one.
 const char kDebianWine64[] = "/usr/lib/wine/wine64";
 
-std::uint32_t LittleEndian(const unsigned char* bytes, int count) {
-  std::uint32_t value = 0;
-  for (int i = count - 1; i >= 0; --i) value = (value << 8) | bytes[i];
-  return value;
+bool WineFailedToStart(const ChildResult& result) {
+  return result.exited && result.exit_status == 1 && result.out.empty() && result.err.empty();
 }
 
 std::string ShowRun(const std::vector<std::string>& argv, const ChildResult& result) {
@@ -47,15 +46,15 @@ std::string ShowRun(const std::vector<std::string>& argv, const ChildResult& res
 
 ExeMachine ReadExeMachine(const std::string& exe_path) {
   std::ifstream exe(exe_path, std::ios::binary);
-  unsigned char dos_header[64] = {};
+  std::uint8_t dos_header[64] = {};
   if (!exe.read(reinterpret_cast<char*>(dos_header), sizeof dos_header))
     return ExeMachine::kUnknown;
   if (dos_header[0] != 'M' || dos_header[1] != 'Z') return ExeMachine::kUnknown;
-  unsigned char pe_header[6] = {};
-  exe.seekg(LittleEndian(dos_header + 0x3C, 4));
+  std::uint8_t pe_header[6] = {};
+  exe.seekg(ReadLittleEndian(dos_header + 0x3C, 4));
   if (!exe.read(reinterpret_cast<char*>(pe_header), sizeof pe_header)) return ExeMachine::kUnknown;
   if (std::memcmp(pe_header, "PE\0\0", 4) != 0) return ExeMachine::kUnknown;
-  switch (LittleEndian(pe_header + 4, 2)) {
+  switch (ReadLittleEndian(pe_header + 4, 2)) {
     case 0x014C: return ExeMachine::kI386;
     case 0x8664: return ExeMachine::kAmd64;
   }
@@ -122,4 +121,62 @@ std::string MakeWinePrefix(const std::string& loader) {
   if (server.empty()) return "no wineserver on PATH";
   const std::vector<std::string> wait = {server, "-w"};
   return ShowRun(wait, RunChild(server, wait, ".", limits));
+}
+
+WineSetUp SetUpWine(const std::string& exe_path) {
+  constexpr int kUsageError = 2;
+  WineSetUp setup;
+  const char* prefix = std::getenv("WINEPREFIX");
+  if (prefix == nullptr || *prefix == '\0') {
+    std::cerr << "WINEPREFIX is not set. The tests run wine in a prefix of their own, never in "
+                 "the default ~/.wine. By hand, set it to the one ctest makes in the build tree "
+                 "(wineprefix for the 32-bit .exe, wineprefix64 for the 64-bit one), or make "
+                 "another with unzrq_e2e --tool <the .exe> --wine --make-wine-prefix.\n";
+    setup.status = kUsageError;
+    return setup;
+  }
+  const ExeMachine machine = ReadExeMachine(exe_path);
+  if (machine == ExeMachine::kUnknown) {
+    std::cerr << exe_path << " is not a 32-bit or 64-bit x86 Windows program\n";
+    setup.status = kUsageError;
+    return setup;
+  }
+  if (machine == ExeMachine::kI386) {
+    const HostProbe probe = ProbeI386Programs();
+    if (probe.support == HostSupport::kKernelCannot) {
+      std::cout << "SKIPPED: this kernel cannot run 32-bit x86 programs (" << probe.detail
+                << "), so no wine can run the 32-bit .exe here. The 64-bit .exe runs the same "
+                   "Windows code under wine64.\n";
+      setup.status = kCannotRunHere;
+      return setup;
+    }
+    if (probe.support == HostSupport::kBroken) {
+      std::cerr << "The 32-bit .exe needs the 32-bit wine (" << probe.detail
+                << "). Debian: dpkg --add-architecture i386; apt-get install wine32\n";
+      setup.status = kUsageError;
+      return setup;
+    }
+  }
+  setup.loader = FindWineLoader(machine);
+  if (setup.loader.empty()) {
+    std::cerr << (machine == ExeMachine::kI386
+                      ? "No wine on PATH for the 32-bit .exe (Debian: wine wine32)\n"
+                      : "No wine64 on PATH or in /usr/lib/wine for the 64-bit .exe (Debian: "
+                        "wine64)\n");
+    setup.status = kUsageError;
+    return setup;
+  }
+  setenv("WINEDEBUG", "-all", 1);
+  return setup;
+}
+
+ChildResult RunUnderWine(const std::string& program, const std::vector<std::string>& argv,
+                         const std::string& working_dir, const ChildLimits& limits) {
+  ChildResult result = RunChild(program, argv, working_dir, limits);
+  for (int retry = 0; retry < 2 && WineFailedToStart(result); ++retry) {
+    std::cout << "wine ended with status 1 and no output; running it again\n"
+                 "<CTestLabel>wine-retried</CTestLabel>\n";
+    result = RunChild(program, argv, working_dir, limits);
+  }
+  return result;
 }

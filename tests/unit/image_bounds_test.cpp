@@ -20,6 +20,7 @@
 #include "checked_run.h"
 #include "owned_handle.h"
 #include "scratch_dir.h"
+#include "tests/support/read_little_endian.h"
 #include "writer_run.h"
 #include "writers/entry_writer.h"
 
@@ -168,8 +169,8 @@ Bytes FarBitmapStart(std::uint32_t width, std::uint32_t height, std::uint64_t* f
     const std::uint64_t row_start = kFarPixelsOffset + 2ull * width * row;
     for (std::uint64_t column = 0; column < width && bitmap.size() < kFarOutputLimit; ++column) {
       const std::uint64_t at = row_start + 2 * column;
-      AppendBitmapPixel(bitmap,
-                        static_cast<std::uint16_t>(FarSourceByte(at) | FarSourceByte(at + 1) << 8));
+      const std::uint8_t stored[] = {FarSourceByte(at), FarSourceByte(at + 1)};
+      AppendBitmapPixel(bitmap, static_cast<std::uint16_t>(ReadLittleEndian(stored, 2)));
       *first = std::min(*first, at);
       *end = std::max(*end, at + 2);
     }
