@@ -54,6 +54,15 @@ inline constexpr const char kImageSizeReadFailed[] =
     "Error: Skipped \"%s\": reading its image size failed (%s).\n";
 inline constexpr const char kCannotCreateFile[] = "Couldn't create output file \"%s\": %s\n";
 inline constexpr const char kCannotWriteFile[] = "Couldn't write output file \"%s\": %s\n";
+inline constexpr const char kCannotCreateReplacement[] =
+    "Couldn't replace output file \"%s\": replacing needs a new file in its folder, which "
+    "could not be made (%s)\n";
+inline constexpr const char kReplacementKeptAside[] =
+    "Couldn't replace output file \"%s\": %s; the entry is kept whole as \"%s\"\n";
+inline constexpr const char kLeftoverNotRemoved[] =
+    "Couldn't remove temporary file \"%s\": %s\n";
+inline constexpr const char kShortNameOfAnother[] =
+    "Error: Skipped \"%s\": the name is the short name of \"%s\", another file in the folder.\n";
 inline constexpr const char kEntryTruncated[] =
     "Error: \"%s\" is truncated: the archive ends inside its payload.\n";
 inline constexpr const char kEntryReadFailed[] =

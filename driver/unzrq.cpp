@@ -49,6 +49,7 @@ struct EntryBuffers {
   OutputName file_name;  // the name the output file gets
   char path[kOutputPathCapacity];
   char shown_path[4 * kOutputPathCapacity];  // the path fit for one line of a message
+  char shown_other[4 * kOutputPathCapacity];  // a second path in the same message
   char reason[kReasonCapacity];
 };
 
@@ -81,13 +82,17 @@ const char* Reason(EntryBuffers& buffers, DWORD code) {
   return buffers.reason;
 }
 
-// The folder exists afterwards, or it could not be made: a plain file of the
-// same name is no folder to write into.
+// The folder exists afterwards and is open for the outputs, or it could not
+// be made: a plain file of the same name is no folder to write into.
 bool PrepareOutputFolder(const char* folder) {
   // Asked even after a create succeeds: some hosts report a device name as created.
   if (!CreateDirectoryA(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
   const DWORD attributes = GetFileAttributesA(folder);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return false;
+  }
+  DWORD error = NO_ERROR;
+  return OpenOutputFolder(folder, &error);
 }
 
 bool ArchiveBytes(HANDLE archive, std::uint64_t* bytes, DWORD* error) {
@@ -173,8 +178,10 @@ OutputFate ReportResult(EntryBuffers& buffers, const EntryResult& result, bool i
       if (result.read_error != NO_ERROR) ReportReadFailure(buffers, result, result.read_error, image);
       Report(kCannotWriteFile, buffers.shown_path, Reason(buffers, result.error));
       return OutputFate::kIncomplete;
-    case EntryOutcome::kTruncated: Report(kEntryTruncated, shown); break;
-    case EntryOutcome::kDamaged: Report(kEntryDamaged, shown); break;
+    // What the archive holds of the entry takes a new name, but never the
+    // place of a file that may be the whole entry from an earlier run.
+    case EntryOutcome::kTruncated: Report(kEntryTruncated, shown); return OutputFate::kIncomplete;
+    case EntryOutcome::kDamaged: Report(kEntryDamaged, shown); return OutputFate::kIncomplete;
     case EntryOutcome::kReadFailed:
       // The archive holds more than the system let through: a file it would
       // replace may be the whole of it, from an earlier run.
@@ -190,30 +197,78 @@ OutputFate ReportResult(EntryBuffers& buffers, const EntryResult& result, bool i
   return OutputFate::kKeep;
 }
 
+// `name` in the output folder, as a message shows it, into `shown`.
+void ShowInFolder(const Run& run, EntryBuffers& buffers, const char* name, char* shown) {
+  wsprintfA(buffers.path, kOutputPathFormat, run.folder, name);
+  EscapeForMessage(buffers.path, shown, sizeof buffers.shown_path);
+}
+
+// Renames the waiting replacements over their names, their bytes flushed to
+// the disk first, and tells each that failed. Returns false when something
+// was reported.
+bool PublishReplacements(const Run& run, EntryBuffers& buffers) {
+  bool published = true;
+  ReplaceReport report;
+  while (PublishNextReplacement(&report)) {
+    if (report.outcome == ReplaceOutcome::kReplaced) continue;
+    published = false;
+    ShowInFolder(run, buffers, report.name, buffers.shown_path);
+    ShowInFolder(run, buffers, report.temporary, buffers.shown_other);
+    if (report.outcome == ReplaceOutcome::kKeptAside) {
+      Report(kReplacementKeptAside, buffers.shown_path, Reason(buffers, report.error),
+             buffers.shown_other);
+      continue;
+    }
+    Report(kCannotWriteFile, buffers.shown_path, Reason(buffers, report.error));
+    if (report.outcome == ReplaceOutcome::kLeftBehind) {
+      Report(kLeftoverNotRemoved, buffers.shown_other, Reason(buffers, report.leftover_error));
+    }
+  }
+  return published;
+}
+
+void ReportRefusal(EntryBuffers& buffers, OutputRefusal& refusal) {
+  if (refusal.error == kErrorOutputIsArchive) {
+    Report(kWouldReplaceArchive, buffers.shown);
+  } else if (refusal.error == kErrorShortName) {
+    EscapeForMessage(refusal.long_name, buffers.shown_other, sizeof buffers.shown_other);
+    Report(kShortNameOfAnother, buffers.shown, buffers.shown_other);
+  } else if (refusal.replacing) {
+    Report(kCannotCreateReplacement, buffers.shown_path, Reason(buffers, refusal.error));
+  } else {
+    Report(kCannotCreateFile, buffers.shown_path, Reason(buffers, refusal.error));
+  }
+}
+
 // Creates the output, hands it to the writer and finishes it. Returns false
 // when something was reported.
 bool WriteOutput(const Run& run, EntryBuffers& buffers, const OutputPlan& plan) {
-  DWORD error = NO_ERROR;
-  HANDLE output = CreateOutputFile(buffers.path, run.scanning, &error);
+  OutputRefusal refusal;
+  HANDLE output = CreateOutputFile(buffers.file_name, run.scanning, &refusal);
   if (output == INVALID_HANDLE_VALUE) {
-    if (error == kErrorOutputIsArchive) {
-      Report(kWouldReplaceArchive, buffers.shown);
-    } else {
-      Report(kCannotCreateFile, buffers.shown_path, Reason(buffers, error));
-    }
+    ReportRefusal(buffers, refusal);
     return false;
   }
   const EntryResult result = plan.writer(output, run.scanning, buffers.record.size());
   const OutputFate fate = ReportResult(buffers, result, plan.image);
-  // An output given up goes, and what stood under its name stays. A failed
-  // close or rename loses the bytes even of an entry already reported, and
-  // is told after its report.
-  const DWORD finished = FinishOutputFile(output, fate);
-  if (finished != NO_ERROR) {
-    Report(kCannotWriteFile, buffers.shown_path, Reason(buffers, finished));
-    return false;
+  // A failed close, link or flush loses the bytes even of an entry already
+  // reported, and is told after its report.
+  const OutputFinish finished = FinishOutputFile(output, fate);
+  bool reported = result.outcome != EntryOutcome::kComplete;
+  if (finished.error != NO_ERROR) {
+    Report(kCannotWriteFile, buffers.shown_path, Reason(buffers, finished.error));
+    reported = true;
   }
-  return result.outcome == EntryOutcome::kComplete;
+  if (finished.leftover != nullptr) {
+    ShowInFolder(run, buffers, finished.leftover, buffers.shown_other);
+    Report(kLeftoverNotRemoved, buffers.shown_other, Reason(buffers, finished.leftover_error));
+    reported = true;
+  }
+  // A full queue is published before the next output may join it.
+  if (ReplacementsWaiting() >= kReplacementBatch && !PublishReplacements(run, buffers)) {
+    reported = true;
+  }
+  return !reported;
 }
 
 // One record, from its line to its report. Returns false when something was reported.
@@ -260,6 +315,7 @@ std::uint32_t WalkDirectory(const Run& run, HANDLE directory, std::uint32_t dire
     ++processed;
     if (!ExtractEntry(run, buffers)) *damaged = true;
   }
+  if (!PublishReplacements(run, buffers)) *damaged = true;
   return processed;
 }
 
@@ -281,11 +337,13 @@ int RunUnzrq(int argc, char** argv) {
   HANDLE directory = OpenArchive(argv[1]);
   if (directory == INVALID_HANDLE_VALUE) {
     std::fprintf(stderr, kCannotOpenArchive, argv[1]);
+    CloseOutputFolder();
     return kExitCannotOpenArchive;
   }
   ArchiveHeader header = {};
   if (!ReadArchiveHeader(directory, &header)) {
     std::fprintf(stderr, "%s", kCannotReadHeader);
+    CloseOutputFolder();
     CloseHandle(directory);
     return kExitBadHeader;
   }
@@ -298,6 +356,7 @@ int RunUnzrq(int argc, char** argv) {
   DWORD size_error = NO_ERROR;
   if (!ArchiveBytes(directory, &run.archive_bytes, &size_error)) {
     std::fprintf(stderr, kCannotReadSize, Reason(buffers, size_error));
+    CloseOutputFolder();
     CloseHandle(directory);
     return kExitBadHeader;
   }
@@ -305,6 +364,7 @@ int RunUnzrq(int argc, char** argv) {
   run.scanning = OpenArchive(argv[1]);
   if (run.scanning == INVALID_HANDLE_VALUE) {
     std::fprintf(stderr, "%s", kCannotOpenScanning);
+    CloseOutputFolder();
     CloseHandle(directory);
     return kExitCannotOpenScanning;
   }
@@ -316,6 +376,7 @@ int RunUnzrq(int argc, char** argv) {
 
   CloseHandle(run.scanning);
   CloseHandle(directory);
+  CloseOutputFolder();
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "%s", kCannotWriteOutput);
     return kExitDamaged;

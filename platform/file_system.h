@@ -1,11 +1,12 @@
 // The one header of the platform layer: what the driver and the writers ask
 // of the operating system beyond the Win32-named file calls themselves (the
 // path separator, the longest path, the names a file system refuses, how a
-// folder is spelt, opening an archive that is a file on a disk, creating and
-// finishing an output file that never writes through what stands under its
-// name and is never the archive, copying inside the kernel, far moves, and
-// the system's words for a failure). platform/posix/ and platform/windows/
-// each give all of it for their system.
+// folder is spelt, opening an archive that is a file on a disk, making output
+// files and giving them their names, copying inside the kernel, far moves,
+// and the system's words for a failure). platform/posix/ and platform/windows/
+// each give all of it for their system; how an output takes its name is
+// decided once, in platform/publication.cpp, over a few calls each system
+// gives (platform/output_primitives.h).
 #pragma once
 
 #include <cstddef>
@@ -34,6 +35,9 @@ inline constexpr const char kOutputPathFormat[] = "%s" UNZRQ_PATH_SEPARATOR "%s"
 // programs (bit 29) and above any errno the POSIX layer marks with that bit.
 inline constexpr DWORD kErrorOutputIsArchive = 0x20010001u;  // the name is the archive being read
 inline constexpr DWORD kErrorNotRegularFile = 0x20010002u;   // a device, pipe or folder stands there
+inline constexpr DWORD kErrorShortName = 0x20010003u;        // the name is another file's short alias
+inline constexpr DWORD kErrorLinkToFolder = 0x20010004u;     // a link to a folder, which no file replaces
+inline constexpr DWORD kErrorNameIsFolder = 0x20010005u;     // a folder stands under the name
 
 // False for names this platform's file system would refuse or reinterpret
 // (on Windows: device names such as CON, a colon, a trailing dot or space).
@@ -51,37 +55,97 @@ const char* SpellFolderForJoining(const char* folder, char* buffer);
 // one of the two handles only, so opening one fails as a missing file does.
 HANDLE OpenArchive(const char* path);
 
-// Creates the output file for `path`, empty and open for writing. A name
-// that does not exist yet is created in place. A name that exists is never
-// opened, emptied or written through (it may be a link to a file elsewhere,
-// or another run's file): the entry is written under a temporary name in the
-// same folder, which FinishOutputFile renames over `path`, so that the name
-// holds the old file or the new one, whole, whenever the run stops. Never a
-// device or a pipe, and never the archive that `archive` has open, under any
-// of its names (kErrorOutputIsArchive). On failure, INVALID_HANDLE_VALUE and
-// the reason in *error.
-HANDLE CreateOutputFile(const char* path, HANDLE archive, DWORD* error);
+// Outputs are made in the output folder, which the run opens once: every
+// output is created, looked up, named and renamed relative to it, so a long
+// folder path costs a temporary name nothing and, on Linux, a folder renamed
+// or swapped for a link during the run cannot redirect a write. On Windows
+// the folder is kept as a path and joined as kOutputPathFormat joins it.
+// False with the reason in *error when it cannot be opened.
+bool OpenOutputFolder(const char* folder, DWORD* error);
+// Closes it again; replacements still waiting are forgotten, their files left
+// under their temporary names (the driver publishes them before this).
+void CloseOutputFolder();
+
+// Why CreateOutputFile failed, beside the system's reason.
+struct OutputRefusal {
+  DWORD error;
+  // A file stands under the name and the replacement's own new file could
+  // not be made beside it: replacing needs the right to create a name.
+  bool replacing;
+  // kErrorShortName: the name of the file that `name` is only a short alias of.
+  char long_name[MAX_PATH];
+};
+
+// Creates the output for `name` in the output folder, empty and open for
+// writing. Until it is finished and kept, the output is not reachable under
+// `name`: on Linux it is made unnamed where the file system allows, else (and
+// on Windows) under a temporary name. Whatever stands under `name` is looked
+// at, never opened for writing and never followed: a file or a link is
+// replaced as a name when the output is kept whole; a folder, a device, a
+// pipe, the archive `archive` has open (under any of its names) and, on
+// Windows, a name that is only another file's short alias are refused.
+// INVALID_HANDLE_VALUE and *refusal when the output cannot be made.
+HANDLE CreateOutputFile(const char* name, HANDLE archive, OutputRefusal* refusal);
 
 // What becomes of an output when it is finished.
 enum class OutputFate {
-  kKeep,        // the entry's output: it takes the name, replacing what stood there
-  kIncomplete,  // a write failed: kept under a new name, but never in place of an old file
-  kDiscard,     // given up before anything was written: what stood under the name stays
+  kKeep,        // whole: it takes the name, replacing what stood there
+  kIncomplete,  // cut short or failed: it takes a new name, but replaces nothing
+  kDiscard,     // given up before anything was written: it takes no name
 };
 
-// Closes the output made by CreateOutputFile and, when it was written under
-// a temporary name, renames it over its own or removes it, as `fate` says.
-// NO_ERROR, or the reason the bytes could not be kept (a failed close or
-// rename; a temporary file is then removed and the old file stays).
-DWORD FinishOutputFile(HANDLE output, OutputFate fate);
+// What FinishOutputFile did beyond the fate asked.
+struct OutputFinish {
+  DWORD error;           // NO_ERROR, or why the bytes could not be kept (close, link, flush)
+  DWORD leftover_error;  // NO_ERROR, or why `leftover` could not be removed
+  const char* leftover;  // a temporary file of this run left in the folder, or nullptr
+};
 
-// How the temporary name of a replacement begins and ends, so that the
-// leftover of a run stopped while replacing a file tells what it is:
+// Finishes the output made by CreateOutputFile as `fate` says. A new name is
+// published at once, and never over a name that appeared meanwhile (then a
+// kept output replaces it like an old file). A replacement waits in a queue
+// (ReplacementsWaiting) so that the bytes of many are flushed to disk at
+// once before their renames. A discarded output goes through its own handle
+// or its own temporary name, never through the name it was meant for.
+OutputFinish FinishOutputFile(HANDLE output, OutputFate fate);
+
+// Replacements flushed together: enough that the flush costs little per
+// file, few enough that a run stopped leaves little behind. Fixed, so that
+// the queue needs no allocation.
+inline constexpr std::size_t kReplacementBatch = 1024;
+
+// How many finished replacements wait for PublishNextReplacement.
+std::size_t ReplacementsWaiting();
+
+enum class ReplaceOutcome {
+  kReplaced,   // the name now holds the new file, whole and on the disk
+  kKeptAside,  // the rename failed: the entry stays whole under `temporary`
+  kDropped,    // the flush failed: the old file stays, the new one is removed
+  kLeftBehind  // the flush failed and the new file could not be removed either
+};
+
+struct ReplaceReport {
+  ReplaceOutcome outcome;
+  DWORD error;            // why it was not replaced
+  DWORD leftover_error;   // kLeftBehind: why the temporary could not be removed
+  const char* name;       // the output name, in the output folder
+  const char* temporary;  // its temporary name there
+};
+
+// Publishes the waiting replacements one at a time, in the order they were
+// finished: the first call flushes the bytes of all of them to the disk at
+// once, then each call renames one over its name. False when none waits.
+bool PublishNextReplacement(ReplaceReport* report);
+
+// A temporary name says what it is, so that the leftover of a run stopped
+// before its replacements were published tells itself apart:
 // ".unzrq-partial-" PROCESS "-" COUNT "-" CLOCK "-left-by-a-stopped-run", in
 // hexadecimal, 71 bytes in all, longer than any output name can be (64
-// bytes of name and ".bmp").
+// bytes of name and ".bmp"), so that no entry can ever be given one.
 inline constexpr const char kTemporaryNamePrefix[] = ".unzrq-partial-";
 inline constexpr const char kTemporaryNameSuffix[] = "-left-by-a-stopped-run";
+inline constexpr const char kTemporaryNameFormat[] = "%s%08x-%08x-%016llx%s";
+inline constexpr std::size_t kTemporaryNameBytes = 71;
 
 // Copies up to `length` bytes from where `from` stands to where `to` stands,
 // inside the kernel where that is the faster way on the output's file

@@ -71,6 +71,8 @@ constexpr DWORD ERROR_NEGATIVE_SEEK = ErrorFromErrno(EINVAL);
 constexpr DWORD ERROR_DISK_FULL = ErrorFromErrno(ENOSPC);
 constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = ErrorFromErrno(EMFILE);
 constexpr DWORD ERROR_ALREADY_EXISTS = ErrorFromErrno(EEXIST);
+constexpr DWORD ERROR_NOT_SUPPORTED = ErrorFromErrno(EOPNOTSUPP);
+constexpr DWORD ERROR_FILENAME_EXCED_RANGE = ErrorFromErrno(ENAMETOOLONG);
 
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES security,

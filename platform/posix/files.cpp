@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "platform/file_system.h"
+#include "platform/output_primitives.h"
 #include "platform/win32_files.h"
 
 namespace {
@@ -47,16 +48,9 @@ struct OpenFile {
 OpenFile g_files[kHandleSlots];
 DWORD g_last_error = NO_ERROR;
 
-// The output being written under a temporary name, to be renamed over its
-// own when it is finished; or, for a name created in place, that name, to be
-// removed if the entry is given up. One output is open at a time.
-struct OutputNames {
-  const OpenFile* file = nullptr;
-  bool temporary = false;
-  char path[kOutputPathCapacity];
-  char temporary_path[kOutputPathCapacity];
-};
-OutputNames g_output;
+// The output folder, opened once per run: every output is made, looked up
+// and named relative to it.
+int g_folder = -1;
 
 BOOL Fail(DWORD code) {
   g_last_error = code;
@@ -137,40 +131,6 @@ bool ReadAllAt(int fd, unsigned char* data, std::size_t length, std::uint64_t of
     *delivered += static_cast<std::size_t>(done);
   }
   return true;
-}
-
-// A name no entry can give, longer than any output name, that says what it
-// is: kTemporaryNamePrefix, the process, a count and the clock in
-// hexadecimal, so that two runs never pick the same, and kTemporaryNameSuffix.
-// False when the folder leaves no room for it.
-bool ComposeTemporaryPath(const char* path, unsigned attempt, char* out) {
-  const char* slash = std::strrchr(path, '/');
-  const int folder_length = slash == nullptr ? 0 : static_cast<int>(slash - path) + 1;
-  struct timespec now {};
-  clock_gettime(CLOCK_REALTIME, &now);
-  const unsigned long long clock = static_cast<unsigned long long>(now.tv_sec) * 1000000000ull +
-                                   static_cast<unsigned long long>(now.tv_nsec);
-  const int length = std::snprintf(out, kOutputPathCapacity, "%.*s%s%08x-%08x-%016llx%s",
-                                   folder_length, path, kTemporaryNamePrefix,
-                                   static_cast<unsigned>(getpid()), attempt, clock,
-                                   kTemporaryNameSuffix);
-  return length > 0 && static_cast<std::size_t>(length) < kOutputPathCapacity;
-}
-
-// Creates a fresh file under a temporary name beside `path`.
-int CreateTemporary(const char* path, char* temporary_path) {
-  static unsigned attempts = 0;
-  // Another run's leftover, or another run at the same moment, holds the
-  // name only by a freak of the clock; a few tries settle it.
-  for (int tries = 0; tries < 8; ++tries) {
-    if (!ComposeTemporaryPath(path, ++attempts, temporary_path)) {
-      errno = ENAMETOOLONG;
-      return -1;
-    }
-    const int fd = OpenRetrying(temporary_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
 }
 
 }  // namespace
@@ -381,70 +341,169 @@ HANDLE OpenArchive(const char* path) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-HANDLE CreateOutputFile(const char* path, HANDLE archive, DWORD* error) {
+bool OpenFolderForOutputs(const char* folder, DWORD* error) {
+  int fd;
+  do {
+    fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *error = ErrorFromErrno(errno);
+    return false;
+  }
+  g_folder = fd;
+  return true;
+}
+
+void CloseFolderForOutputs() {
+  if (g_folder >= 0) close(g_folder);
+  g_folder = -1;
+}
+
+bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* /*long_name*/,
+                DWORD* error) {
+  struct stat existing;
+  if (fstatat(g_folder, name, &existing, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) {
+      *error = ErrorFromErrno(errno);
+      return false;
+    }
+    *kind = NameKind::kAbsent;
+    return true;
+  }
+  struct stat of_archive;
+  const OpenFile* source = Lookup(archive);
+  if (S_ISLNK(existing.st_mode)) {
+    // A link is a name like any other: replacing it leaves its target alone,
+    // wherever that is and whatever it is.
+    *kind = NameKind::kFile;
+  } else if (source != nullptr && fstat(source->fd, &of_archive) == 0 &&
+             existing.st_dev == of_archive.st_dev && existing.st_ino == of_archive.st_ino) {
+    *kind = NameKind::kArchive;
+  } else if (S_ISDIR(existing.st_mode)) {
+    *kind = NameKind::kFolder;
+  } else if (S_ISREG(existing.st_mode)) {
+    *kind = NameKind::kFile;
+  } else {
+    *kind = NameKind::kOther;
+  }
+  return true;
+}
+
+HANDLE CreateUnnamedOutput(DWORD* error) {
   OpenFile* slot = FreeSlot();
   if (slot == nullptr) {
     *error = ErrorFromErrno(EMFILE);
     return INVALID_HANDLE_VALUE;
   }
-  // Most output names are new: a file this call creates cannot be the
-  // archive, a link or a device, so it needs no further look.
-  int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
-  bool temporary = false;
-  if (fd < 0 && errno == EEXIST) {
-    // Something stands under the name. It is looked at, never opened: a link
-    // is not followed, and the archive, under this or any other of its
-    // names, is never replaced.
-    struct stat existing;
-    struct stat of_archive;
-    const OpenFile* source = Lookup(archive);
-    if (lstat(path, &existing) != 0) {
-      *error = ErrorFromErrno(errno);
-      return INVALID_HANDLE_VALUE;
-    }
-    if (source != nullptr && fstat(source->fd, &of_archive) == 0 &&
-        existing.st_dev == of_archive.st_dev && existing.st_ino == of_archive.st_ino) {
-      *error = kErrorOutputIsArchive;
-      return INVALID_HANDLE_VALUE;
-    }
-    if (S_ISDIR(existing.st_mode)) {
-      *error = ErrorFromErrno(EISDIR);
-      return INVALID_HANDLE_VALUE;
-    }
-    // A pipe or device in the folder is someone's, not an old output.
-    if (!S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
-      *error = kErrorNotRegularFile;
-      return INVALID_HANDLE_VALUE;
-    }
-    fd = CreateTemporary(path, g_output.temporary_path);
-    temporary = true;
+  int fd;
+  do {
+    fd = openat(g_folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    // A kernel or file system without unnamed files says so in one of these
+    // ways (an old kernel takes the flag for O_DIRECTORY).
+    const bool unsupported = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
+    *error = unsupported ? ERROR_NOT_SUPPORTED : ErrorFromErrno(errno);
+    return INVALID_HANDLE_VALUE;
   }
+  return Adopt(slot, fd, true);
+}
+
+HANDLE CreateNamedOutput(const char* name, DWORD* error) {
+  OpenFile* slot = FreeSlot();
+  if (slot == nullptr) {
+    *error = ErrorFromErrno(EMFILE);
+    return INVALID_HANDLE_VALUE;
+  }
+  int fd;
+  do {
+    fd = openat(g_folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     *error = ErrorFromErrno(errno);
     return INVALID_HANDLE_VALUE;
   }
-  g_output.file = slot;
-  g_output.temporary = temporary;
-  std::snprintf(g_output.path, sizeof g_output.path, "%s", path);
-  *error = NO_ERROR;
   return Adopt(slot, fd, true);
 }
 
-DWORD FinishOutputFile(HANDLE output, OutputFate fate) {
+bool LinkOutput(HANDLE output, const char* name, bool* exists, DWORD* error) {
+  *exists = false;
   const OpenFile* file = Lookup(output);
-  if (file == nullptr || file != g_output.file) return ErrorFromErrno(EBADF);
-  g_output.file = nullptr;
-  DWORD result = CloseHandle(output) ? NO_ERROR : GetLastError();
-  // Renamed over the old name only when whole; a new name keeps what it got.
-  const bool rename_over = g_output.temporary && fate == OutputFate::kKeep && result == NO_ERROR;
-  if (rename_over && rename(g_output.temporary_path, g_output.path) != 0) {
-    result = ErrorFromErrno(errno);
+  if (file == nullptr) {
+    *error = ErrorFromErrno(EBADF);
+    return false;
   }
-  const bool remove = g_output.temporary ? !rename_over || result != NO_ERROR
-                                         : fate == OutputFate::kDiscard;
-  const char* written = g_output.temporary ? g_output.temporary_path : g_output.path;
-  if (remove && unlink(written) != 0 && result == NO_ERROR) result = ErrorFromErrno(errno);
-  return result;
+  // The file's entry under /proc names it for an unprivileged process; where
+  // /proc is not mounted, AT_EMPTY_PATH does for one allowed to use it.
+  char by_number[32];
+  std::snprintf(by_number, sizeof by_number, "/proc/self/fd/%d", file->fd);
+  if (linkat(AT_FDCWD, by_number, g_folder, name, AT_SYMLINK_FOLLOW) == 0) return true;
+  if (errno == ENOENT && linkat(file->fd, "", g_folder, name, AT_EMPTY_PATH) == 0) return true;
+  *exists = errno == EEXIST;
+  *error = ErrorFromErrno(errno);
+  return false;
+}
+
+bool RenameToNewName(const char* from, const char* to, bool* exists, DWORD* error) {
+  *exists = false;
+  if (renameat2(g_folder, from, g_folder, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+    // A file system without the flag: a second name made beside the first,
+    // which fails just the same when the name is taken, then the first goes.
+    if (linkat(g_folder, from, g_folder, to, 0) == 0) {
+      unlinkat(g_folder, from, 0);
+      return true;
+    }
+  }
+  *exists = errno == EEXIST;
+  *error = ErrorFromErrno(errno);
+  return false;
+}
+
+bool RenameOverName(const char* from, const char* to, DWORD* error) {
+  if (renameat(g_folder, from, g_folder, to) == 0) return true;
+  *error = ErrorFromErrno(errno);
+  return false;
+}
+
+bool RemoveOwnName(const char* name, DWORD* error) {
+  if (unlinkat(g_folder, name, 0) == 0) return true;
+  *error = ErrorFromErrno(errno);
+  return false;
+}
+
+bool DropOutput(HANDLE output, const char* temporary, DWORD* error) {
+  CloseHandle(output);
+  return temporary == nullptr || RemoveOwnName(temporary, error);
+}
+
+DWORD BeginFlush(HANDLE output) {
+  const OpenFile* file = Lookup(output);
+  if (file == nullptr) return ErrorFromErrno(EBADF);
+  // Starts the writing now, so that it runs while the next entries are
+  // made; FlushFolder then waits for it. Where the call is not known, the
+  // flush of the folder does all of it.
+  if (sync_file_range(file->fd, 0, 0, SYNC_FILE_RANGE_WRITE) != 0 && errno != ENOSYS &&
+      errno != EINVAL && errno != ESPIPE) {
+    return ErrorFromErrno(errno);
+  }
+  return NO_ERROR;
+}
+
+DWORD FlushFolder() {
+  if (syncfs(g_folder) != 0) return ErrorFromErrno(errno);
+  return NO_ERROR;
+}
+
+// FlushFolder flushes every file of the folder's file system, closed or not.
+DWORD FlushClosedOutput(const char* /*temporary*/) { return NO_ERROR; }
+
+void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  *process = static_cast<unsigned>(getpid());
+  *clock = static_cast<unsigned long long>(now.tv_sec) * 1000000000ull +
+           static_cast<unsigned long long>(now.tv_nsec);
 }
 
 DWORD CopyFileData(HANDLE from, HANDLE to, DWORD length) {
@@ -478,6 +537,8 @@ void DescribeError(DWORD code, char* out, std::size_t capacity) {
     reason = kOwnReasonArchive;
   } else if (code == kErrorNotRegularFile) {
     reason = kOwnReasonNotRegular;
+  } else if (code == kErrorNameIsFolder) {
+    reason = std::strerror(EISDIR);
   } else if ((code & 0xFFFF0000u) == kErrnoCode) {
     reason = std::strerror(static_cast<int>(code & 0xFFFFu));
   }

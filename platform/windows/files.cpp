@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "platform/file_system.h"
+#include "platform/output_primitives.h"
 
 namespace {
 
@@ -27,61 +28,6 @@ bool IsDeviceName(const char* name) {
   return false;
 }
 
-// What stands under `path`: whether it is the very file `file` has open,
-// under any name or link, and whether it is a file on a disk at all. False
-// when nothing can be opened there.
-bool LookAt(const char* path, HANDLE file, bool* same, bool* disk_file, bool* folder) {
-  HANDLE other = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (other == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION a;
-  BY_HANDLE_FILE_INFORMATION b;
-  const bool known = GetFileInformationByHandle(other, &a) != FALSE;
-  *same = known && GetFileInformationByHandle(file, &b) &&
-          a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-          a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
-  *disk_file = GetFileType(other) == FILE_TYPE_DISK;
-  *folder = known && (a.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  CloseHandle(other);
-  return true;
-}
-
-// The output being written under a temporary name, to be renamed over its
-// own when it is finished; or, for a name created in place, that name, to be
-// removed if the entry is given up. One output is open at a time.
-struct OutputNames {
-  HANDLE file = INVALID_HANDLE_VALUE;
-  bool temporary = false;
-  char path[MAX_PATH];
-  char temporary_path[MAX_PATH];
-};
-OutputNames g_output;
-
-// A name no entry can give, longer than any output name, that says what it
-// is: kTemporaryNamePrefix, the process, a count and the clock in
-// hexadecimal, and kTemporaryNameSuffix. False when the path would pass
-// MAX_PATH.
-bool ComposeTemporaryPath(const char* path, unsigned attempt, char* out) {
-  const char* last = path;
-  for (const char* c = path; *c != '\0'; ++c) {
-    if (*c == '\\' || *c == '/') last = c + 1;
-  }
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  const unsigned long long clock =
-      static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
-  const int length = std::snprintf(out, MAX_PATH, "%.*s%s%08lx-%08x-%016llx%s",
-                                   static_cast<int>(last - path), path, kTemporaryNamePrefix,
-                                   static_cast<unsigned long>(GetCurrentProcessId()), attempt,
-                                   clock, kTemporaryNameSuffix);
-  return length > 0 && length < MAX_PATH;
-}
-
-HANDLE CreateNew(const char* path) {
-  return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // Closes `file` and fails as an open of a folder does.
@@ -91,7 +37,230 @@ HANDLE Refuse(HANDLE file) {
   return INVALID_HANDLE_VALUE;
 }
 
+// The output folder as kOutputPathFormat joins it; every output name is
+// joined to it to make the path the system takes.
+char g_folder[MAX_PATH];
+bool g_folder_open = false;
+
+// `name` in the output folder, into `path` (MAX_PATH bytes). False when the
+// path would not fit, as CreateFileA would refuse it.
+bool JoinToFolder(const char* name, char* path, DWORD* error) {
+  const int length = std::snprintf(nullptr, 0, kOutputPathFormat, g_folder, name);
+  if (!g_folder_open || length < 0 || length >= MAX_PATH) {
+    *error = g_folder_open ? ERROR_FILENAME_EXCED_RANGE : ERROR_INVALID_HANDLE;
+    return false;
+  }
+  wsprintfA(path, kOutputPathFormat, g_folder, name);
+  return true;
+}
+
+// Whether `file` is `path`'s very file, and whether that is a file on a disk
+// at all. The name is opened with no access and without following a link.
+bool Identify(const char* path, HANDLE file, bool* same, bool* disk_file) {
+  HANDLE other = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (other == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a;
+  BY_HANDLE_FILE_INFORMATION b;
+  *same = GetFileInformationByHandle(other, &a) && GetFileInformationByHandle(file, &b) &&
+          a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+          a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  *disk_file = GetFileType(other) == FILE_TYPE_DISK;
+  CloseHandle(other);
+  return true;
+}
+
+HANDLE CreateForWriting(const char* path, DWORD* error) {
+  // DELETE, so that a given-up output can be removed through this handle.
+  HANDLE file = CreateFileA(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    *error = code == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : code;
+    return file;
+  }
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    // Created, yet no file on a disk: a device name the checks did not know.
+    CloseHandle(file);
+    *error = kErrorNotRegularFile;
+    return INVALID_HANDLE_VALUE;
+  }
+  return file;
+}
+
 }  // namespace
+
+bool OpenFolderForOutputs(const char* folder, DWORD* error) {
+  if (std::strlen(folder) + 2 > sizeof g_folder) {
+    *error = ERROR_FILENAME_EXCED_RANGE;
+    return false;
+  }
+  char spelt[MAX_PATH];
+  std::snprintf(g_folder, sizeof g_folder, "%s", SpellFolderForJoining(folder, spelt));
+  g_folder_open = true;
+  return true;
+}
+
+void CloseFolderForOutputs() { g_folder_open = false; }
+
+bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* long_name,
+                DWORD* error) {
+  char path[MAX_PATH];
+  if (!JoinToFolder(name, path, error)) return false;
+  // The folder's own listing says what stands there without opening it: a
+  // link is a reparse point, and the long name of what a short alias names.
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(path, &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_FILE_NOT_FOUND && code != ERROR_NO_MORE_FILES) {
+      *error = code;
+      return false;
+    }
+    *kind = NameKind::kAbsent;
+    return true;
+  }
+  FindClose(search);
+  const DWORD attributes = found.dwFileAttributes;
+  if (lstrcmpiA(found.cFileName, name) != 0 && found.cAlternateFileName[0] != '\0' &&
+      lstrcmpiA(found.cAlternateFileName, name) == 0) {
+    // Writing there would write into a file of another name.
+    std::snprintf(long_name, MAX_PATH, "%s", found.cFileName);
+    *kind = NameKind::kShortAlias;
+    return true;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    *kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? NameKind::kLinkToFolder
+                                                         : NameKind::kFile;
+    return true;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    *kind = NameKind::kFolder;
+    return true;
+  }
+  bool same = false;
+  bool disk_file = true;
+  if (Identify(path, archive, &same, &disk_file)) {
+    if (same) {
+      *kind = NameKind::kArchive;
+      return true;
+    }
+    // A pipe or a device under the name (under wine, a host FIFO).
+    if (!disk_file) {
+      *kind = NameKind::kOther;
+      return true;
+    }
+  }
+  *kind = NameKind::kFile;
+  return true;
+}
+
+HANDLE CreateUnnamedOutput(DWORD* error) {
+  // Files here always have a name: outputs are made under temporary ones.
+  *error = ERROR_NOT_SUPPORTED;
+  return INVALID_HANDLE_VALUE;
+}
+
+HANDLE CreateNamedOutput(const char* name, DWORD* error) {
+  char path[MAX_PATH];
+  if (!JoinToFolder(name, path, error)) return INVALID_HANDLE_VALUE;
+  return CreateForWriting(path, error);
+}
+
+bool LinkOutput(HANDLE /*output*/, const char* /*name*/, bool* exists, DWORD* error) {
+  *exists = false;
+  *error = ERROR_NOT_SUPPORTED;
+  return false;
+}
+
+bool RenameToNewName(const char* from, const char* to, bool* exists, DWORD* error) {
+  *exists = false;
+  char from_path[MAX_PATH];
+  char to_path[MAX_PATH];
+  if (!JoinToFolder(from, from_path, error) || !JoinToFolder(to, to_path, error)) return false;
+  if (MoveFileExA(from_path, to_path, MOVEFILE_WRITE_THROUGH)) return true;
+  *error = GetLastError();
+  *exists = *error == ERROR_ALREADY_EXISTS || *error == ERROR_FILE_EXISTS;
+  return false;
+}
+
+bool RenameOverName(const char* from, const char* to, DWORD* error) {
+  char from_path[MAX_PATH];
+  char to_path[MAX_PATH];
+  if (!JoinToFolder(from, from_path, error) || !JoinToFolder(to, to_path, error)) return false;
+  // A file held open elsewhere (a viewer, an indexer, a virus scanner) refuses
+  // to be replaced for a moment: the rename is tried again a few times, about
+  // a second in all, before the entry is left under its temporary name.
+  for (DWORD wait = 10;; wait *= 2) {
+    if (MoveFileExA(from_path, to_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return true;
+    }
+    *error = GetLastError();
+    if (*error == ERROR_ACCESS_DENIED) {
+      // A read-only file is replaced as on Linux, where only the folder's
+      // permissions decide: its flag is taken off first.
+      const DWORD attributes = GetFileAttributesA(to_path);
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+          (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+          SetFileAttributesA(to_path, attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        continue;
+      }
+    }
+    if ((*error != ERROR_SHARING_VIOLATION && *error != ERROR_ACCESS_DENIED &&
+         *error != ERROR_LOCK_VIOLATION) ||
+        wait > 640) {
+      return false;
+    }
+    Sleep(wait);
+  }
+}
+
+bool RemoveOwnName(const char* name, DWORD* error) {
+  char path[MAX_PATH];
+  if (!JoinToFolder(name, path, error)) return false;
+  if (DeleteFileA(path)) return true;
+  *error = GetLastError();
+  return false;
+}
+
+bool DropOutput(HANDLE output, const char* temporary, DWORD* error) {
+  // Removed through its own handle: the name it had may already be another's.
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  const bool marked = SetFileInformationByHandle(output, FileDispositionInfo, &disposition,
+                                                 sizeof disposition) != FALSE;
+  CloseHandle(output);
+  if (marked || temporary == nullptr) return true;
+  return RemoveOwnName(temporary, error);
+}
+
+DWORD BeginFlush(HANDLE output) {
+  // No call here flushes a whole file system without rights over the volume:
+  // each replacement is flushed on its own, before it is closed.
+  return FlushFileBuffers(output) ? NO_ERROR : GetLastError();
+}
+
+// Each replacement was flushed by BeginFlush or FlushClosedOutput.
+DWORD FlushFolder() { return NO_ERROR; }
+
+DWORD FlushClosedOutput(const char* temporary) {
+  char path[MAX_PATH];
+  DWORD error = NO_ERROR;
+  if (!JoinToFolder(temporary, path, &error)) return error;
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  if (!FlushFileBuffers(file)) error = GetLastError();
+  CloseHandle(file);
+  return error;
+}
+
+void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  *process = static_cast<unsigned>(GetCurrentProcessId());
+  *clock = static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
+}
 
 bool FileSystemAcceptsName(const char* name) {
   // A colon would address a drive or an alternate data stream; the others are
@@ -140,85 +309,6 @@ HANDLE OpenArchive(const char* path) {
   return archive;
 }
 
-HANDLE CreateOutputFile(const char* path, HANDLE archive, DWORD* error) {
-  // Most output names are new: a file this call creates cannot be the
-  // archive, a link or a device.
-  HANDLE output = CreateNew(path);
-  bool temporary = false;
-  if (output == INVALID_HANDLE_VALUE) {
-    const DWORD reason = GetLastError();
-    bool same = false;
-    bool disk_file = true;
-    bool folder = false;
-    if (reason != ERROR_FILE_EXISTS && reason != ERROR_ALREADY_EXISTS) {
-      // A sharing violation on the archive's own name says little: say why.
-      *error = LookAt(path, archive, &same, &disk_file, &folder) && same ? kErrorOutputIsArchive
-                                                                        : reason;
-      return INVALID_HANDLE_VALUE;
-    }
-    // Something stands under the name (under another letter case, short
-    // name or code-page spelling too). It is never opened for writing: a
-    // link is not followed, and another run's file is not written into.
-    if (LookAt(path, archive, &same, &disk_file, &folder)) {
-      if (same) {
-        *error = kErrorOutputIsArchive;
-        return INVALID_HANDLE_VALUE;
-      }
-      if (folder) {
-        *error = ERROR_ACCESS_DENIED;
-        return INVALID_HANDLE_VALUE;
-      }
-      // A pipe or device under the name (under wine, a host FIFO) is
-      // someone's, not an old output.
-      if (!disk_file) {
-        *error = kErrorNotRegularFile;
-        return INVALID_HANDLE_VALUE;
-      }
-    }
-    static unsigned attempts = 0;
-    for (int tries = 0; tries < 8 && output == INVALID_HANDLE_VALUE; ++tries) {
-      if (!ComposeTemporaryPath(path, ++attempts, g_output.temporary_path)) {
-        *error = ERROR_FILENAME_EXCED_RANGE;
-        return INVALID_HANDLE_VALUE;
-      }
-      output = CreateNew(g_output.temporary_path);
-      if (output == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
-    }
-    if (output == INVALID_HANDLE_VALUE) {
-      *error = GetLastError();
-      return INVALID_HANDLE_VALUE;
-    }
-    temporary = true;
-  } else if (GetFileType(output) != FILE_TYPE_DISK) {
-    // Created, yet no file on a disk: a device name the checks did not know.
-    CloseHandle(output);
-    *error = kErrorNotRegularFile;
-    return INVALID_HANDLE_VALUE;
-  }
-  g_output.file = output;
-  g_output.temporary = temporary;
-  std::snprintf(g_output.path, sizeof g_output.path, "%s", path);
-  *error = NO_ERROR;
-  return output;
-}
-
-DWORD FinishOutputFile(HANDLE output, OutputFate fate) {
-  if (output != g_output.file) return ERROR_INVALID_HANDLE;
-  g_output.file = INVALID_HANDLE_VALUE;
-  DWORD result = CloseHandle(output) ? NO_ERROR : GetLastError();
-  // Renamed over the old name only when whole; a new name keeps what it got.
-  const bool rename_over = g_output.temporary && fate == OutputFate::kKeep && result == NO_ERROR;
-  if (rename_over &&
-      !MoveFileExA(g_output.temporary_path, g_output.path, MOVEFILE_REPLACE_EXISTING)) {
-    result = GetLastError();
-  }
-  const bool remove = g_output.temporary ? !rename_over || result != NO_ERROR
-                                         : fate == OutputFate::kDiscard;
-  const char* written = g_output.temporary ? g_output.temporary_path : g_output.path;
-  if (remove && !DeleteFileA(written) && result == NO_ERROR) result = GetLastError();
-  return result;
-}
-
 DWORD CopyFileData(HANDLE /*from*/, HANDLE /*to*/, DWORD /*length*/) {
   // No call copies between two open handles here: ReadFile and WriteFile do it.
   return 0;
@@ -229,8 +319,16 @@ void DescribeError(DWORD code, char* out, std::size_t capacity) {
     std::snprintf(out, capacity, "The file is the archive being read");
     return;
   }
-  if (code == kErrorNotRegularFile) {
-    code = ERROR_ACCESS_DENIED;  // what opening a device or pipe as a file says here
+  if (code == kErrorShortName) {
+    std::snprintf(out, capacity, "The name is the short name of another file");
+    return;
+  }
+  if (code == kErrorLinkToFolder) {
+    std::snprintf(out, capacity, "A link to a folder stands there, and no file can replace it");
+    return;
+  }
+  if (code == kErrorNotRegularFile || code == kErrorNameIsFolder) {
+    code = ERROR_ACCESS_DENIED;  // what opening a folder, a device or a pipe as a file says here
   }
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                 code, 0, out, static_cast<DWORD>(capacity), nullptr);
