@@ -35,14 +35,21 @@ inline HANDLE OpenForReading(const std::string& path) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// An output file as the driver makes it, finished when the test ends: as
-// Finish says, else given up.
+// An output file as the driver makes it, in `folder` under `name`, finished
+// when the test ends: as Finish says, else given up. The output folder is
+// open for as long as the output lives.
 class OwnedOutput {
  public:
-  explicit OwnedOutput(const std::string& path, HANDLE archive = INVALID_HANDLE_VALUE)
-      : handle_(CreateOutputFile(path.c_str(), archive, &error_)) {}
+  OwnedOutput(const std::string& folder, const std::string& name,
+              HANDLE archive = INVALID_HANDLE_VALUE)
+      : handle_(INVALID_HANDLE_VALUE) {
+    refusal_ = {};
+    if (!OpenOutputFolder(folder.c_str(), &refusal_.error)) return;
+    handle_ = CreateOutputFile(name.c_str(), archive, &refusal_);
+  }
   ~OwnedOutput() {
     if (valid()) FinishOutputFile(handle_, OutputFate::kDiscard);
+    CloseOutputFolder();
   }
   OwnedOutput(const OwnedOutput&) = delete;
   OwnedOutput& operator=(const OwnedOutput&) = delete;
@@ -50,15 +57,32 @@ class OwnedOutput {
   HANDLE get() const { return handle_; }
   bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
   // Why CreateOutputFile failed.
-  DWORD error() const { return error_; }
-  // Finishes now and returns what FinishOutputFile said.
+  DWORD error() const { return refusal_.error; }
+  const OutputRefusal& refusal() const { return refusal_; }
+  // Finishes now, as the driver does: a replacement is published at once.
+  // Returns the first failure FinishOutputFile or the publication told.
   DWORD Finish(OutputFate fate = OutputFate::kKeep) {
-    const DWORD finished = FinishOutputFile(handle_, fate);
+    const OutputFinish finished = FinishOutputFile(handle_, fate);
     handle_ = INVALID_HANDLE_VALUE;
-    return finished;
+    leftover_ = finished.leftover != nullptr;
+    DWORD error = finished.error;
+    ReplaceReport report;
+    while (PublishNextReplacement(&report)) {
+      outcome_ = report.outcome;
+      temporary_ = report.temporary;
+      if (error == NO_ERROR && report.outcome != ReplaceOutcome::kReplaced) error = report.error;
+    }
+    return error;
   }
+  // What became of a replacement at its publication, and its temporary name.
+  ReplaceOutcome outcome() const { return outcome_; }
+  const std::string& temporary() const { return temporary_; }
+  bool left_over() const { return leftover_; }
 
  private:
-  DWORD error_ = NO_ERROR;
+  OutputRefusal refusal_;
   HANDLE handle_;
+  ReplaceOutcome outcome_ = ReplaceOutcome::kReplaced;
+  std::string temporary_;
+  bool leftover_ = false;
 };

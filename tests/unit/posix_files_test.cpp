@@ -98,53 +98,6 @@ bool WriteBytes(HANDLE file, const Bytes& bytes) {
          written == bytes.size();
 }
 
-// A name that exists is replaced whole, never emptied first: until the new
-// file is finished the name holds the old one, and an output given up leaves
-// the old one there. Nothing else stays in the folder either way.
-TEST(PosixFiles, CreateOutputFileReplacesAnExistingNameWhole) {
-  const Bytes old_bytes = PatternBytes(5000);
-  struct Case {
-    const char* label;
-    bool existed;
-    OutputFate fate;
-    Bytes written;
-    bool name_takes_it;  // the name holds what was written afterwards
-  } const cases[] = {
-      {"new name, kept", false, OutputFate::kKeep, {'a', 'b', 'c'}, true},
-      {"new name, incomplete", false, OutputFate::kIncomplete, {'a'}, true},
-      {"new name, given up", false, OutputFate::kDiscard, {'a'}, false},
-      {"old name, kept", true, OutputFate::kKeep, {'a', 'b', 'c'}, true},
-      {"old name, kept empty", true, OutputFate::kKeep, {}, true},
-      {"old name, incomplete", true, OutputFate::kIncomplete, {'a'}, false},
-      {"old name, given up", true, OutputFate::kDiscard, {'a'}, false},
-  };
-  for (const Case& c : cases) {
-    ScratchDir dir;
-    if (c.existed) WriteFileBytes(dir / "out", old_bytes);
-    OwnedOutput out(dir / "out");
-    ASSERT_TRUE(out.valid()) << c.label;
-    ASSERT_TRUE(WriteBytes(out.get(), c.written)) << c.label;
-    if (c.existed) {
-      EXPECT_EQ(ReadFileBytes(dir / "out"), old_bytes) << c.label;
-      const std::vector<std::string> during = Names(dir);
-      ASSERT_EQ(during.size(), 2u) << c.label;
-      EXPECT_TRUE(during[0].starts_with(kTemporaryNamePrefix)) << during[0];
-      EXPECT_TRUE(during[0].ends_with(kTemporaryNameSuffix)) << during[0];
-      EXPECT_GT(during[0].size(), DirectoryEntry::kNameBytes + 4) << during[0];
-    }
-    EXPECT_EQ(out.Finish(c.fate), NO_ERROR) << c.label;
-    const std::vector<std::string> after = Names(dir);
-    if (c.name_takes_it) {
-      EXPECT_EQ(ReadFileBytes(dir / "out"), c.written) << c.label;
-    } else if (c.existed) {
-      EXPECT_EQ(ReadFileBytes(dir / "out"), old_bytes) << c.label;
-    }
-    EXPECT_EQ(after, (c.name_takes_it || c.existed ? std::vector<std::string>{"out"}
-                                                   : std::vector<std::string>{}))
-        << c.label;
-  }
-}
-
 // A link standing under an output name is replaced as a name: the file it
 // points to, inside the folder or out of it, keeps its bytes and its other
 // names.
@@ -157,7 +110,7 @@ TEST(PosixFiles, CreateOutputFileNeverWritesThroughALink) {
   ASSERT_EQ(symlink((dir / "elsewhere").c_str(), (dir / "dangling").c_str()), 0);
   ASSERT_EQ(link((dir / "target").c_str(), (dir / "hard").c_str()), 0);
   for (const char* name : {"to-file", "dangling", "hard"}) {
-    OwnedOutput out(dir / name);
+    OwnedOutput out(dir.path(), name);
     ASSERT_TRUE(out.valid()) << name;
     ASSERT_TRUE(WriteBytes(out.get(), entry));
     EXPECT_EQ(out.Finish(), NO_ERROR) << name;
@@ -348,7 +301,7 @@ TEST(PosixFiles, ReadAheadStaysExactUnderRandomMovesAndReads) {
 
 TEST(PosixFiles, EverySmallAndLargeWriteReachesTheFile) {
   ScratchDir dir;
-  OwnedOutput out(dir / "out");
+  OwnedOutput out(dir.path(), "out");
   ASSERT_TRUE(out.valid());
   const Bytes content = PatternBytes(1500000, 3);
   std::mt19937 engine(99);
@@ -388,7 +341,6 @@ TEST(PosixFiles, RefusedWritesAreReported) {
   };
   for (const Case& c : cases) {
     ScratchDir dir;
-    const std::string path = dir / "out";
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -396,7 +348,9 @@ TEST(PosixFiles, RefusedWritesAreReported) {
       std::signal(SIGXFSZ, SIG_IGN);
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
       DWORD error = NO_ERROR;
-      HANDLE out = CreateOutputFile(path.c_str(), INVALID_HANDLE_VALUE, &error);
+      OutputRefusal refusal;
+      if (!OpenOutputFolder(dir.path().c_str(), &error)) _exit(4);
+      HANDLE out = CreateOutputFile("out", INVALID_HANDLE_VALUE, &refusal);
       if (out == INVALID_HANDLE_VALUE) _exit(4);
       const Bytes piece = PatternBytes(c.piece);
       bool failed = false;
@@ -409,7 +363,7 @@ TEST(PosixFiles, RefusedWritesAreReported) {
           _exit(6);
         }
       }
-      if (FinishOutputFile(out, OutputFate::kIncomplete) != NO_ERROR) _exit(7);
+      if (FinishOutputFile(out, OutputFate::kIncomplete).error != NO_ERROR) _exit(7);
       _exit(failed ? 1 : 0);
     }
     int status = 0;
@@ -419,9 +373,9 @@ TEST(PosixFiles, RefusedWritesAreReported) {
   }
 }
 
-// An output is created where its path points and replaces a file or link
-// standing there, but never the archive under any of its names, never a
-// folder, and no link is followed out of the folder.
+// An output replaces a file or a link standing under its name (a link to
+// the archive, a folder, a pipe or a device too: the link goes, its target
+// stays), but never the archive under any of its names, a folder or a pipe.
 TEST(PosixFiles, CreateOutputFileNeverReplacesTheArchive) {
   ScratchDir dir;
   const Bytes content = PatternBytes(64);
@@ -435,34 +389,43 @@ TEST(PosixFiles, CreateOutputFileNeverReplacesTheArchive) {
   OwnedHandle archive(OpenForReading(dir / "archive"));
   ASSERT_TRUE(archive.valid());
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(symlink((dir / "sub").c_str(), (dir / "to-folder").c_str()), 0);
+  ASSERT_EQ(symlink((dir / "fifo").c_str(), (dir / "to-fifo").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/null", (dir / "to-device").c_str()), 0);
   struct Case {
-    std::string path;
+    std::string name;
     DWORD error;  // NO_ERROR: created
   } const cases[] = {
-      {dir / "archive", kErrorOutputIsArchive},
-      {dir / "sub/../archive", kErrorOutputIsArchive},
-      {dir / "hard", kErrorOutputIsArchive},
-      {dir / "soft", NO_ERROR},  // the link goes, the archive stays
-      {dir / "link", NO_ERROR},
-      {dir / "sub", ErrorFromErrno(EISDIR)},
-      {dir / "fifo", kErrorNotRegularFile},
-      {dir / "new", NO_ERROR},
-      {dir / "older", NO_ERROR},
+      {"archive", kErrorOutputIsArchive},
+      {"hard", kErrorOutputIsArchive},
+      {"soft", NO_ERROR},  // the link goes, the archive stays
+      {"link", NO_ERROR},
+      {"to-folder", NO_ERROR},
+      {"to-fifo", NO_ERROR},
+      {"to-device", NO_ERROR},
+      {"sub", kErrorNameIsFolder},
+      {"fifo", kErrorNotRegularFile},
+      {"new", NO_ERROR},
+      {"older", NO_ERROR},
   };
   for (const Case& c : cases) {
-    OwnedOutput output(c.path, archive.get());
-    EXPECT_EQ(output.valid(), c.error == NO_ERROR) << c.path;
+    OwnedOutput output(dir.path(), c.name, archive.get());
+    EXPECT_EQ(output.valid(), c.error == NO_ERROR) << c.name;
     if (output.valid()) {
-      EXPECT_EQ(GetFileSize(output.get(), nullptr), 0u) << c.path;
-      EXPECT_EQ(output.Finish(), NO_ERROR) << c.path;
+      EXPECT_EQ(GetFileSize(output.get(), nullptr), 0u) << c.name;
+      EXPECT_EQ(output.Finish(), NO_ERROR) << c.name;
+      struct stat info;
+      ASSERT_EQ(lstat((dir / c.name).c_str(), &info), 0) << c.name;
+      EXPECT_TRUE(S_ISREG(info.st_mode)) << c.name;
     } else {
-      EXPECT_EQ(output.error(), c.error) << c.path;
+      EXPECT_EQ(output.error(), c.error) << c.name;
     }
   }
   EXPECT_EQ(ReadFileBytes(dir / "archive"), content);
   EXPECT_EQ(ReadFileBytes(dir / "elsewhere"), content);
   EXPECT_EQ(ReadFileBytes(dir / "older"), Bytes{});
   EXPECT_EQ(ReadFileBytes(dir / "soft"), Bytes{});
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "sub"));
 }
 
 // Successful and failed opens alike give their handle back: a long walk
@@ -473,10 +436,10 @@ TEST(PosixFiles, HandlesAreReleased) {
   for (int round = 0; round < 100; ++round) {
     OwnedHandle missing(OpenForReading(dir / "missing"));
     OwnedHandle folder(OpenForReading(dir.path()));
-    OwnedOutput nowhere(dir / "no-such-folder/out");
+    OwnedOutput nowhere(dir / "no-such-folder", "out");
     EXPECT_FALSE(missing.valid() || folder.valid() || nowhere.valid());
     OwnedHandle archive(OpenForReading(dir / "archive"));
-    OwnedOutput out(dir / ("out" + std::to_string(round % 3)));
+    OwnedOutput out(dir.path(), "out" + std::to_string(round % 3));
     ASSERT_TRUE(archive.valid() && out.valid()) << "round " << round;
     EXPECT_TRUE(archive.Close());
     EXPECT_EQ(out.Finish(), NO_ERROR);

@@ -10,7 +10,7 @@ WriterRun RunWriter(EntryWriter* writer, const Bytes& archive, std::uint32_t pay
   ScratchDir dir;
   WriteFileBytes(dir / "archive", archive);
   OwnedHandle scanning(OpenForReading(dir / "archive"));
-  OwnedOutput output(dir / "out");
+  OwnedOutput output(dir.path(), "out");
   EXPECT_TRUE(scanning.valid() && output.valid());
   SetFilePointer(scanning.get(), static_cast<LONG>(payload_offset), nullptr, FILE_BEGIN);
   WriterRun run;

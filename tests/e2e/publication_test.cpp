@@ -1,0 +1,226 @@
+// How outputs take their names, end to end: only a whole entry replaces an
+// old file; what stands under a name is judged as itself, a link as a link;
+// a name is never reached through another file's short alias; a discarded
+// output never removes a name another run filled; a failed rename keeps the
+// entry and says where.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "e2e_case.h"
+#include "tool_under_test.h"
+
+namespace {
+
+TEST(Publication, OnlyAWholeEntryReplacesAnOldFile) {
+  const Bytes whole = PatternBytes(100000, 21);
+  const Bytes cut = Slice(whole, 0, 40000);
+  RunCases({
+      {.name = "an entry cut short by the archive's end leaves the old file whole",
+       .archive = Archive({.entries = {{.name = "fresh", .type = 3, .payload = Text("new")},
+                                       {.name = "doc",
+                                        .type = 3,
+                                        .payload = cut,
+                                        .has_size = true,
+                                        .size = 100000}},
+                           .directory = DirectoryPlace::kAfterHeader}),
+       .args = {"archive.zrq"},
+       .out = FileLine(3, 3, "fresh") + FileLine(100000, 3, "doc") + DoneLine(2),
+       .err = "Error: \"doc\" is truncated: the archive ends inside its payload.\n",
+       .exit_code = -5,
+       .after = {{"velkard/fresh", File("new")}},
+       .before = {{"velkard/doc", File(whole)}}},
+      {.name = "a cut entry under a new name keeps what the archive holds",
+       .archive = Archive({.entries = {{.name = "doc",
+                                        .type = 3,
+                                        .payload = cut,
+                                        .has_size = true,
+                                        .size = 100000}},
+                           .directory = DirectoryPlace::kAfterHeader}),
+       .args = {"archive.zrq"},
+       .out = FileLine(100000, 3, "doc") + DoneLine(1),
+       .err = "Error: \"doc\" is truncated: the archive ends inside its payload.\n",
+       .exit_code = -5,
+       .after = {{"velkard/doc", File(cut)}}},
+      {.name = "a damaged image leaves the old bitmap whole",
+       .archive = Archive({.entries = {{.name = "pic", .type = 2, .payload = PatternBytes(40)}}}),
+       .args = {"archive.zrq"},
+       .out = FileLine(40, 2, "pic") + DoneLine(1),
+       .err = "Error: \"pic\" is damaged: too short for its image header.\n",
+       .exit_code = -5,
+       .before = {{"velkard/pic.bmp", File("an old bitmap")}}},
+  });
+}
+
+// A link is judged by the name itself. Linux replaces every link; Windows
+// cannot put a file in place of a link to a folder, and wine shows a link to
+// anything else as what it points to.
+TEST(Publication, LinksUnderOutputNames) {
+  const ArchiveLayout layout = {
+      .entries = {{.name = "to_dir", .type = 3, .payload = Text("d")},
+                  {.name = "to_fifo", .type = 3, .payload = Text("f")},
+                  {.name = "to_device", .type = 3, .payload = Text("n")},
+                  {.name = "to_archive", .type = 3, .payload = Text("a")}}};
+  const std::string lines = FileLine(1, 3, "to_dir") + FileLine(1, 3, "to_fifo") +
+                            FileLine(1, 3, "to_device") + FileLine(1, 3, "to_archive") +
+                            DoneLine(4);
+  const FileTree before = {{"keep/dir/inside", File("stays")},
+                           {"keep/fifo", Pipe()},
+                           {"velkard/to_dir", Link("../keep/dir")},
+                           {"velkard/to_fifo", Link("../keep/fifo")},
+                           {"velkard/to_device", Link("/dev/null")},
+                           {"velkard/to_archive", Link("../archive.zrq")}};
+  RunCases({
+      {.name = "Linux replaces each link as a name; what it points to stays",
+       .archive = Archive(layout),
+       .args = {"archive.zrq"},
+       .out = lines,
+       .after = {{"velkard/to_dir", File("d")},
+                 {"velkard/to_fifo", File("f")},
+                 {"velkard/to_device", File("n")},
+                 {"velkard/to_archive", File("a")}},
+       .before = before,
+       .legs = Legs::kLinuxOnly},
+      {.name = "Windows refuses a link to a folder; under wine other links show as their targets",
+       .archive = Archive(layout),
+       .args = {"archive.zrq"},
+       .out = lines,
+       .err = "Couldn't create output file \"" + OutputPath("velkard", "to_dir") +
+              "\": A link to a folder stands there, and no file can replace it\n"
+              "Couldn't create output file \"" +
+              OutputPath("velkard", "to_fifo") + "\": Access denied\n" +
+              "Couldn't create output file \"" + OutputPath("velkard", "to_device") +
+              "\": Access denied\n" +
+              "Error: Skipped \"to_archive\": the output file would replace the archive "
+              "itself.\n",
+       .exit_code = -5,
+       .before = before,
+       .legs = Legs::kWindowsOnly},
+  });
+}
+
+// Wine gives longfilename_one.txt the short alias LONG~BYJ.TXT. Writing
+// through the alias would put the entry's bytes under the long name.
+TEST(Publication, AShortAliasNeverWritesIntoAnotherFile) {
+  const Bytes archive =
+      Archive({.entries = {{.name = "LONG~BYJ.TXT", .type = 3, .payload = Text("alias")}}});
+  RunCases({
+      {.name = "Windows skips a name that is only another file's short alias",
+       .archive = archive,
+       .args = {"archive.zrq"},
+       .out = FileLine(5, 3, "LONG~BYJ.TXT") + DoneLine(1),
+       .err = "Error: Skipped \"LONG~BYJ.TXT\": the name is the short name of "
+              "\"longfilename_one.txt\", another file in the folder.\n",
+       .exit_code = -5,
+       .before = {{"velkard/longfilename_one.txt", File("long")}},
+       .legs = Legs::kWindowsOnly},
+      {.name = "Linux has no short names: the entry gets its own",
+       .archive = archive,
+       .args = {"archive.zrq"},
+       .out = FileLine(5, 3, "LONG~BYJ.TXT") + DoneLine(1),
+       .after = {{"velkard/LONG~BYJ.TXT", File("alias")}},
+       .before = {{"velkard/longfilename_one.txt", File("long")}},
+       .legs = Legs::kLinuxOnly},
+  });
+}
+
+// A folder path of about 4,000 bytes: outputs are made relative to the
+// opened folder, so a replacement's temporary name lengthens no path.
+TEST(Publication, ALongFolderReplacesAsItCreates) {
+  std::string folder = "velkard";
+  while (folder.size() < 4000) folder += "/" + std::string(200, 'd');
+  RunCases({
+      {.name = "an old file in a folder of 4,000 bytes is replaced",
+       .archive = Archive({.entries = {{.name = "old", .type = 3, .payload = Text("new")},
+                                       {.name = "fresh", .type = 3, .payload = Text("too")}}}),
+       .args = {"archive.zrq", folder},
+       .out = FileLine(3, 3, "old") + FileLine(3, 3, "fresh") + DoneLine(2),
+       .after = {{folder + "/old", File("new")}, {folder + "/fresh", File("too")}},
+       .before = {{folder + "/old", File("the old file")}},
+       // On Windows the whole path is bounded by 260 bytes.
+       .legs = Legs::kLinuxOnly},
+  });
+}
+
+// Sets or clears the immutable flag of `path`; false where the file system
+// or the user's rights do not allow it.
+bool SetImmutable(const std::string& path, bool immutable) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (done) {
+    flags = immutable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  close(fd);
+  return done;
+}
+
+// An immutable old file refuses the rename over it, and an immutable folder
+// refuses every new name, even to root. The first keeps the whole entry
+// under its temporary name and names it; the second says that replacing
+// needed a new name.
+TEST(Publication, WhatTheFolderRefuses) {
+  if (OnWindows()) GTEST_SKIP() << "wine cannot hold an immutable file";
+  const TemporaryFolder temporary;
+  const std::string out = temporary.path + "/out";
+  CreateTree(temporary.path, {{"out/old", File("old")}, {"out/other", File("other")}});
+  if (!SetImmutable(out + "/old", true)) GTEST_SKIP() << "no immutable files here";
+  WriteFileBytes(temporary.path + "/archive.zrq",
+                 Archive({.entries = {{.name = "old", .type = 3, .payload = Text("new")}}}));
+  ChildResult run = RunTool({"archive.zrq", "out"}, temporary.path);
+  SetImmutable(out + "/old", false);
+  EXPECT_EQ(run.exit_status, ExitStatus(-5));
+  const std::string prefix = "Couldn't replace output file \"out/old\": Operation not permitted; "
+                             "the entry is kept whole as \"out/";
+  ASSERT_TRUE(run.err.starts_with(prefix) && run.err.ends_with("\"\n")) << run.err;
+  const std::string kept = run.err.substr(prefix.size(), run.err.size() - prefix.size() - 2);
+  EXPECT_TRUE(kept.starts_with(".unzrq-partial-")) << kept;
+  FileTree after = SnapshotTree(out);
+  EXPECT_EQ(after["old"], File("old"));
+  EXPECT_EQ(after[kept], File("new")) << kept;
+  EXPECT_EQ(after.size(), 3u);
+
+  ASSERT_TRUE(SetImmutable(out, true));
+  run = RunTool({"archive.zrq", "out"}, temporary.path);
+  WriteFileBytes(temporary.path + "/archive.zrq",
+                 Archive({.entries = {{.name = "new", .type = 3, .payload = Text("n")}}}));
+  ChildResult fresh = RunTool({"archive.zrq", "out"}, temporary.path);
+  SetImmutable(out, false);
+  EXPECT_EQ(run.err,
+            "Couldn't replace output file \"out/old\": replacing needs a new file in its folder, "
+            "which could not be made (Operation not permitted)\n");
+  EXPECT_EQ(fresh.err, "Couldn't create output file \"out/new\": Operation not permitted\n");
+  EXPECT_EQ(SnapshotTree(out).size(), 3u);
+}
+
+// A run gives up an image it cannot hold (the size is read, judged too large,
+// reported, then the output dropped). While it is held at that report, the
+// name is filled as another run would: the file stays, whole.
+TEST(Publication, ADiscardNeverRemovesANameAnotherRunFilled) {
+  if (OnWindows()) GTEST_SKIP() << "wine does not hold the .exe at a full pipe";
+  const TemporaryFolder temporary;
+  WriteFileBytes(temporary.path + "/archive.zrq",
+                 Archive({.entries = {{.name = "huge",
+                                       .type = 5,
+                                       .payload = SizedImagePayload(60000, 60000, {})}}}));
+  ChildLimits limits;
+  limits.hold_until = ConsoleLines(FileLine(76, 5, "huge"));
+  limits.while_held = [&](int) {
+    CreateTree(temporary.path, {{"velkard/huge.bmp", File("the other run's bitmap")}});
+  };
+  const ChildResult run = RunTool({"archive.zrq"}, temporary.path, limits);
+  EXPECT_EQ(run.exit_status, ExitStatus(-5));
+  EXPECT_EQ(run.err,
+            "Error: Skipped \"huge\": a 60000 x 60000 image is larger than the archive can hold.\n");
+  EXPECT_EQ(SnapshotTree(temporary.path + "/velkard"),
+            (FileTree{{"huge.bmp", File("the other run's bitmap")}}));
+}
+
+}  // namespace
