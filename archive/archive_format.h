@@ -21,11 +21,11 @@ struct ArchiveHeader {
 // Size of the count that opens the directory.
 inline constexpr unsigned kEntryCountBytes = 4;
 
-// Type codes that have a writer of their own; every other value is copied raw.
+// Type codes that are written other than as the payload under the stored
+// name; type 3, like every value not listed, is copied raw under its name.
 enum EntryType : std::uint32_t {
   kTypeRenamedRaw = 1,          // raw bytes; a last "_WAV"-style suffix becomes ".WAV"
   kTypeFixedWidthImage = 2,     // 72-byte prefix, then RGB565 rows 32 pixels wide
-  kTypeRaw = 3,                 // raw bytes, name unchanged
   kTypeFixedWidthImageAlt = 4,  // same layout as type 2
   kTypeSizedImage = 5,          // width and height in a 76-byte prefix, then RGB565 rows
 };

@@ -155,13 +155,8 @@ struct BlockSpan {
 
 }  // namespace
 
-EntryResult WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width,
-                        std::uint32_t height) {
-  return WriteBitmapBehind(output, scanning, width, height, 0);
-}
-
-EntryResult WriteBitmapBehind(HANDLE output, HANDLE scanning, std::uint32_t width,
-                              std::uint32_t height, std::uint32_t prefix_bytes) {
+EntryResult WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width, std::uint32_t height,
+                        std::uint32_t prefix_bytes) {
   unsigned char block[kSourceBlockBytes];
   PendingOutput pending;
   pending.file = output;
@@ -203,12 +198,19 @@ EntryResult WriteBitmapBehind(HANDLE output, HANDLE scanning, std::uint32_t widt
 
   const ImageSize image{width, height};
   if (write_failed || !Flush(pending)) {
-    return {EntryOutcome::kWriteFailed, pending.written, pending.error, image,
-            source.read_failed ? source.read_error : NO_ERROR};
+    return {.outcome = EntryOutcome::kWriteFailed,
+            .written = pending.written,
+            .error = pending.error,
+            .image = image,
+            .read_error = source.read_failed ? source.read_error : NO_ERROR};
   }
   if (source.read_failed) {
-    return {EntryOutcome::kReadFailed, pending.written, source.read_error, image, NO_ERROR};
+    return {.outcome = EntryOutcome::kReadFailed,
+            .written = pending.written,
+            .error = source.read_error,
+            .image = image};
   }
-  return {source.incomplete ? EntryOutcome::kTruncated : EntryOutcome::kComplete, pending.written,
-          NO_ERROR, image, NO_ERROR};
+  return {.outcome = source.incomplete ? EntryOutcome::kTruncated : EntryOutcome::kComplete,
+          .written = pending.written,
+          .image = image};
 }

@@ -9,7 +9,7 @@ constexpr DWORD kCopyChunkBytes = 128 * 1024;
 }  // namespace
 
 EntryResult CopyRaw(HANDLE output, HANDLE scanning, std::uint32_t size) {
-  EntryResult result{EntryOutcome::kComplete, 0, NO_ERROR, {}, NO_ERROR};
+  EntryResult result{.outcome = EntryOutcome::kComplete};
   // Where the kernel copies file to file itself, the bytes never pass through
   // this process; whatever it leaves is moved below, where a short or failed
   // read or a failed write shows.
@@ -31,7 +31,9 @@ EntryResult CopyRaw(HANDLE output, HANDLE scanning, std::uint32_t size) {
       return result;
     }
     result.written += delivered;
-    if (!read) return {EntryOutcome::kReadFailed, result.written, read_error, {}, NO_ERROR};
+    if (!read) {
+      return {.outcome = EntryOutcome::kReadFailed, .written = result.written, .error = read_error};
+    }
     if (delivered < wanted) {
       result.outcome = EntryOutcome::kTruncated;
       return result;

@@ -31,12 +31,13 @@ struct ImageSize {
   std::uint32_t height;
 };
 
+// Built with designated initializers: the three DWORD fields are easily swapped.
 struct EntryResult {
   EntryOutcome outcome;
-  DWORD written;     // bytes that reached the output file
-  DWORD error;       // kReadFailed, kWriteFailed, kSizeUnreadable: the failed call's reason
-  ImageSize image;   // images: the width and height the writer used or refused
-  DWORD read_error;  // kWriteFailed: the reason of a read refused before it, if one was
+  DWORD written = 0;             // bytes that reached the output file
+  DWORD error = NO_ERROR;        // kReadFailed, kWriteFailed, kSizeUnreadable: the failed call's reason
+  ImageSize image = {0, 0};      // images: the width and height the writer used or refused
+  DWORD read_error = NO_ERROR;   // kWriteFailed: the reason of a read refused before it, if one was
 };
 
 using EntryWriter = EntryResult(HANDLE output, HANDLE scanning, std::uint32_t size);
@@ -51,13 +52,11 @@ EntryWriter ConvertFixedWidthImage;
 EntryWriter ConvertSizedImage;
 
 // Writes a 24-bit bottom-up bitmap of `width` x `height` RGB565 pixels whose
-// top row starts where `scanning` stands. The file is always
-// BitmapFileBytes({width, height}) bytes long.
-EntryResult WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width, std::uint32_t height);
-// The same, with `scanning` standing `prefix_bytes` before the top row: the
-// walk's first move takes it over the rest of the prefix.
-EntryResult WriteBitmapBehind(HANDLE output, HANDLE scanning, std::uint32_t width,
-                              std::uint32_t height, std::uint32_t prefix_bytes);
+// top row starts `prefix_bytes` after where `scanning` stands: the walk's
+// first move takes it over the rest of the payload's prefix. The file is
+// always BitmapFileBytes({width, height}) bytes long.
+EntryResult WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width, std::uint32_t height,
+                        std::uint32_t prefix_bytes);
 
 // The bitmap's geometry, for the writer and for the bound alike.
 inline constexpr std::uint32_t kBitmapHeaderBytes = 54;
@@ -73,7 +72,6 @@ inline constexpr std::uint64_t BitmapFileBytes(ImageSize image) {
 
 // False for an image no archive of `archive_bytes` bytes can really hold:
 // one whose bitmap would exceed twice the archive plus the headers (two
-// source bytes never make more than four output bytes), whose walk through
-// the source leaves the signed 32-bit range of file moves, or whose
-// dimensions or length the bitmap format cannot express.
+// source bytes never make more than four output bytes), or whose dimensions
+// or length the bitmap format cannot express.
 bool BitmapFitsArchive(ImageSize image, std::uint64_t archive_bytes);

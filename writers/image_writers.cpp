@@ -26,27 +26,29 @@ EntryResult CheckBound(HANDLE scanning, ImageSize image) {
   const DWORD low = GetFileSize(scanning, &high);
   if (low == INVALID_FILE_SIZE) {
     const DWORD error = GetLastError();
-    if (error != NO_ERROR) return {EntryOutcome::kSizeUnreadable, 0, error, image, NO_ERROR};
+    if (error != NO_ERROR) {
+      return {.outcome = EntryOutcome::kSizeUnreadable, .error = error, .image = image};
+    }
   }
   const std::uint64_t archive_bytes = static_cast<std::uint64_t>(high) << 32 | low;
   if (!BitmapFitsArchive(image, archive_bytes)) {
-    return {EntryOutcome::kTooLarge, 0, NO_ERROR, image, NO_ERROR};
+    return {.outcome = EntryOutcome::kTooLarge, .image = image};
   }
-  return {EntryOutcome::kComplete, 0, NO_ERROR, image, NO_ERROR};
+  return {.outcome = EntryOutcome::kComplete, .image = image};
 }
 
 }  // namespace
 
 EntryResult ConvertFixedWidthImage(HANDLE output, HANDLE scanning, std::uint32_t size) {
   if (size < kFixedPrefixBytes) {
-    EntryResult written = WriteBitmap(output, scanning, kFixedWidth, 0);
+    EntryResult written = WriteBitmap(output, scanning, kFixedWidth, 0, 0);
     if (written.outcome != EntryOutcome::kWriteFailed) written.outcome = EntryOutcome::kDamaged;
     return written;
   }
   const ImageSize image{kFixedWidth, FixedWidthHeight(size)};
   const EntryResult bound = CheckBound(scanning, image);
   if (bound.outcome != EntryOutcome::kComplete) return bound;
-  return WriteBitmapBehind(output, scanning, image.width, image.height, kFixedPrefixBytes);
+  return WriteBitmap(output, scanning, image.width, image.height, kFixedPrefixBytes);
 }
 
 EntryResult ConvertSizedImage(HANDLE output, HANDLE scanning, std::uint32_t /*size*/) {
@@ -56,10 +58,10 @@ EntryResult ConvertSizedImage(HANDLE output, HANDLE scanning, std::uint32_t /*si
   const bool read = ReadFile(scanning, fields, kSizeFieldsBytes, &delivered, nullptr) != FALSE;
   const ImageSize image{LoadLittleEndian32(fields), LoadLittleEndian32(fields + 4)};
   // Without its size nothing can be known of the image, so nothing is written.
-  if (!read) return {EntryOutcome::kSizeUnreadable, 0, GetLastError(), image, NO_ERROR};
+  if (!read) return {.outcome = EntryOutcome::kSizeUnreadable, .error = GetLastError(), .image = image};
   const EntryResult bound = CheckBound(scanning, image);
   if (bound.outcome != EntryOutcome::kComplete) return bound;
-  EntryResult written = WriteBitmapBehind(output, scanning, image.width, image.height,
+  EntryResult written = WriteBitmap(output, scanning, image.width, image.height,
                                           kSizedPrefixBytes - delivered);
   if (written.outcome == EntryOutcome::kComplete && delivered < kSizeFieldsBytes) {
     written.outcome = EntryOutcome::kTruncated;
@@ -71,13 +73,10 @@ bool BitmapFitsArchive(ImageSize image, std::uint64_t archive_bytes) {
   const std::uint64_t width = image.width;
   const std::uint64_t height = image.height;
   // biWidth and biHeight are signed: from 2^31 up they mean something else.
+  // However far apart the rows lie, the walk reaches them by signed 32-bit
+  // steps, so the distances set no bound of their own.
   if (width > INT32_MAX || height > INT32_MAX) return false;
-  if (width > 0 && height > 0) {
-    // The walk moves down to the last row, and back over two rows at a time.
-    if (2 * width * (height - 1) > INT32_MAX) return false;
-    if (4 * width > 0x80000000ull) return false;
-  }
-  // Past the checks above the product cannot overflow.
+  // Below 2^31 each, the product cannot overflow.
   const std::uint64_t bytes = BitmapFileBytes(image);
   return bytes <= UINT32_MAX && bytes <= 2 * archive_bytes + kBitmapHeaderBytes;
 }
