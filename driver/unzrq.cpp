@@ -8,8 +8,11 @@
 //
 // Each entry goes through the same steps: its line is printed, its output is
 // named (name, suffix and writer, decided in the one switch on the type), the
-// output is checked (name, offset, path, image bounds), created and written,
-// and what became of it is reported.
+// name is judged, the path composed and the payload reached, the output is
+// created and written (an image writer judges its bounds on the width and
+// height it reads), what became of it is reported, and it takes its name as
+// its fate allows. Replacements of old files take theirs in batches, after
+// one flush (platform/publication.cpp).
 #include "driver/unzrq.h"
 
 #include <cstdarg>
@@ -52,6 +55,17 @@ struct EntryBuffers {
   char shown_other[4 * kOutputPathCapacity];  // a second path in the same message
   char reason[kReasonCapacity];
 };
+
+// An argument as a message shows it: every byte a terminal may act on as
+// \xNN. Room for the longest argument either system passes (Linux: 128 KiB;
+// Windows: a command line of 32 Ki characters), each byte escaped; only the
+// pages a message touches are ever used.
+char g_shown_argument[4 * 128 * 1024 + 1];
+
+const char* ShowArgument(const char* argument) {
+  EscapeForMessage(argument, g_shown_argument, sizeof g_shown_argument);
+  return g_shown_argument;
+}
 
 // How an entry is written, as the switch on its type decides.
 struct OutputPlan {
@@ -131,10 +145,10 @@ OutputPlan NameOutput(EntryBuffers& buffers) {
   }
 }
 
-// Everything that can be known before the output is created, so that an
-// entry that cannot be written leaves nothing behind and replaces nothing.
-// Composes the path and leaves the scanning handle at the payload.
-bool CheckOutput(const Run& run, EntryBuffers& buffers) {
+// Judges the output name, composes the output path and moves the scanning
+// handle to the payload: what can be known before the output is created, so
+// that an entry refused here leaves nothing behind and replaces nothing.
+bool PrepareEntry(const Run& run, EntryBuffers& buffers) {
   // The name judged is the one the file really gets, suffix and all.
   if (!IsSafeOutputName(buffers.file_name)) {
     Report(kUnsafeName, buffers.shown);
@@ -275,7 +289,7 @@ bool WriteOutput(const Run& run, EntryBuffers& buffers, const OutputPlan& plan) 
 bool ExtractEntry(const Run& run, EntryBuffers& buffers) {
   PrintEntryLine(run, buffers);
   const OutputPlan plan = NameOutput(buffers);
-  return CheckOutput(run, buffers) && WriteOutput(run, buffers, plan);
+  return PrepareEntry(run, buffers) && WriteOutput(run, buffers, plan);
 }
 
 // Reads and extracts every record. Returns the number of records processed;
@@ -330,13 +344,13 @@ int RunUnzrq(int argc, char** argv) {
   BufferStandardOutput();
   const char* folder = argc >= 3 ? argv[2] : kDefaultOutputFolder;
   if (!PrepareOutputFolder(folder)) {
-    std::fprintf(stderr, kCannotCreateFolder, folder);
+    std::fprintf(stderr, kCannotCreateFolder, ShowArgument(folder));
     return kExitCannotCreateFolder;
   }
 
   HANDLE directory = OpenArchive(argv[1]);
   if (directory == INVALID_HANDLE_VALUE) {
-    std::fprintf(stderr, kCannotOpenArchive, argv[1]);
+    std::fprintf(stderr, kCannotOpenArchive, ShowArgument(argv[1]));
     CloseOutputFolder();
     return kExitCannotOpenArchive;
   }

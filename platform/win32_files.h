@@ -10,8 +10,9 @@
 // There a failure's code is the errno value itself, marked with bit 29, the
 // bit Win32 leaves to codes that programs define: no errno is lost to a
 // table that has no entry for it, and DescribeError gives the C library's own
-// words for every one. The ERROR_ constants the tool compares with are the
-// errno values that mean the same.
+// words for every one. The few ERROR_ constants the shared code uses, to
+// compare with or to give as a reason, are the errno values that mean the
+// same.
 #pragma once
 
 #ifdef _WIN32
@@ -63,13 +64,9 @@ constexpr DWORD kErrnoCode = 0x20000000u;
 constexpr DWORD ErrorFromErrno(int error) { return kErrnoCode | static_cast<DWORD>(error); }
 
 constexpr DWORD NO_ERROR = 0;
-constexpr DWORD ERROR_FILE_NOT_FOUND = ErrorFromErrno(ENOENT);
-constexpr DWORD ERROR_ACCESS_DENIED = ErrorFromErrno(EACCES);
 constexpr DWORD ERROR_INVALID_HANDLE = ErrorFromErrno(EBADF);
-constexpr DWORD ERROR_INVALID_PARAMETER = ErrorFromErrno(EINVAL);
 constexpr DWORD ERROR_NEGATIVE_SEEK = ErrorFromErrno(EINVAL);
 constexpr DWORD ERROR_DISK_FULL = ErrorFromErrno(ENOSPC);
-constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = ErrorFromErrno(EMFILE);
 constexpr DWORD ERROR_ALREADY_EXISTS = ErrorFromErrno(EEXIST);
 constexpr DWORD ERROR_NOT_SUPPORTED = ErrorFromErrno(EOPNOTSUPP);
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = ErrorFromErrno(ENAMETOOLONG);
