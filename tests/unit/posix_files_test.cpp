@@ -82,16 +82,6 @@ TEST(PosixFiles, OpenExistingOpensRegularFilesOnly) {
   }
 }
 
-// The names in `dir`, to see that a replacement leaves nothing behind.
-std::vector<std::string> Names(const ScratchDir& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 bool WriteBytes(HANDLE file, const Bytes& bytes) {
   DWORD written = 0;
   return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
