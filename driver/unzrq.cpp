@@ -279,7 +279,7 @@ bool WriteOutput(const Run& run, EntryBuffers& buffers, const OutputPlan& plan) 
     reported = true;
   }
   // A full queue is published before the next output may join it.
-  if (ReplacementsWaiting() >= kReplacementBatch && !PublishReplacements(run, buffers)) {
+  if (ReplacementBatchFull() && !PublishReplacements(run, buffers)) {
     reported = true;
   }
   return !reported;

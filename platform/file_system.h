@@ -111,11 +111,16 @@ OutputFinish FinishOutputFile(HANDLE output, OutputFate fate);
 
 // Replacements flushed together: enough that the flush costs little per
 // file, few enough that a run stopped leaves little behind. Fixed, so that
-// the queue needs no allocation.
+// the queue needs no allocation. Until its batch is renamed a replacement
+// holds disk space beside the old file, so a batch also ends once its files
+// hold kReplacementBatchBytes: on a nearly full disk the room needed beside
+// the old files stays bounded.
 inline constexpr std::size_t kReplacementBatch = 1024;
+inline constexpr std::uint64_t kReplacementBatchBytes = 256ull << 20;
 
-// How many finished replacements wait for PublishNextReplacement.
-std::size_t ReplacementsWaiting();
+// True when the waiting replacements make a whole batch: the caller
+// publishes them (PublishNextReplacement) before the next output is made.
+bool ReplacementBatchFull();
 
 enum class ReplaceOutcome {
   kReplaced,   // the name now holds the new file, whole and on the disk

@@ -53,6 +53,7 @@ struct Publication {
   Waiting waiting[kReplacementBatch];
   std::size_t waiting_count = 0;
   std::size_t published = 0;  // of the waiting, how many PublishNextReplacement has handled
+  std::uint64_t waiting_bytes = 0;
   DWORD flush_error = NO_ERROR;
 };
 
@@ -128,6 +129,11 @@ OutputFinish FinishReplacement(CurrentOutput& output) {
   }
   DWORD error = BeginFlush(output.file);
   if (error != NO_ERROR) return Drop(output, error);
+  DWORD high = 0;
+  const DWORD low = GetFileSize(output.file, &high);
+  if (low != INVALID_FILE_SIZE || GetLastError() == NO_ERROR) {
+    g_publication.waiting_bytes += static_cast<std::uint64_t>(high) << 32 | low;
+  }
   if (!CloseHandle(output.file)) return RemoveTemporary(output, GetLastError());
   Wait(output);
   return {NO_ERROR, NO_ERROR, nullptr};
@@ -177,6 +183,7 @@ void CloseOutputFolder() {
   g_publication.folder_open = false;
   g_publication.unnamed_unsupported = false;
   g_publication.waiting_count = 0;
+  g_publication.waiting_bytes = 0;
   g_publication.published = 0;
   g_publication.current.file = INVALID_HANDLE_VALUE;
 }
@@ -256,11 +263,15 @@ OutputFinish FinishOutputFile(HANDLE output_file, OutputFate fate) {
   return FinishNewName(finishing, fate);
 }
 
-std::size_t ReplacementsWaiting() { return g_publication.waiting_count - g_publication.published; }
+bool ReplacementBatchFull() {
+  return g_publication.waiting_count >= kReplacementBatch ||
+         g_publication.waiting_bytes >= kReplacementBatchBytes;
+}
 
 bool PublishNextReplacement(ReplaceReport* report) {
   if (g_publication.published >= g_publication.waiting_count) {
     g_publication.waiting_count = 0;
+    g_publication.waiting_bytes = 0;
     g_publication.published = 0;
     return false;
   }
