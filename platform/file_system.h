@@ -98,7 +98,8 @@ enum class OutputFate {
 struct OutputFinish {
   DWORD error;           // NO_ERROR, or why the bytes could not be kept (close, link, flush)
   DWORD leftover_error;  // NO_ERROR, or why `leftover` could not be removed
-  const char* leftover;  // a temporary file of this run left in the folder, or nullptr
+  const char* leftover;  // a temporary file of this run left in the folder, or nullptr; valid
+                         // until the next CreateOutputFile
 };
 
 // Finishes the output made by CreateOutputFile as `fate` says. A new name is
@@ -115,7 +116,7 @@ OutputFinish FinishOutputFile(HANDLE output, OutputFate fate);
 // holds disk space beside the old file, so a batch also ends once its files
 // hold kReplacementBatchBytes: on a nearly full disk the room needed beside
 // the old files stays bounded.
-inline constexpr std::size_t kReplacementBatch = 1024;
+inline constexpr std::size_t kReplacementBatch = 16384;
 inline constexpr std::uint64_t kReplacementBatchBytes = 256ull << 20;
 
 // True when the waiting replacements make a whole batch: the caller

@@ -37,24 +37,29 @@ struct CurrentOutput {
   Way way = Way::kUnnamed;
   bool replaces = false;  // a file stood under the name when the output was made
   char name[kNameCapacity];
+  unsigned count = 0;  // kTemporary: which of the run's temporaries
   char temporary[kTemporaryCapacity];
 };
 
+// A replacement waiting for its batch: its name and its temporary's count.
 struct Waiting {
   char name[kNameCapacity];
-  char temporary[kTemporaryCapacity];
+  unsigned count;
 };
 
 struct Publication {
   bool folder_open = false;
   bool unnamed_unsupported = false;  // the folder's file system refused once: not asked again
   unsigned count = 0;                // temporaries made by this run
+  unsigned process = 0;              // with the clock at the folder's opening, in every temporary name
+  unsigned long long clock = 0;
   CurrentOutput current;
   Waiting waiting[kReplacementBatch];
   std::size_t waiting_count = 0;
   std::size_t published = 0;  // of the waiting, how many PublishNextReplacement has handled
   std::uint64_t waiting_bytes = 0;
   DWORD flush_error = NO_ERROR;
+  char publishing[kTemporaryCapacity];  // the temporary name PublishNextReplacement reports
 };
 
 Publication g_publication;
@@ -66,33 +71,36 @@ bool CopyName(const char* name, char* out, std::size_t capacity) {
   return true;
 }
 
-// A temporary of this run: another run's, or a leftover of a stopped one,
-// holds the same name only by a freak of the clock, and a few tries settle it.
-HANDLE CreateTemporary(char* temporary, DWORD* error) {
-  unsigned process = 0;
-  unsigned long long clock = 0;
+// The temporary name of this run's `count`-th temporary. The process and the
+// clock at the folder's opening tell it apart from every other run's; the
+// count, from this run's others, so that a waiting replacement need keep
+// only its count to know its temporary again.
+void ComposeTemporaryName(unsigned count, char* temporary) {
+  std::snprintf(temporary, kTemporaryCapacity, kTemporaryNameFormat, kTemporaryNamePrefix,
+                g_publication.process, count, g_publication.clock, kTemporaryNameSuffix);
+}
+
+// A new temporary of this run: another run's, or a leftover of a stopped
+// one, holds the same name only by a freak of the clock, and a few tries
+// with the next counts settle it.
+HANDLE CreateTemporary(CurrentOutput& output, DWORD* error) {
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int tries = 0; tries < 8 && file == INVALID_HANDLE_VALUE; ++tries) {
-    TemporaryNameSeed(&process, &clock);
-    std::snprintf(temporary, kTemporaryCapacity, kTemporaryNameFormat, kTemporaryNamePrefix,
-                  process, ++g_publication.count, clock, kTemporaryNameSuffix);
-    file = CreateNamedOutput(temporary, error);
+    output.count = ++g_publication.count;
+    ComposeTemporaryName(output.count, output.temporary);
+    file = CreateNamedOutput(output.temporary, error);
     if (file == INVALID_HANDLE_VALUE && *error != ERROR_ALREADY_EXISTS) break;
   }
   return file;
 }
 
-// A name for the unnamed `file` beside the output, so that it can wait for
-// its rename.
-bool LinkTemporary(HANDLE file, char* temporary, DWORD* error) {
-  unsigned process = 0;
-  unsigned long long clock = 0;
+// A temporary name for the unnamed output, so that it can wait for its rename.
+bool LinkTemporary(CurrentOutput& output, DWORD* error) {
   for (int tries = 0; tries < 8; ++tries) {
-    TemporaryNameSeed(&process, &clock);
-    std::snprintf(temporary, kTemporaryCapacity, kTemporaryNameFormat, kTemporaryNamePrefix,
-                  process, ++g_publication.count, clock, kTemporaryNameSuffix);
+    output.count = ++g_publication.count;
+    ComposeTemporaryName(output.count, output.temporary);
     bool exists = false;
-    if (LinkOutput(file, temporary, &exists, error)) return true;
+    if (LinkOutput(output.file, output.temporary, &exists, error)) return true;
     if (!exists) return false;
   }
   return false;
@@ -101,7 +109,7 @@ bool LinkTemporary(HANDLE file, char* temporary, DWORD* error) {
 void Wait(const CurrentOutput& output) {
   Waiting& waiting = g_publication.waiting[g_publication.waiting_count++];
   std::memcpy(waiting.name, output.name, sizeof waiting.name);
-  std::memcpy(waiting.temporary, output.temporary, sizeof waiting.temporary);
+  waiting.count = output.count;
 }
 
 // Drops the current output; says which temporary is left when that fails.
@@ -124,7 +132,7 @@ OutputFinish RemoveTemporary(const CurrentOutput& output, DWORD error) {
 OutputFinish FinishReplacement(CurrentOutput& output) {
   if (output.way == Way::kUnnamed) {
     DWORD error = NO_ERROR;
-    if (!LinkTemporary(output.file, output.temporary, &error)) return Drop(output, error);
+    if (!LinkTemporary(output, &error)) return Drop(output, error);
     output.way = Way::kTemporary;
   }
   DWORD error = BeginFlush(output.file);
@@ -175,6 +183,7 @@ bool OpenOutputFolder(const char* folder, DWORD* error) {
   CloseOutputFolder();
   if (!OpenFolderForOutputs(folder, error)) return false;
   g_publication.folder_open = true;
+  TemporaryNameSeed(&g_publication.process, &g_publication.clock);
   return true;
 }
 
@@ -228,7 +237,7 @@ HANDLE CreateOutputFile(const char* name, HANDLE archive, OutputRefusal* refusal
   }
   if (file == INVALID_HANDLE_VALUE) {
     output.way = Way::kTemporary;
-    file = CreateTemporary(output.temporary, &refusal->error);
+    file = CreateTemporary(output, &refusal->error);
     if (file == INVALID_HANDLE_VALUE && !output.replaces &&
         refusal->error == ERROR_FILENAME_EXCED_RANGE) {
       // The output name fits where a temporary one does not: a new name is
@@ -251,16 +260,19 @@ OutputFinish FinishOutputFile(HANDLE output_file, OutputFate fate) {
   if (output_file == INVALID_HANDLE_VALUE || output_file != output.file) {
     return {ERROR_INVALID_HANDLE, NO_ERROR, nullptr};
   }
-  output.file = INVALID_HANDLE_VALUE;
-  CurrentOutput finishing = output;
-  finishing.file = output_file;
   // The queue has room for this one: the driver publishes a full queue first.
   const bool room = g_publication.waiting_count < kReplacementBatch;
-  if (fate == OutputFate::kDiscard || (finishing.replaces && fate != OutputFate::kKeep) || !room) {
-    return Drop(finishing, room ? NO_ERROR : ERROR_INVALID_HANDLE);
+  OutputFinish finish;
+  if (fate == OutputFate::kDiscard || (output.replaces && fate != OutputFate::kKeep) || !room) {
+    finish = Drop(output, room ? NO_ERROR : ERROR_INVALID_HANDLE);
+  } else if (output.replaces) {
+    finish = FinishReplacement(output);
+  } else {
+    finish = FinishNewName(output, fate);
   }
-  if (finishing.replaces) return FinishReplacement(finishing);
-  return FinishNewName(finishing, fate);
+  // A leftover's name stays in `output` until the next output is made.
+  output.file = INVALID_HANDLE_VALUE;
+  return finish;
 }
 
 bool ReplacementBatchFull() {
@@ -277,14 +289,15 @@ bool PublishNextReplacement(ReplaceReport* report) {
   }
   if (g_publication.published == 0) g_publication.flush_error = FlushFolder();
   const Waiting& waiting = g_publication.waiting[g_publication.published++];
-  *report = {ReplaceOutcome::kReplaced, NO_ERROR, NO_ERROR, waiting.name, waiting.temporary};
+  ComposeTemporaryName(waiting.count, g_publication.publishing);
+  *report = {ReplaceOutcome::kReplaced, NO_ERROR, NO_ERROR, waiting.name, g_publication.publishing};
   if (g_publication.flush_error != NO_ERROR) {
     // Bytes that may not be on the disk never take the place of a whole file.
     report->error = g_publication.flush_error;
-    report->outcome = RemoveOwnName(waiting.temporary, &report->leftover_error)
+    report->outcome = RemoveOwnName(g_publication.publishing, &report->leftover_error)
                           ? ReplaceOutcome::kDropped
                           : ReplaceOutcome::kLeftBehind;
-  } else if (!RenameOverName(waiting.temporary, waiting.name, &report->error)) {
+  } else if (!RenameOverName(g_publication.publishing, waiting.name, &report->error)) {
     // The entry is whole: it stays where it is, and the report names it.
     report->outcome = ReplaceOutcome::kKeptAside;
   }
