@@ -139,7 +139,7 @@ ArchiveLayout Layout() {
 }
 
 struct Extraction {
-  CapturedRun captured;
+  ToolRun captured;
   std::vector<std::string> files;
   Bytes big;
   Bytes card;
@@ -300,7 +300,7 @@ TEST(FailingReads, AreToldApartFromTruncationAndEndTheEntryLikeIt) {
 // Points standard output at `fd` for one run of the tool in `dir`.
 int RunWithStandardOutput(int fd, const ScratchDir& dir, const ScratchDir& capture,
                           std::string* err) {
-  const CapturedRun run =
+  const ToolRun run =
       RunCaptured({"unzrq", kArchiveName, kFolderName}, dir.path(), capture.path(), fd);
   // The stream's error flag outlives the run in this process; a process of
   // the tool's own would end with it.

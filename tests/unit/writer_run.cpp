@@ -15,7 +15,6 @@ WriterRun RunWriter(EntryWriter* writer, const Bytes& archive, std::uint32_t pay
   SetFilePointer(scanning.get(), static_cast<LONG>(payload_offset), nullptr, FILE_BEGIN);
   WriterRun run;
   run.result = writer(output.get(), scanning.get(), size);
-  run.outcome = run.result.outcome;
   run.scanning_position = SetFilePointer(scanning.get(), 0, nullptr, FILE_CURRENT);
   EXPECT_EQ(output.Finish(), NO_ERROR);
   run.output = ReadFileBytes(dir / "out");
