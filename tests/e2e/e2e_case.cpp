@@ -9,10 +9,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 
-#include "tests/support/remove_tree.h"
+#include "tests/support/list_folder.h"
 #include "tool_under_test.h"
 
 namespace {
@@ -50,10 +49,8 @@ FileTree ExpectedTree(const E2eCase& test_case) {
 
 // True when `folder` holds a leftover of a replacement with these bytes.
 bool HasWholeLeftover(const std::string& folder, const Bytes& bytes) {
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    if (entry.path().filename().string().starts_with(".unzrq-partial-") &&
-        ReadFileBytes(entry.path().string()) == bytes) {
+  for (const std::string& name : ListFolder(folder)) {
+    if (name.starts_with(".unzrq-partial-") && ReadFileBytes(folder + "/" + name) == bytes) {
       return true;
     }
   }
@@ -75,7 +72,7 @@ class WineDriveY {
     // any other is someone else's: fail rather than take it.
     char target[4096] = {};
     if (readlink(link_.c_str(), target, sizeof target - 1) > 0 &&
-        std::strstr(target, "/unzrq-e2e-") != nullptr) {
+        std::strstr(target, "/unzrq-test-") != nullptr) {
       unlink(link_.c_str());
     }
     if (symlink(folder.c_str(), link_.c_str()) != 0) {
@@ -128,13 +125,6 @@ std::string TextOnWineConsole(const std::string& shown) {
 
 }  // namespace
 
-TemporaryFolder::TemporaryFolder() {
-  path = (std::filesystem::temp_directory_path() / "unzrq-e2e-XXXXXX").string();
-  if (mkdtemp(path.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-}
-
-TemporaryFolder::~TemporaryFolder() { RemoveTree(path); }
-
 void RunCases(const std::vector<E2eCase>& cases) {
   bool ran = false;
   for (const E2eCase& test_case : cases) {
@@ -150,8 +140,8 @@ void RunCases(const std::vector<E2eCase>& cases) {
 
 void RunCase(const E2eCase& test_case) {
   SCOPED_TRACE("case: " + test_case.name);
-  const TemporaryFolder temporary;
-  const std::string& root = temporary.path;
+  const ScratchDir temporary;
+  const std::string& root = temporary.path();
   const std::string working = root + "/" + kRunFolder;
   FileTree setup = test_case.before;
   if (test_case.archive) setup[test_case.archive_name] = File(*test_case.archive);
@@ -256,8 +246,6 @@ TreeNode Pipe() { return TreeNode{false, {}, true}; }
 TreeNode Link(const std::string& target) { return TreeNode{false, {}, false, target}; }
 
 Bytes Archive(const ArchiveLayout& layout) { return BuildArchive(layout).bytes; }
-
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 Bytes Concat(const Bytes& a, const Bytes& b) {
   Bytes joined = a;

@@ -17,6 +17,7 @@
 #include "archive_builder.h"
 #include "child_process.h"
 #include "file_tree.h"
+#include "tests/support/scratch_dir.h"
 
 enum class Legs { kBoth, kLinuxOnly, kWindowsOnly };
 
@@ -63,15 +64,6 @@ struct E2eCase {
   std::vector<std::pair<std::string, std::string>> hard_links;
 };
 
-// A fresh temporary folder, removed with everything in it however the test ends.
-struct TemporaryFolder {
-  std::string path;
-  TemporaryFolder();
-  ~TemporaryFolder();
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-};
-
 // Runs each case of the table meant for the leg under test; with none, the
 // test is reported skipped.
 void RunCases(const std::vector<E2eCase>& cases);
@@ -86,7 +78,6 @@ TreeNode Folder();
 TreeNode Pipe();
 TreeNode Link(const std::string& target);
 Bytes Archive(const ArchiveLayout& layout);
-Bytes Text(const std::string& text);
 Bytes Concat(const Bytes& a, const Bytes& b);
 Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t length);
 

@@ -221,20 +221,20 @@ TEST(Images, AnArchiveChangedUnderTheToolNeverPassesTheBound) {
   }
   // Wine's server takes the report into the full pipe and lets the program
   // go on, so the change lands at no known moment: either outcome is sound.
-  const TemporaryFolder temporary;
-  WriteFileBytes(temporary.path + "/archive.zrq", built.bytes);
+  const ScratchDir temporary;
+  WriteFileBytes(temporary.path() + "/archive.zrq", built.bytes);
   ChildLimits limits;
   limits.hold_until = ConsoleLines(lines);
-  const std::string archive = temporary.path + "/archive.zrq";
+  const std::string archive = temporary.path() + "/archive.zrq";
   limits.while_held = [&archive, &changed](int) { WriteFileBytes(archive, changed); };
-  const ChildResult run = RunTool({"archive.zrq"}, temporary.path, limits);
+  const ChildResult run = RunTool({"archive.zrq"}, temporary.path(), limits);
   EXPECT_EQ(run.failure, "");
   EXPECT_EQ(run.exit_status, ExitStatus(-5));
   const bool was_refused = run.err == ConsoleLines(bad_name + refused);
   if (!was_refused) {
     EXPECT_EQ(run.err, ConsoleLines(bad_name));
   }
-  const std::string bitmap = temporary.path + "/velkard/img.bmp";
+  const std::string bitmap = temporary.path() + "/velkard/img.bmp";
   EXPECT_EQ(std::filesystem::exists(bitmap), !was_refused);
   if (!was_refused) {
     EXPECT_TRUE(ReadFileBytes(bitmap) == ExpectedBitmap(1, 1000, column));

@@ -116,9 +116,9 @@ TEST(OutputNames, NamesTheFileSystemTakesAsOne) {
        .legs = Legs::kLinuxOnly},
   });
   if (!OnWindows()) return;
-  const TemporaryFolder temporary;
-  CreateTree(temporary.path, {{"archive.zrq", File(Archive(layout))}});
-  const ChildResult result = RunTool({"archive.zrq"}, temporary.path);
+  const ScratchDir temporary;
+  CreateTree(temporary.path(), {{"archive.zrq", File(Archive(layout))}});
+  const ChildResult result = RunTool({"archive.zrq"}, temporary.path());
   EXPECT_EQ(result.failure, "");
   EXPECT_EQ(result.out, ConsoleLines(out));
   // A short alias never writes into the file it stands for.
@@ -127,7 +127,7 @@ TEST(OutputNames, NamesTheFileSystemTakesAsOne) {
   EXPECT_EQ(result.exit_status, ExitStatus(-5));
   // Each file under the name of its group: the first spelling of each.
   FileTree groups;
-  for (const auto& [path, node] : SnapshotTree(temporary.path)) {
+  for (const auto& [path, node] : SnapshotTree(temporary.path())) {
     std::string group = path;
     if (path == "velkard/README") group = "velkard/Readme";
     if (path == "velkard/LONG~BYJ.TXT") group = "velkard/longfilename_one.txt";
@@ -320,8 +320,8 @@ TEST(OutputNames, BytesAboveAsciiOnLinux) {
 // file system, so only the bytes written and the silence are checked here.
 TEST(OutputNames, BytesAboveAsciiOnWindows) {
   if (!OnWindows()) return;  // the Linux leg checks the exact name above
-  const TemporaryFolder temporary;
-  const std::string& root = temporary.path;
+  const ScratchDir temporary;
+  const std::string& root = temporary.path();
   CreateTree(
       root,
       {{"archive.zrq",

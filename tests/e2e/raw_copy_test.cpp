@@ -273,14 +273,14 @@ TEST(RawCopy, TwoRunsAtOnceEachLeaveWholeEntries) {
            .payload = PatternBytes(kEntryBytes, static_cast<std::uint32_t>(100 * run + entry))});
     }
   }
-  const TemporaryFolder temporary;
-  WriteFileBytes(temporary.path + "/a.zrq", Archive(layouts[0]));
-  WriteFileBytes(temporary.path + "/b.zrq", Archive(layouts[1]));
+  const ScratchDir temporary;
+  WriteFileBytes(temporary.path() + "/a.zrq", Archive(layouts[0]));
+  WriteFileBytes(temporary.path() + "/b.zrq", Archive(layouts[1]));
   for (const char* round : {"into a fresh folder", "over the files of a run before"}) {
     SCOPED_TRACE(round);
     ChildResult results[2];
-    std::thread first([&] { results[0] = RunTool({"a.zrq", "out"}, temporary.path); });
-    results[1] = RunTool({"b.zrq", "out"}, temporary.path);
+    std::thread first([&] { results[0] = RunTool({"a.zrq", "out"}, temporary.path()); });
+    results[1] = RunTool({"b.zrq", "out"}, temporary.path());
     first.join();
     for (const ChildResult& result : results) {
       EXPECT_EQ(result.failure, "");
@@ -294,7 +294,7 @@ TEST(RawCopy, TwoRunsAtOnceEachLeaveWholeEntries) {
             << result.err.substr(line, end - line);
       }
     }
-    FileTree files = SnapshotTree(temporary.path + "/out");
+    FileTree files = SnapshotTree(temporary.path() + "/out");
     // An entry kept aside is one run's whole entry under a temporary name.
     for (auto it = files.begin(); it != files.end();) {
       if (!it->first.starts_with(".unzrq-partial-")) {

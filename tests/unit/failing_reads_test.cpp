@@ -23,7 +23,8 @@
 
 #include "archive_builder.h"
 #include "captured_run.h"
-#include "scratch_dir.h"
+#include "tests/support/list_folder.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -122,8 +123,6 @@ std::string Line(const char* format, ...) {
   va_end(arguments);
   return line;
 }
-
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 // Large enough that the copy goes through the kernel's own file-to-file copy
 // first and through several chunks after it.

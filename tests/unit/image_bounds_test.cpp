@@ -19,16 +19,13 @@
 #include "captured_run.h"
 #include "checked_run.h"
 #include "owned_handle.h"
-#include "scratch_dir.h"
+#include "tests/support/list_folder.h"
 #include "tests/support/read_little_endian.h"
+#include "tests/support/scratch_dir.h"
 #include "writer_run.h"
 #include "writers/entry_writer.h"
 
 namespace {
-
-std::string Shape(std::uint32_t width, std::uint32_t height) {
-  return std::to_string(width) + " x " + std::to_string(height);
-}
 
 std::string TooLarge(const std::string& name, std::uint32_t width, std::uint32_t height) {
   return "Error: Skipped \"" + name + "\": a " + Shape(width, height) +
@@ -51,7 +48,7 @@ TEST(BitmapFileBytes, HeadersPlusPaddedRows) {
       {{0x7FFFFFFF, 0x7FFFFFFF}, 54 + 0x7FFFFFFFull * (3ull * 0x7FFFFFFF + 3)},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(BitmapFileBytes(c.image), c.bytes) << c.image.width << " x " << c.image.height;
+    EXPECT_EQ(BitmapFileBytes(c.image), c.bytes) << Shape(c.image.width, c.image.height);
   }
 }
 

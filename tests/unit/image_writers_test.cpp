@@ -21,10 +21,6 @@ std::vector<std::uint16_t> RandomPixels(std::size_t count, std::uint32_t seed) {
   return pixels;
 }
 
-std::string Shape(std::uint32_t width, std::uint32_t height) {
-  return std::to_string(width) + " x " + std::to_string(height);
-}
-
 // Compares without printing megabytes when a large image differs.
 void ExpectSameBytes(const Bytes& actual, const Bytes& expected, const std::string& label) {
   ASSERT_EQ(actual.size(), expected.size()) << label;
