@@ -179,17 +179,14 @@ TEST(OutputNames, NamesThatAreNoFileNameAreSkipped) {
   out +=
       ListedLine(2, 1, "good2_WAV") + ConsoleLines(DoneLine(static_cast<int>(unsafe.size()) + 2));
   // The folder exists, and holds a subfolder "a", so that "a/b" would succeed if it were tried.
-  RunCases({
-      {.name = "unsafe names skipped, good entries still extracted, -5",
-       .archive = Archive(layout),
-       .args = {"archive.zrq"},
-       .out = out,
-       .err = err,
-       .exit_code = -5,
-       .after = {{"velkard/good1", File("g1")}, {"velkard/good2.WAV", File("g2")}},
-       .before = {{"velkard/a", Folder()}},
-       .out_as_listed = true},
-  });
+  FileTree files = {{"archive.zrq", File(Archive(layout))}, {"velkard/a", Folder()}};
+  const CaseFolder folder(files);
+  const ChildResult run = RunTool({"archive.zrq"}, folder.working());
+  ExpectExit(run, -5, err);
+  EXPECT_EQ(run.out, out) << "standard output";
+  files["velkard/good1"] = File("g1");
+  files["velkard/good2.WAV"] = File("g2");
+  ExpectSameTree(InWorkingFolder(files), folder.Snapshot());
 }
 
 // On a terminal (a Windows console on the .exe's leg) the "File:" line shows
