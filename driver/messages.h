@@ -20,63 +20,94 @@ inline constexpr const char kUsageOutputLine[] =
 inline constexpr const char kEntryLine[] = "File: (0x%08X) Type:%X %s " UNZRQ_LINE_END;
 inline constexpr const char kSummaryLine[] = "Done: %d files processed." UNZRQ_LINE_END;
 
-// Failures that stop the run before the walk.
-inline constexpr const char kCannotCreateFolder[] = "Couldn't create output folder \"%s\"\n";
-inline constexpr const char kCannotOpenArchive[] = "Couldn't open archive file: \"%s\"\n";
-inline constexpr const char kCannotReadHeader[] = "Error: Failed to read archive header.\n";
-inline constexpr const char kCannotOpenScanning[] =
-    "Error: Failed to open scanning file pointer.\n";
+// The codes the run returns: CODE(constant, value).
+#define UNZRQ_EXIT_CODES(CODE)      \
+  CODE(kExitSuccess, 0)             \
+  CODE(kExitCannotCreateFolder, -1) \
+  CODE(kExitCannotOpenArchive, -2)  \
+  CODE(kExitBadHeader, -3)          \
+  CODE(kExitCannotOpenScanning, -4) \
+  CODE(kExitDamaged, -5)
 
-inline constexpr const char kCannotReadSize[] = "Error: Failed to read the archive's size: %s.\n";
+// Every report on standard error, with the exit code of the run it ends or
+// belongs to: REPORT(constant, exit code, format). The README's and the
+// manual page's tables must say the same (tests/docs checks them against
+// this list), so a new report is one line here and a row in each of them.
+#define UNZRQ_REPORTS(REPORT)                                                                      \
+  /* Failures that stop the run before the walk. */                                                \
+  REPORT(kCannotCreateFolder, kExitCannotCreateFolder, "Couldn't create output folder \"%s\"\n")   \
+  REPORT(kCannotOpenArchive, kExitCannotOpenArchive, "Couldn't open archive file: \"%s\"\n")       \
+  REPORT(kCannotReadHeader, kExitBadHeader, "Error: Failed to read archive header.\n")             \
+  REPORT(kCannotReadSize, kExitBadHeader, "Error: Failed to read the archive's size: %s.\n")       \
+  REPORT(kCannotOpenScanning, kExitCannotOpenScanning,                                             \
+         "Error: Failed to open scanning file pointer.\n")                                         \
+  /* Problems met during the walk: the walk goes on (a directory that cannot */                    \
+  /* be read ends it) and the run ends with kExitDamaged. Reasons from the */                      \
+  /* system follow a colon or stand in parentheses. */                                             \
+  REPORT(kCountTruncated, kExitDamaged,                                                            \
+         "Error: Directory is truncated: the archive ends before the entry count at 0x%08X.\n")    \
+  REPORT(kCountReadFailed, kExitDamaged, "Error: Failed to read the entry count at 0x%08X: %s.\n") \
+  REPORT(kRecordsTruncated, kExitDamaged,                                                          \
+         "Error: Directory is truncated: the archive ends after %u of %u records.\n")              \
+  REPORT(kRecordReadFailed, kExitDamaged,                                                          \
+         "Error: Failed to read the directory after %u of %u records: %s.\n")                      \
+  REPORT(kUnsafeName, kExitDamaged,                                                                \
+         "Error: Skipped \"%s\": the name cannot be used as a file name.\n")                       \
+  REPORT(kPayloadMoveFailed, kExitDamaged,                                                         \
+         "Error: Skipped \"%s\": moving to its payload at 0x%08X failed (%s).\n")                  \
+  REPORT(kPathTooLong, kExitDamaged, "Error: Skipped \"%s\": the output path is too long.\n")      \
+  REPORT(kWouldReplaceArchive, kExitDamaged,                                                       \
+         "Error: Skipped \"%s\": the output file would replace the archive itself.\n")             \
+  REPORT(kImageTooLarge, kExitDamaged,                                                             \
+         "Error: Skipped \"%s\": a %u x %u image is larger than the archive can hold.\n")          \
+  REPORT(kImageSizeReadFailed, kExitDamaged,                                                       \
+         "Error: Skipped \"%s\": reading its image size failed (%s).\n")                           \
+  REPORT(kCannotCreateFile, kExitDamaged, "Couldn't create output file \"%s\": %s\n")              \
+  REPORT(kCannotWriteFile, kExitDamaged, "Couldn't write output file \"%s\": %s\n")                \
+  REPORT(kCannotCreateReplacement, kExitDamaged,                                                   \
+         "Couldn't replace output file \"%s\": replacing needs a new file in its folder, which "   \
+         "could not be made (%s)\n")                                                               \
+  REPORT(kReplacementKeptAside, kExitDamaged,                                                      \
+         "Couldn't replace output file \"%s\": %s; the entry is kept whole as \"%s\"\n")           \
+  REPORT(kLeftoverNotRemoved, kExitDamaged, "Couldn't remove temporary file \"%s\": %s\n")         \
+  REPORT(kShortNameOfAnother, kExitDamaged,                                                        \
+         "Error: Skipped \"%s\": the name is the short name of \"%s\", another file in the "       \
+         "folder.\n")                                                                              \
+  REPORT(kEntryTruncated, kExitDamaged,                                                            \
+         "Error: \"%s\" is truncated: the archive ends inside its payload.\n")                     \
+  REPORT(kEntryReadFailed, kExitDamaged,                                                           \
+         "Error: \"%s\" is incomplete: reading the archive failed after %u of %u bytes (%s); "     \
+         "the rest is missing.\n")                                                                 \
+  REPORT(kBitmapReadFailed, kExitDamaged,                                                          \
+         "Error: \"%s\" is incomplete: reading the archive failed (%s); pixels not read are "      \
+         "black.\n")                                                                               \
+  REPORT(kEntryDamaged, kExitDamaged,                                                              \
+         "Error: \"%s\" is damaged: too short for its image header.\n")                            \
+  REPORT(kCannotWriteOutput, kExitDamaged, "Error: Failed to write to standard output.\n")
 
-// Problems met during the walk: the walk goes on (a directory that cannot be
-// read ends it) and the run ends with kExitDamaged. Reasons from the system
-// follow a colon or stand in parentheses.
-inline constexpr const char kCountTruncated[] =
-    "Error: Directory is truncated: the archive ends before the entry count at 0x%08X.\n";
-inline constexpr const char kCountReadFailed[] =
-    "Error: Failed to read the entry count at 0x%08X: %s.\n";
-inline constexpr const char kRecordsTruncated[] =
-    "Error: Directory is truncated: the archive ends after %u of %u records.\n";
-inline constexpr const char kRecordReadFailed[] =
-    "Error: Failed to read the directory after %u of %u records: %s.\n";
-inline constexpr const char kUnsafeName[] =
-    "Error: Skipped \"%s\": the name cannot be used as a file name.\n";
-inline constexpr const char kPayloadMoveFailed[] =
-    "Error: Skipped \"%s\": moving to its payload at 0x%08X failed (%s).\n";
-inline constexpr const char kPathTooLong[] =
-    "Error: Skipped \"%s\": the output path is too long.\n";
-inline constexpr const char kWouldReplaceArchive[] =
-    "Error: Skipped \"%s\": the output file would replace the archive itself.\n";
-inline constexpr const char kImageTooLarge[] =
-    "Error: Skipped \"%s\": a %u x %u image is larger than the archive can hold.\n";
-inline constexpr const char kImageSizeReadFailed[] =
-    "Error: Skipped \"%s\": reading its image size failed (%s).\n";
-inline constexpr const char kCannotCreateFile[] = "Couldn't create output file \"%s\": %s\n";
-inline constexpr const char kCannotWriteFile[] = "Couldn't write output file \"%s\": %s\n";
-inline constexpr const char kCannotCreateReplacement[] =
-    "Couldn't replace output file \"%s\": replacing needs a new file in its folder, which "
-    "could not be made (%s)\n";
-inline constexpr const char kReplacementKeptAside[] =
-    "Couldn't replace output file \"%s\": %s; the entry is kept whole as \"%s\"\n";
-inline constexpr const char kLeftoverNotRemoved[] =
-    "Couldn't remove temporary file \"%s\": %s\n";
-inline constexpr const char kShortNameOfAnother[] =
-    "Error: Skipped \"%s\": the name is the short name of \"%s\", another file in the folder.\n";
-inline constexpr const char kEntryTruncated[] =
-    "Error: \"%s\" is truncated: the archive ends inside its payload.\n";
-inline constexpr const char kEntryReadFailed[] =
-    "Error: \"%s\" is incomplete: reading the archive failed after %u of %u bytes (%s); "
-    "the rest is missing.\n";
-inline constexpr const char kBitmapReadFailed[] =
-    "Error: \"%s\" is incomplete: reading the archive failed (%s); pixels not read are black.\n";
-inline constexpr const char kEntryDamaged[] =
-    "Error: \"%s\" is damaged: too short for its image header.\n";
-inline constexpr const char kCannotWriteOutput[] = "Error: Failed to write to standard output.\n";
+// The constants the driver prints and returns, one per entry of the lists.
+#define UNZRQ_EXIT_CODE_CONSTANT(name, value) inline constexpr int name = value;
+UNZRQ_EXIT_CODES(UNZRQ_EXIT_CODE_CONSTANT)
+#undef UNZRQ_EXIT_CODE_CONSTANT
 
-inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitCannotCreateFolder = -1;
-inline constexpr int kExitCannotOpenArchive = -2;
-inline constexpr int kExitBadHeader = -3;
-inline constexpr int kExitCannotOpenScanning = -4;
-inline constexpr int kExitDamaged = -5;
+#define UNZRQ_REPORT_CONSTANT(name, exit_code, format) inline constexpr char name[] = format;
+UNZRQ_REPORTS(UNZRQ_REPORT_CONSTANT)
+#undef UNZRQ_REPORT_CONSTANT
+
+// The same lists as tables, for code that goes through all of them.
+struct ExitCodeEntry {
+  const char* name;
+  int value;
+};
+#define UNZRQ_EXIT_CODE_ENTRY(name, value) {#name, name},
+inline constexpr ExitCodeEntry kExitCodes[] = {UNZRQ_EXIT_CODES(UNZRQ_EXIT_CODE_ENTRY)};
+#undef UNZRQ_EXIT_CODE_ENTRY
+
+struct ReportEntry {
+  const char* name;
+  const char* format;  // as printed, with printf conversions
+  int exit_code;
+};
+#define UNZRQ_REPORT_ENTRY(name, exit_code, format) {#name, name, exit_code},
+inline constexpr ReportEntry kReports[] = {UNZRQ_REPORTS(UNZRQ_REPORT_ENTRY)};
+#undef UNZRQ_REPORT_ENTRY

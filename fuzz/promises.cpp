@@ -1,6 +1,5 @@
 #include "fuzz/promises.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <stdexcept>
 
 #include "fuzz/in_process_run.h"
+#include "tests/support/list_folder.h"
 #include "tests/support/read_little_endian.h"
 #include "tests/support/remove_tree.h"
 
@@ -64,21 +64,6 @@ FILE* OpenCapture(const std::string& path) {
   FILE* file = std::fopen(path.c_str(), "w+e");
   if (file == nullptr) Fail("cannot create", path);
   return file;
-}
-
-// Names directly inside `folder`, sorted; "." and ".." left out.
-std::vector<std::string> ListFolder(const std::string& folder) {
-  DIR* listing = opendir(folder.c_str());
-  if (listing == nullptr) Fail("cannot list", folder);
-  std::vector<std::string> names;
-  while (const dirent* entry = readdir(listing)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-      names.emplace_back(entry->d_name);
-    }
-  }
-  closedir(listing);
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 enum class Kind { kMissing, kRegularFile, kFolder, kOther };
@@ -229,49 +214,46 @@ void CheckSummary(const ToolRun& run, const Directory& directory, std::size_t ou
   }
 }
 
+// Thousands of runs each write a few files: in memory they take no disk.
+std::string TemporaryParent() {
+  if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && *tmpdir != '\0') {
+    return tmpdir;
+  }
+  return access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
+}
+
 }  // namespace
 
-PromiseChecker::PromiseChecker() {
-  std::string parent = "/dev/shm";
-  if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && *tmpdir != '\0') {
-    parent = tmpdir;
-  } else if (access(parent.c_str(), W_OK | X_OK) != 0) {
-    parent = "/tmp";
-  }
-  std::string pattern = parent + "/unzrq-promises-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) Fail("cannot make a folder from", pattern);
-  root_ = pattern;
-  out_ = OpenCapture(root_ + "/" + kStdoutName);
-  err_ = OpenCapture(root_ + "/" + kStderrName);
-}
+PromiseChecker::PromiseChecker()
+    : root_(TemporaryParent()),
+      out_(OpenCapture(root_ / kStdoutName)),
+      err_(OpenCapture(root_ / kStderrName)) {}
 
 PromiseChecker::~PromiseChecker() {
   std::fclose(out_);
   std::fclose(err_);
-  RemoveAll();
 }
 
 void PromiseChecker::RemoveAll() {
-  if (root_.empty()) return;
   // Whatever cannot be removed stays in the temporary folder: nothing more
   // can be done about it here.
-  RemoveTree(root_);
+  RemoveTree(root_.path());
 }
 
 std::string PromiseChecker::OutputPath(const std::string& name) const {
-  return root_ + "/" + kRunFolderName + "/" + kFolderName + "/" + name;
+  return root_.path() + "/" + kRunFolderName + "/" + kFolderName + "/" + name;
 }
 
 PromiseCheck PromiseChecker::Check(const std::uint8_t* archive, std::size_t size,
                                    ArchivePlace place) {
   // Each run starts from an empty folder, so that it is judged on its own.
-  for (const std::string& name : ListFolder(root_)) {
-    const std::string path = root_ + "/" + name;
+  for (const std::string& name : ListFolder(root_.path())) {
+    const std::string path = root_.path() + "/" + name;
     if (name != kStdoutName && name != kStderrName && !RemoveTree(path)) {
       Fail("cannot remove", path);
     }
   }
-  const std::string run_folder = root_ + "/" + kRunFolderName;
+  const std::string run_folder = root_.path() + "/" + kRunFolderName;
   const std::string folder = run_folder + "/" + kFolderName;
   MakeFolder(run_folder);
   // Beside the folder, the tool makes the folder; inside it, the folder is there already.
@@ -282,7 +264,7 @@ PromiseCheck PromiseChecker::Check(const std::uint8_t* archive, std::size_t size
 
   PromiseCheck check{RunInProcess({"unzrq", archive_path, folder}, out_, err_), {}, {}};
   const Directory directory = ReadDirectory(archive, size);
-  CheckNothingOutside(root_, place, &check.broken);
+  CheckNothingOutside(root_.path(), place, &check.broken);
   CheckOutputFolder(folder, size, place, &check);
   CheckArchive(archive_path, archive, size, &check.broken);
   CheckExitAndReports(check.run, &check.broken);

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "fuzz/in_process_run.h"
+#include "tests/support/scratch_dir.h"
 
 enum class ArchivePlace {
   kBesideTheFolder,
@@ -65,7 +66,7 @@ class PromiseChecker {
   void RemoveAll();
 
  private:
-  std::string root_;
+  ScratchDir root_;
   FILE* out_;  // the tool's standard output, caught in a file in root_
   FILE* err_;  // and its standard error
 };

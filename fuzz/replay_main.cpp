@@ -2,7 +2,6 @@
 // with any compiler check the kept inputs against the promises. Each argument
 // is an archive file, or a folder whose files are all replayed. A broken
 // promise aborts, as it does under the fuzzer.
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +10,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "tests/support/list_folder.h"
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -24,12 +25,10 @@ std::vector<std::string> Inputs(int argc, char** argv) {
       inputs.push_back(argv[i]);
       continue;
     }
-    std::vector<std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
-      if (entry.is_regular_file()) files.push_back(entry.path().string());
+    for (const std::string& name : ListFolder(argv[i])) {
+      const std::string path = (std::filesystem::path(argv[i]) / name).string();
+      if (std::filesystem::is_regular_file(path)) inputs.push_back(path);
     }
-    std::sort(files.begin(), files.end());
-    inputs.insert(inputs.end(), files.begin(), files.end());
   }
   return inputs;
 }

@@ -113,6 +113,10 @@ Bytes BitmapHeaders(std::uint32_t width, std::uint32_t height) {
   return out;
 }
 
+std::string Shape(std::uint32_t width, std::uint32_t height) {
+  return std::to_string(width) + " x " + std::to_string(height);
+}
+
 void AppendBitmapPixel(Bytes& out, std::uint16_t pixel) {
   out.push_back(static_cast<std::uint8_t>((pixel & 0x1F) * 8));
   out.push_back(static_cast<std::uint8_t>(((pixel >> 5) & 0x3F) * 4));
@@ -141,6 +145,8 @@ Bytes PatternBytes(std::size_t length, std::uint32_t seed) {
   }
   return out;
 }
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 std::vector<std::uint16_t> PatternPixels(std::size_t count, std::uint32_t seed) {
   const Bytes noise = PatternBytes(2 * count, seed);

@@ -82,11 +82,15 @@ Bytes ExpectedBitmap(std::uint32_t width, std::uint32_t height,
                      const std::vector<std::uint16_t>& pixels);
 // Its 54 header bytes alone, for images too large to build whole.
 Bytes BitmapHeaders(std::uint32_t width, std::uint32_t height);
+// An image's size as the tool's messages and the tests' labels write it: "W x H".
+std::string Shape(std::uint32_t width, std::uint32_t height);
 // One RGB565 pixel as the bitmap stores it: blue, green, red.
 void AppendBitmapPixel(Bytes& out, std::uint16_t pixel);
 
 // Distinct, non-repeating test bytes.
 Bytes PatternBytes(std::size_t length, std::uint32_t seed = 1);
+// The bytes of `text`, without a NUL.
+Bytes Text(const std::string& text);
 // The same as RGB565 pixels.
 std::vector<std::uint16_t> PatternPixels(std::size_t count, std::uint32_t seed = 1);
 

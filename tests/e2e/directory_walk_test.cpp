@@ -228,8 +228,8 @@ TEST(DirectoryWalk, OffsetsAnywhereBelow4GiBAreReached) {
   const std::pair<std::uint64_t, const Bytes*> pieces[] = {
       {0, &header}, {kDirectory, &directory}, {kMid, &mid}, {kAcross, &across}, {kTall, &tall}};
 
-  const TemporaryFolder temporary;
-  const std::string archive = temporary.path + "/far.zrq";
+  const ScratchDir temporary;
+  const std::string archive = temporary.path() + "/far.zrq";
   const int fd = open(archive.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   ASSERT_GE(fd, 0);
   bool stored = ftruncate(fd, static_cast<off_t>(0x100000000ull + 16 * 1024)) == 0;
@@ -248,15 +248,15 @@ TEST(DirectoryWalk, OffsetsAnywhereBelow4GiBAreReached) {
             static_cast<ssize_t>(across_stored.size()));
   close(reader);
 
-  const ChildResult run = RunTool({"far.zrq", "out"}, temporary.path);
+  const ChildResult run = RunTool({"far.zrq", "out"}, temporary.path());
   EXPECT_EQ(run.failure, "");
   EXPECT_EQ(run.out, ConsoleLines(FileLine(1000, 3, "mid") + FileLine(8192, 3, "across") +
                                   FileLine(76 + 600, 5, "tall") + DoneLine(3)));
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_TRUE(ReadFileBytes(temporary.path + "/out/mid") == mid);
-  EXPECT_TRUE(ReadFileBytes(temporary.path + "/out/across") == across_stored);
-  EXPECT_TRUE(ReadFileBytes(temporary.path + "/out/tall.bmp") == ExpectedBitmap(3, 100, pixels));
+  EXPECT_TRUE(ReadFileBytes(temporary.path() + "/out/mid") == mid);
+  EXPECT_TRUE(ReadFileBytes(temporary.path() + "/out/across") == across_stored);
+  EXPECT_TRUE(ReadFileBytes(temporary.path() + "/out/tall.bmp") == ExpectedBitmap(3, 100, pixels));
 }
 
 }  // namespace

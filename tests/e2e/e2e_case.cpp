@@ -9,10 +9,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
+#include <utility>
 
-#include "tests/support/remove_tree.h"
 #include "tool_under_test.h"
 
 namespace {
@@ -24,38 +23,6 @@ bool MeantForThisLeg(Legs legs) {
     case Legs::kBoth: return true;
     case Legs::kLinuxOnly: return !OnWindows();
     case Legs::kWindowsOnly: return OnWindows();
-  }
-  return false;
-}
-
-// The tree the temporary folder must hold after the run.
-FileTree ExpectedTree(const E2eCase& test_case) {
-  FileTree inside = test_case.before;
-  if (test_case.archive) inside[test_case.archive_name] = File(*test_case.archive);
-  for (const auto& [name, existing] : test_case.hard_links) inside[name] = inside[existing];
-  for (const auto& [path, node] : test_case.after) inside[path] = node;
-
-  FileTree expected;
-  expected[kRunFolder] = Folder();
-  for (const auto& [path, node] : inside) {
-    const std::string full = kRunFolder + "/" + path;
-    expected[full] = node;
-    for (std::size_t slash = full.find('/'); slash != std::string::npos;
-         slash = full.find('/', slash + 1)) {
-      expected[full.substr(0, slash)] = Folder();
-    }
-  }
-  return expected;
-}
-
-// True when `folder` holds a leftover of a replacement with these bytes.
-bool HasWholeLeftover(const std::string& folder, const Bytes& bytes) {
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    if (entry.path().filename().string().starts_with(".unzrq-partial-") &&
-        ReadFileBytes(entry.path().string()) == bytes) {
-      return true;
-    }
   }
   return false;
 }
@@ -75,7 +42,7 @@ class WineDriveY {
     // any other is someone else's: fail rather than take it.
     char target[4096] = {};
     if (readlink(link_.c_str(), target, sizeof target - 1) > 0 &&
-        std::strstr(target, "/unzrq-e2e-") != nullptr) {
+        std::strstr(target, "/unzrq-test-") != nullptr) {
       unlink(link_.c_str());
     }
     if (symlink(folder.c_str(), link_.c_str()) != 0) {
@@ -128,13 +95,6 @@ std::string TextOnWineConsole(const std::string& shown) {
 
 }  // namespace
 
-TemporaryFolder::TemporaryFolder() {
-  path = (std::filesystem::temp_directory_path() / "unzrq-e2e-XXXXXX").string();
-  if (mkdtemp(path.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-}
-
-TemporaryFolder::~TemporaryFolder() { RemoveTree(path); }
-
 void RunCases(const std::vector<E2eCase>& cases) {
   bool ran = false;
   for (const E2eCase& test_case : cases) {
@@ -150,15 +110,9 @@ void RunCases(const std::vector<E2eCase>& cases) {
 
 void RunCase(const E2eCase& test_case) {
   SCOPED_TRACE("case: " + test_case.name);
-  const TemporaryFolder temporary;
-  const std::string& root = temporary.path;
-  const std::string working = root + "/" + kRunFolder;
-  FileTree setup = test_case.before;
-  if (test_case.archive) setup[test_case.archive_name] = File(*test_case.archive);
-  CreateTree(working, setup);
-  for (const auto& [name, existing] : test_case.hard_links) {
-    ASSERT_EQ(link((working + "/" + existing).c_str(), (working + "/" + name).c_str()), 0) << name;
-  }
+  FileTree inside = test_case.before;
+  if (test_case.archive) inside[test_case.archive_name] = File(*test_case.archive);
+  const CaseFolder folder(inside);
 
   ChildLimits limits;
   limits.max_file_bytes = test_case.max_file_bytes;
@@ -166,38 +120,10 @@ void RunCase(const E2eCase& test_case) {
   // the signal, and no Windows system has such a limit to begin with.
   limits.ignore_size_signal = OnWindows();
   limits.output = test_case.standard_output;
-  if (!test_case.change_after_out.empty()) {
-    limits.hold_until = ConsoleLines(test_case.change_after_out);
-    const std::string archive = working + "/" + test_case.archive_name;
-    const std::string leftover_folder = working + "/" + test_case.leftover_in;
-    limits.while_held = [&test_case, archive, leftover_folder](int pid) {
-      if (test_case.kill_while_held) {
-        // Standard output may reach the pipe before the report that waits
-        // (wine writes it out sooner): the kill waits for the new file to be
-        // whole, which it is before the tool reports.
-        for (int wait = 0; wait < 500 && !HasWholeLeftover(leftover_folder, test_case.leftover);
-             ++wait) {
-          usleep(10000);
-        }
-        kill(pid, SIGKILL);
-        // Dead before its standard error is read: room in the pipe would
-        // otherwise let the pending write through first.
-        siginfo_t info;
-        waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
-        return;
-      }
-      const int fd = open(archive.c_str(), O_WRONLY | O_CLOEXEC);
-      ASSERT_GE(fd, 0);
-      EXPECT_EQ(pwrite(fd, test_case.change_to.data(), test_case.change_to.size(),
-                       test_case.change_at),
-                static_cast<ssize_t>(test_case.change_to.size()));
-      close(fd);
-    };
-  }
   std::optional<WineDriveY> drive;
-  std::string run_in = working;
+  std::string run_in = folder.working();
   if (OnWindows() && !test_case.run_on_drive_y_in.empty()) {
-    drive.emplace(working);
+    drive.emplace(folder.working());
     // Wine names the folder it starts in by the drive whose root is nearest,
     // Y: here rather than Z:, the host's root.
     run_in += "/" + test_case.run_on_drive_y_in;
@@ -206,47 +132,75 @@ void RunCase(const E2eCase& test_case) {
     // A wine run starts the wine server when none is running, and the server
     // would inherit the limit and fail to save the prefix. A run without the
     // limit first (the usage, which creates nothing) leaves one running.
-    RunTool({}, working);
+    RunTool({}, folder.working());
   }
   const ChildResult result = RunTool(test_case.args, run_in, limits);
 
-  if (test_case.kill_while_held) {
-    EXPECT_EQ(result.failure, "the tool was killed by signal Killed");
-  } else {
-    EXPECT_EQ(result.failure, "");
-    EXPECT_EQ(result.exit_status, ExitStatus(test_case.exit_code)) << "exit code";
-  }
+  ExpectExit(result, test_case.exit_code, test_case.err);
   if (test_case.standard_output != StandardOutput::kTerminal) {
-    const std::string out = test_case.out_as_listed ? test_case.out : ConsoleLines(test_case.out);
-    EXPECT_EQ(result.out, out) << "standard output";
+    EXPECT_EQ(result.out, ConsoleLines(test_case.out)) << "standard output";
   } else if (OnWindows()) {
     EXPECT_EQ(TextOnWineConsole(result.out), test_case.out) << "the text on the terminal";
   } else {
     EXPECT_EQ(result.out, TerminalLines(test_case.out)) << "standard output on the terminal";
   }
-  EXPECT_EQ(result.err, ConsoleLines(test_case.err)) << "standard error";
-  FileTree found = SnapshotTree(root);
-  if (!test_case.leftover_in.empty()) {
-    // The leftover's name holds the process and the clock: only its shape is known.
-    const std::string folder = std::string(kRunFolder) + "/" + test_case.leftover_in + "/";
-    int leftovers = 0;
-    for (auto entry = found.begin(); entry != found.end();) {
-      const std::string& path = entry->first;
-      const std::string name = path.substr(path.rfind('/') + 1);
-      if (!path.starts_with(folder) || !name.starts_with(".unzrq-partial-")) {
-        ++entry;
-        continue;
-      }
-      ++leftovers;
-      EXPECT_EQ(name.size(), 71u) << name;
-      EXPECT_TRUE(name.ends_with("-left-by-a-stopped-run")) << name;
-      EXPECT_TRUE(entry->second == File(test_case.leftover)) << name;
-      entry = found.erase(entry);
+  for (const auto& [path, node] : test_case.after) inside[path] = node;
+  ExpectSameTree(InWorkingFolder(inside), folder.Snapshot());
+}
+
+CaseFolder::CaseFolder(const FileTree& tree) : working_(temporary_ / kRunFolder) {
+  CreateTree(working_, tree);
+}
+
+FileTree CaseFolder::Snapshot() const { return SnapshotTree(temporary_.path()); }
+
+FileTree InWorkingFolder(const FileTree& inside) {
+  FileTree expected;
+  expected[kRunFolder] = Folder();
+  for (const auto& [path, node] : inside) {
+    const std::string full = kRunFolder + "/" + path;
+    expected[full] = node;
+    for (std::size_t slash = full.find('/'); slash != std::string::npos;
+         slash = full.find('/', slash + 1)) {
+      expected[full.substr(0, slash)] = Folder();
     }
-    EXPECT_EQ(leftovers, 1) << "leftovers of the replacement";
   }
-  const std::string difference = DescribeTreeDifference(ExpectedTree(test_case), found);
-  EXPECT_EQ(difference, "") << "the temporary folder differs from the expected files";
+  return expected;
+}
+
+void ExpectSameTree(const FileTree& expected, const FileTree& found) {
+  EXPECT_EQ(DescribeTreeDifference(expected, found), "")
+      << "the temporary folder differs from the expected files";
+}
+
+void ExpectExit(const ChildResult& result, int exit_code, const std::string& err) {
+  EXPECT_EQ(result.failure, "");
+  EXPECT_EQ(result.exit_status, ExitStatus(exit_code)) << "exit code";
+  EXPECT_EQ(result.err, ConsoleLines(err)) << "standard error";
+}
+
+ChildLimits HeldAt(const std::string& out, std::function<void(int pid)> while_held) {
+  ChildLimits limits;
+  limits.hold_until = ConsoleLines(out);
+  limits.while_held = std::move(while_held);
+  return limits;
+}
+
+void KillNow(int pid) {
+  kill(pid, SIGKILL);
+  // Dead before its standard error is read: room in the pipe would otherwise
+  // let the pending write through first.
+  siginfo_t info;
+  waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+}
+
+void OverwriteBytes(const std::string& path, std::uint64_t offset, const Bytes& bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0) << path;
+  EXPECT_EQ(pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
+            static_cast<ssize_t>(bytes.size()))
+      << path;
+  close(fd);
 }
 
 TreeNode File(const Bytes& bytes) { return TreeNode{false, bytes}; }
@@ -256,8 +210,6 @@ TreeNode Pipe() { return TreeNode{false, {}, true}; }
 TreeNode Link(const std::string& target) { return TreeNode{false, {}, false, target}; }
 
 Bytes Archive(const ArchiveLayout& layout) { return BuildArchive(layout).bytes; }
-
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 Bytes Concat(const Bytes& a, const Bytes& b) {
   Bytes joined = a;

@@ -1,6 +1,5 @@
 #include "file_tree.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +8,8 @@
 #include <cstring>
 #include <stdexcept>
 #include <vector>
+
+#include "tests/support/list_folder.h"
 
 namespace {
 
@@ -30,22 +31,8 @@ Bytes ReadAll(int parent, const std::string& name) {
   return bytes;
 }
 
-std::vector<std::string> FolderEntries(int folder) {
-  const int copy = dup(folder);
-  DIR* listing = fdopendir(copy);
-  if (listing == nullptr) throw std::runtime_error("cannot list a folder");
-  std::vector<std::string> names;
-  while (const dirent* entry = readdir(listing)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-      names.push_back(entry->d_name);
-    }
-  }
-  closedir(listing);
-  return names;
-}
-
 void Snapshot(int folder, const std::string& prefix, FileTree& tree) {
-  for (const std::string& name : FolderEntries(folder)) {
+  for (const std::string& name : ListFolderAt(folder)) {
     const std::string path = prefix + name;
     struct stat info;
     if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {

@@ -104,41 +104,37 @@ TEST(OutputNames, NamesTheFileSystemTakesAsOne) {
   const std::string out = FileLine(7, 3, "Readme") + FileLine(5, 3, "README") +
                           FileLine(4, 3, "longfilename_one.txt") + FileLine(5, 3, "LONG~BYJ.TXT") +
                           DoneLine(4);
-  RunCases({
-      {.name = "Linux: four names, four files",
-       .archive = Archive(layout),
-       .args = {"archive.zrq"},
-       .out = out,
-       .after = {{"velkard/Readme", File("earlier")},
-                 {"velkard/README", File("later")},
-                 {"velkard/longfilename_one.txt", File("long")},
-                 {"velkard/LONG~BYJ.TXT", File("short")}},
-       .legs = Legs::kLinuxOnly},
-  });
-  if (!OnWindows()) return;
-  const TemporaryFolder temporary;
-  CreateTree(temporary.path, {{"archive.zrq", File(Archive(layout))}});
-  const ChildResult result = RunTool({"archive.zrq"}, temporary.path);
-  EXPECT_EQ(result.failure, "");
-  EXPECT_EQ(result.out, ConsoleLines(out));
+  if (!OnWindows()) {
+    RunCase({.name = "Linux: four names, four files",
+             .archive = Archive(layout),
+             .args = {"archive.zrq"},
+             .out = out,
+             .after = {{"velkard/Readme", File("earlier")},
+                       {"velkard/README", File("later")},
+                       {"velkard/longfilename_one.txt", File("long")},
+                       {"velkard/LONG~BYJ.TXT", File("short")}}});
+    return;
+  }
+  const CaseFolder folder({{"archive.zrq", File(Archive(layout))}});
+  const ChildResult result = RunTool({"archive.zrq"}, folder.working());
   // A short alias never writes into the file it stands for.
-  EXPECT_EQ(result.err, ConsoleLines("Error: Skipped \"LONG~BYJ.TXT\": the name is the short name "
-                                     "of \"longfilename_one.txt\", another file in the folder.\n"));
-  EXPECT_EQ(result.exit_status, ExitStatus(-5));
+  ExpectExit(result, -5,
+             "Error: Skipped \"LONG~BYJ.TXT\": the name is the short name of "
+             "\"longfilename_one.txt\", another file in the folder.\n");
+  EXPECT_EQ(result.out, ConsoleLines(out));
   // Each file under the name of its group: the first spelling of each.
   FileTree groups;
-  for (const auto& [path, node] : SnapshotTree(temporary.path)) {
+  for (const auto& [path, node] : folder.Snapshot()) {
     std::string group = path;
-    if (path == "velkard/README") group = "velkard/Readme";
-    if (path == "velkard/LONG~BYJ.TXT") group = "velkard/longfilename_one.txt";
+    if (path == "run/velkard/README") group = "run/velkard/Readme";
+    if (path == "run/velkard/LONG~BYJ.TXT") group = "run/velkard/longfilename_one.txt";
     EXPECT_EQ(groups.count(group), 0u) << "two files for " << group;
     groups[group] = node;
   }
-  const FileTree expected = {{"archive.zrq", File(Archive(layout))},
-                             {"velkard", Folder()},
-                             {"velkard/Readme", File("later")},
-                             {"velkard/longfilename_one.txt", File("long")}};
-  EXPECT_EQ(DescribeTreeDifference(expected, groups), "");
+  ExpectSameTree(InWorkingFolder({{"archive.zrq", File(Archive(layout))},
+                                  {"velkard/Readme", File("later")},
+                                  {"velkard/longfilename_one.txt", File("long")}}),
+                 groups);
 }
 
 TEST(OutputNames, NamesThatAreNoFileNameAreSkipped) {
@@ -179,17 +175,14 @@ TEST(OutputNames, NamesThatAreNoFileNameAreSkipped) {
   out +=
       ListedLine(2, 1, "good2_WAV") + ConsoleLines(DoneLine(static_cast<int>(unsafe.size()) + 2));
   // The folder exists, and holds a subfolder "a", so that "a/b" would succeed if it were tried.
-  RunCases({
-      {.name = "unsafe names skipped, good entries still extracted, -5",
-       .archive = Archive(layout),
-       .args = {"archive.zrq"},
-       .out = out,
-       .err = err,
-       .exit_code = -5,
-       .after = {{"velkard/good1", File("g1")}, {"velkard/good2.WAV", File("g2")}},
-       .before = {{"velkard/a", Folder()}},
-       .out_as_listed = true},
-  });
+  FileTree files = {{"archive.zrq", File(Archive(layout))}, {"velkard/a", Folder()}};
+  const CaseFolder folder(files);
+  const ChildResult run = RunTool({"archive.zrq"}, folder.working());
+  ExpectExit(run, -5, err);
+  EXPECT_EQ(run.out, out) << "standard output";
+  files["velkard/good1"] = File("g1");
+  files["velkard/good2.WAV"] = File("g2");
+  ExpectSameTree(InWorkingFolder(files), folder.Snapshot());
 }
 
 // On a terminal (a Windows console on the .exe's leg) the "File:" line shows
@@ -319,9 +312,9 @@ TEST(OutputNames, BytesAboveAsciiOnLinux) {
 // Under wine the name passes through the code page on its way to the Unix
 // file system, so only the bytes written and the silence are checked here.
 TEST(OutputNames, BytesAboveAsciiOnWindows) {
-  if (!OnWindows()) return;  // the Linux leg checks the exact name above
-  const TemporaryFolder temporary;
-  const std::string& root = temporary.path;
+  if (!OnWindows()) GTEST_SKIP() << "BytesAboveAsciiOnLinux checks the exact name";
+  const ScratchDir temporary;
+  const std::string& root = temporary.path();
   CreateTree(
       root,
       {{"archive.zrq",

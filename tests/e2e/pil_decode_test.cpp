@@ -85,8 +85,8 @@ TEST(BitmapsDecodeInPillow, EveryPixel) {
   std::vector<Drawing> all = sized;
   all.push_back(sprite);
 
-  const TemporaryFolder temporary;
-  const std::string& root = temporary.path;
+  const ScratchDir temporary;
+  const std::string& root = temporary.path();
   CreateTree(root, {{"archive.zrq", File(Archive(layout))},
                     {"expected.json", File(ExpectationsJson(all))}});
 

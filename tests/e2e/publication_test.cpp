@@ -168,13 +168,13 @@ bool SetImmutable(const std::string& path, bool immutable) {
 // needed a new name.
 TEST(Publication, WhatTheFolderRefuses) {
   if (OnWindows()) GTEST_SKIP() << "wine cannot hold an immutable file";
-  const TemporaryFolder temporary;
-  const std::string out = temporary.path + "/out";
-  CreateTree(temporary.path, {{"out/old", File("old")}, {"out/other", File("other")}});
+  const ScratchDir temporary;
+  const std::string out = temporary.path() + "/out";
+  CreateTree(temporary.path(), {{"out/old", File("old")}, {"out/other", File("other")}});
   if (!SetImmutable(out + "/old", true)) GTEST_SKIP() << "no immutable files here";
-  WriteFileBytes(temporary.path + "/archive.zrq",
+  WriteFileBytes(temporary.path() + "/archive.zrq",
                  Archive({.entries = {{.name = "old", .type = 3, .payload = Text("new")}}}));
-  ChildResult run = RunTool({"archive.zrq", "out"}, temporary.path);
+  ChildResult run = RunTool({"archive.zrq", "out"}, temporary.path());
   SetImmutable(out + "/old", false);
   EXPECT_EQ(run.exit_status, ExitStatus(-5));
   const std::string prefix = "Couldn't replace output file \"out/old\": Operation not permitted; "
@@ -188,10 +188,10 @@ TEST(Publication, WhatTheFolderRefuses) {
   EXPECT_EQ(after.size(), 3u);
 
   ASSERT_TRUE(SetImmutable(out, true));
-  run = RunTool({"archive.zrq", "out"}, temporary.path);
-  WriteFileBytes(temporary.path + "/archive.zrq",
+  run = RunTool({"archive.zrq", "out"}, temporary.path());
+  WriteFileBytes(temporary.path() + "/archive.zrq",
                  Archive({.entries = {{.name = "new", .type = 3, .payload = Text("n")}}}));
-  ChildResult fresh = RunTool({"archive.zrq", "out"}, temporary.path);
+  ChildResult fresh = RunTool({"archive.zrq", "out"}, temporary.path());
   SetImmutable(out, false);
   EXPECT_EQ(run.err,
             "Couldn't replace output file \"out/old\": replacing needs a new file in its folder, "
@@ -205,21 +205,21 @@ TEST(Publication, WhatTheFolderRefuses) {
 // name is filled as another run would: the file stays, whole.
 TEST(Publication, ADiscardNeverRemovesANameAnotherRunFilled) {
   if (OnWindows()) GTEST_SKIP() << "wine does not hold the .exe at a full pipe";
-  const TemporaryFolder temporary;
-  WriteFileBytes(temporary.path + "/archive.zrq",
-                 Archive({.entries = {{.name = "huge",
-                                       .type = 5,
-                                       .payload = SizedImagePayload(60000, 60000, {})}}}));
+  const ScratchDir temporary;
+  WriteFileBytes(
+      temporary.path() + "/archive.zrq",
+      Archive({.entries = {
+                   {.name = "huge", .type = 5, .payload = SizedImagePayload(60000, 60000, {})}}}));
   ChildLimits limits;
   limits.hold_until = ConsoleLines(FileLine(76, 5, "huge"));
   limits.while_held = [&](int) {
-    CreateTree(temporary.path, {{"velkard/huge.bmp", File("the other run's bitmap")}});
+    CreateTree(temporary.path(), {{"velkard/huge.bmp", File("the other run's bitmap")}});
   };
-  const ChildResult run = RunTool({"archive.zrq"}, temporary.path, limits);
+  const ChildResult run = RunTool({"archive.zrq"}, temporary.path(), limits);
   EXPECT_EQ(run.exit_status, ExitStatus(-5));
   EXPECT_EQ(run.err,
             "Error: Skipped \"huge\": a 60000 x 60000 image is larger than the archive can hold.\n");
-  EXPECT_EQ(SnapshotTree(temporary.path + "/velkard"),
+  EXPECT_EQ(SnapshotTree(temporary.path() + "/velkard"),
             (FileTree{{"huge.bmp", File("the other run's bitmap")}}));
 }
 

@@ -12,14 +12,15 @@ bool RemoveTree(const std::string& root) {
 
 #else
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <stdexcept>
 #include <vector>
+
+#include "tests/support/list_folder.h"
 
 namespace {
 
@@ -27,26 +28,14 @@ int OpenFolder(int parent, const char* name) {
   return openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-// Names in `folder`, "." and ".." left out; the descriptor stays open.
-std::vector<std::string> FolderEntries(int folder) {
-  std::vector<std::string> names;
-  const int copy = dup(folder);
-  DIR* listing = copy < 0 ? nullptr : fdopendir(copy);
-  if (listing == nullptr) {
-    if (copy >= 0) close(copy);
-    return names;
-  }
-  while (const dirent* entry = readdir(listing)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-      names.emplace_back(entry->d_name);
-    }
-  }
-  closedir(listing);
-  return names;
-}
-
 void RemoveContents(int folder) {
-  for (const std::string& name : FolderEntries(folder)) {
+  std::vector<std::string> names;
+  try {
+    names = ListFolderAt(folder);
+  } catch (const std::runtime_error&) {
+    return;  // what cannot be listed stays, and the folder with it
+  }
+  for (const std::string& name : names) {
     if (unlinkat(folder, name.c_str(), 0) == 0) continue;
     const int child = OpenFolder(folder, name.c_str());
     if (child < 0) continue;

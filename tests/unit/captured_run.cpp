@@ -17,11 +17,11 @@ std::FILE* OpenFresh(const std::string& path) {
 
 }  // namespace
 
-CapturedRun RunCaptured(const std::vector<std::string>& arguments, const std::string& working_dir,
-                        const std::string& capture_dir, int standard_output_fd) {
+ToolRun RunCaptured(const std::vector<std::string>& arguments, const std::string& working_dir,
+                    const std::string& capture_dir, int standard_output_fd) {
   std::FILE* out = standard_output_fd < 0 ? OpenFresh(capture_dir + "/stdout") : nullptr;
   std::FILE* err = OpenFresh(capture_dir + "/stderr");
-  const CapturedRun run = RunInProcess(arguments, out, err, working_dir, standard_output_fd);
+  const ToolRun run = RunInProcess(arguments, out, err, working_dir, standard_output_fd);
   if (out != nullptr) std::fclose(out);
   std::fclose(err);
   return run;

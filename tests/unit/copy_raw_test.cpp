@@ -13,7 +13,7 @@ TEST(CopyRaw, CopiesExactlySizeBytesFromWhereTheHandleStands) {
        {0u, 1u, 1023u, 1024u, 1025u, 2 * 1024u + 452u, 128u * 1024u, 128u * 1024u + 1u, 300000u}) {
     const Bytes payload = PatternBytes(size, size);
     const WriterRun run = RunWriter(CopyRaw, Surround(kBefore, payload, kAfter), kBefore, size);
-    EXPECT_EQ(run.outcome, EntryOutcome::kComplete) << "size " << size;
+    EXPECT_EQ(run.result.outcome, EntryOutcome::kComplete) << "size " << size;
     EXPECT_TRUE(run.output == payload) << "size " << size;
     EXPECT_EQ(run.scanning_position, kBefore + size) << "size " << size;
   }
@@ -36,7 +36,7 @@ TEST(CopyRaw, PayloadCutByTheEndOfTheArchiveKeepsWhatExists) {
   for (const Case& c : cases) {
     const Bytes existing = PatternBytes(c.available, c.available);
     const WriterRun run = RunWriter(CopyRaw, Surround(kBefore, existing, 0), kBefore, c.size);
-    EXPECT_EQ(run.outcome, EntryOutcome::kTruncated) << "size " << c.size;
+    EXPECT_EQ(run.result.outcome, EntryOutcome::kTruncated) << "size " << c.size;
     EXPECT_TRUE(run.output == existing)
         << "size " << c.size << ", " << run.output.size() << " bytes written of " << c.available;
   }
@@ -44,7 +44,7 @@ TEST(CopyRaw, PayloadCutByTheEndOfTheArchiveKeepsWhatExists) {
 
 TEST(CopyRaw, PayloadStartingPastTheEndGivesAnEmptyFile) {
   const WriterRun run = RunWriter(CopyRaw, PatternBytes(100), 1000, 10);
-  EXPECT_EQ(run.outcome, EntryOutcome::kTruncated);
+  EXPECT_EQ(run.result.outcome, EntryOutcome::kTruncated);
   EXPECT_TRUE(run.output.empty());
 }
 

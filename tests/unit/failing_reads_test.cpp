@@ -23,7 +23,8 @@
 
 #include "archive_builder.h"
 #include "captured_run.h"
-#include "scratch_dir.h"
+#include "tests/support/list_folder.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -123,8 +124,6 @@ std::string Line(const char* format, ...) {
   return line;
 }
 
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
 // Large enough that the copy goes through the kernel's own file-to-file copy
 // first and through several chunks after it.
 const Bytes kBig = PatternBytes(300 * 1024, 7);
@@ -139,7 +138,7 @@ ArchiveLayout Layout() {
 }
 
 struct Extraction {
-  CapturedRun captured;
+  ToolRun captured;
   std::vector<std::string> files;
   Bytes big;
   Bytes card;
@@ -300,7 +299,7 @@ TEST(FailingReads, AreToldApartFromTruncationAndEndTheEntryLikeIt) {
 // Points standard output at `fd` for one run of the tool in `dir`.
 int RunWithStandardOutput(int fd, const ScratchDir& dir, const ScratchDir& capture,
                           std::string* err) {
-  const CapturedRun run =
+  const ToolRun run =
       RunCaptured({"unzrq", kArchiveName, kFolderName}, dir.path(), capture.path(), fd);
   // The stream's error flag outlives the run in this process; a process of
   // the tool's own would end with it.

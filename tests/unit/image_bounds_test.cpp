@@ -19,16 +19,13 @@
 #include "captured_run.h"
 #include "checked_run.h"
 #include "owned_handle.h"
-#include "scratch_dir.h"
+#include "tests/support/list_folder.h"
 #include "tests/support/read_little_endian.h"
+#include "tests/support/scratch_dir.h"
 #include "writer_run.h"
 #include "writers/entry_writer.h"
 
 namespace {
-
-std::string Shape(std::uint32_t width, std::uint32_t height) {
-  return std::to_string(width) + " x " + std::to_string(height);
-}
 
 std::string TooLarge(const std::string& name, std::uint32_t width, std::uint32_t height) {
   return "Error: Skipped \"" + name + "\": a " + Shape(width, height) +
@@ -51,7 +48,7 @@ TEST(BitmapFileBytes, HeadersPlusPaddedRows) {
       {{0x7FFFFFFF, 0x7FFFFFFF}, 54 + 0x7FFFFFFFull * (3ull * 0x7FFFFFFF + 3)},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(BitmapFileBytes(c.image), c.bytes) << c.image.width << " x " << c.image.height;
+    EXPECT_EQ(BitmapFileBytes(c.image), c.bytes) << Shape(c.image.width, c.image.height);
   }
 }
 
@@ -219,7 +216,7 @@ void WriteFarArchive(const std::string& path, std::uint32_t width, std::uint32_t
 // the limit a gigabyte bitmap would be written: when it cannot be set, the
 // tool is not run at all.
 void RunWithOutputLimit(const std::string& archive, const std::string& folder,
-                        const std::string& capture_folder, CapturedRun* run) {
+                        const std::string& capture_folder, ToolRun* run) {
   rlimit saved;
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   rlimit limited = saved;
@@ -282,7 +279,7 @@ TEST(ImageBounds, RowsFarApartAreReadFromTheRightPlace) {
     ASSERT_FALSE(HasFatalFailure()) << label;
     ASSERT_EQ(mkdir((dir / "capture").c_str(), 0755), 0);
 
-    CapturedRun run{};
+    ToolRun run{};
     RunWithOutputLimit(dir / "far.zrq", dir / "out", dir / "capture", &run);
     ASSERT_FALSE(HasFailure()) << label;
     const bool refused = run.err == TooLarge("far", c.width, c.height);
@@ -328,7 +325,7 @@ TEST(ImageWriters, TheSizeBoundIsTheSizeRead) {
   };
   for (const Case& c : cases) {
     const WriterRun run = RunWriter(c.writer, archive, c.position, c.size);
-    EXPECT_EQ(run.outcome, c.outcome) << c.label << ": " << OutcomeName(run.outcome);
+    EXPECT_EQ(run.result.outcome, c.outcome) << c.label << ": " << OutcomeName(run.result.outcome);
     EXPECT_EQ(run.result.image.width, c.expected.width) << c.label;
     EXPECT_EQ(run.result.image.height, c.expected.height) << c.label;
     if (c.outcome == EntryOutcome::kTooLarge) {

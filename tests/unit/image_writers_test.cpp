@@ -21,10 +21,6 @@ std::vector<std::uint16_t> RandomPixels(std::size_t count, std::uint32_t seed) {
   return pixels;
 }
 
-std::string Shape(std::uint32_t width, std::uint32_t height) {
-  return std::to_string(width) + " x " + std::to_string(height);
-}
-
 // Compares without printing megabytes when a large image differs.
 void ExpectSameBytes(const Bytes& actual, const Bytes& expected, const std::string& label) {
   ASSERT_EQ(actual.size(), expected.size()) << label;
@@ -59,7 +55,8 @@ TEST(SizedImage, EveryShapeBecomesTheExpectedBitmap) {
     const WriterRun run = RunWriter(ConvertSizedImage, Surround(kBefore, payload, kAfter), kBefore,
                                     static_cast<std::uint32_t>(payload.size()));
     const std::string label = Shape(shape.width, shape.height);
-    EXPECT_EQ(run.outcome, EntryOutcome::kComplete) << label << ": " << OutcomeName(run.outcome);
+    EXPECT_EQ(run.result.outcome, EntryOutcome::kComplete)
+        << label << ": " << OutcomeName(run.result.outcome);
     ExpectSameBytes(run.output, ExpectedBitmap(shape.width, shape.height, pixels), label);
   }
 }
@@ -134,7 +131,7 @@ TEST(FixedWidthImage, HeightComesFromTheSize) {
     const WriterRun run =
         RunWriter(ConvertFixedWidthImage, Surround(kBefore, payload, kAfter), kBefore, c.size);
     const std::string label = "size " + std::to_string(c.size);
-    EXPECT_EQ(run.outcome, c.outcome) << label << ": " << OutcomeName(run.outcome);
+    EXPECT_EQ(run.result.outcome, c.outcome) << label << ": " << OutcomeName(run.result.outcome);
     ExpectSameBytes(run.output, ExpectedBitmap(32, c.height, pixels), label);
   }
 }
@@ -175,7 +172,8 @@ TEST(ImageCutByTheEndOfTheArchive, MissingPixelsAreBlack) {
                                     Surround(kBefore, payload, 0), kBefore, size);
     const std::string label = "type " + std::to_string(c.type) + " " + Shape(c.width, c.height) +
                               " cut after " + std::to_string(c.available);
-    EXPECT_EQ(run.outcome, EntryOutcome::kTruncated) << label << ": " << OutcomeName(run.outcome);
+    EXPECT_EQ(run.result.outcome, EntryOutcome::kTruncated)
+        << label << ": " << OutcomeName(run.result.outcome);
     // A cut inside the size fields leaves the bytes that exist: the heights
     // here fit their low byte, so any part of the field gives the whole height.
     const std::uint32_t height = c.type == 5 && c.available <= 4 ? 0 : c.height;

@@ -29,12 +29,6 @@ class OwnedHandle {
   HANDLE handle_;
 };
 
-// The archive as the driver opens it: shared reading of an existing file.
-inline HANDLE OpenForReading(const std::string& path) {
-  return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
 // An output file as the driver makes it, in `folder` under `name`, finished
 // when the test ends: as Finish says, else given up. The output folder is
 // open for as long as the output lives.

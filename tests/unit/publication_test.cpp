@@ -11,7 +11,8 @@
 
 #include "archive_builder.h"
 #include "owned_handle.h"
-#include "scratch_dir.h"
+#include "tests/support/list_folder.h"
+#include "tests/support/scratch_dir.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -131,7 +132,7 @@ TEST(Publication, RefusedNames) {
   WriteFileBytes(dir / "archive", kOldBytes);
   fs::create_directory(dir / "folder");
   fs::create_hard_link(dir / "archive", dir / "second-name");
-  OwnedHandle archive(OpenForReading(dir / "archive"));
+  OwnedHandle archive(OpenArchive((dir / "archive").c_str()));
   ASSERT_TRUE(archive.valid());
   struct Case {
     const char* name;

@@ -3,19 +3,18 @@
 #include <gtest/gtest.h>
 
 #include "owned_handle.h"
-#include "scratch_dir.h"
+#include "tests/support/scratch_dir.h"
 
 WriterRun RunWriter(EntryWriter* writer, const Bytes& archive, std::uint32_t payload_offset,
                     std::uint32_t size) {
   ScratchDir dir;
   WriteFileBytes(dir / "archive", archive);
-  OwnedHandle scanning(OpenForReading(dir / "archive"));
+  OwnedHandle scanning(OpenArchive((dir / "archive").c_str()));
   OwnedOutput output(dir.path(), "out");
   EXPECT_TRUE(scanning.valid() && output.valid());
   SetFilePointer(scanning.get(), static_cast<LONG>(payload_offset), nullptr, FILE_BEGIN);
   WriterRun run;
   run.result = writer(output.get(), scanning.get(), size);
-  run.outcome = run.result.outcome;
   run.scanning_position = SetFilePointer(scanning.get(), 0, nullptr, FILE_CURRENT);
   EXPECT_EQ(output.Finish(), NO_ERROR);
   run.output = ReadFileBytes(dir / "out");

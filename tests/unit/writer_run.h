@@ -8,8 +8,7 @@
 #include "writers/entry_writer.h"
 
 struct WriterRun {
-  EntryOutcome outcome;
-  EntryResult result;
+  EntryResult result;  // as the writer returned it
   Bytes output;
   DWORD scanning_position;  // where the writer left the scanning handle
 };

@@ -1,13 +1,15 @@
-// A fresh, empty folder under the system's temporary directory, removed with
-// everything in it when the test is done.
+// The tests' one scratch folder: fresh and empty, removed with everything in
+// it when the test is done, however it ends.
 #pragma once
 
 #include <string>
-#include <vector>
 
 class ScratchDir {
  public:
+  // In the system's temporary folder ($TMPDIR on Linux).
   ScratchDir();
+  // In `parent`, for a caller that wants it elsewhere (say in memory).
+  explicit ScratchDir(const std::string& parent);
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
@@ -18,6 +20,3 @@ class ScratchDir {
  private:
   std::string path_;
 };
-
-// Names directly inside `folder`, sorted; "." and ".." left out.
-std::vector<std::string> ListFolder(const std::string& folder);
