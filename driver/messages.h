@@ -25,7 +25,7 @@ inline constexpr const char kSummaryLine[] = "Done: %d files processed." UNZRQ_L
   CODE(kExitSuccess, 0)             \
   CODE(kExitCannotCreateFolder, -1) \
   CODE(kExitCannotOpenArchive, -2)  \
-  CODE(kExitBadHeader, -3)          \
+  CODE(kExitCannotReadArchive, -3)  \
   CODE(kExitCannotOpenScanning, -4) \
   CODE(kExitDamaged, -5)
 
@@ -37,8 +37,8 @@ inline constexpr const char kSummaryLine[] = "Done: %d files processed." UNZRQ_L
   /* Failures that stop the run before the walk. */                                                \
   REPORT(kCannotCreateFolder, kExitCannotCreateFolder, "Couldn't create output folder \"%s\"\n")   \
   REPORT(kCannotOpenArchive, kExitCannotOpenArchive, "Couldn't open archive file: \"%s\"\n")       \
-  REPORT(kCannotReadHeader, kExitBadHeader, "Error: Failed to read archive header.\n")             \
-  REPORT(kCannotReadSize, kExitBadHeader, "Error: Failed to read the archive's size: %s.\n")       \
+  REPORT(kCannotReadHeader, kExitCannotReadArchive, "Error: Failed to read archive header.\n")             \
+  REPORT(kCannotReadSize, kExitCannotReadArchive, "Error: Failed to read the archive's size: %s.\n")       \
   REPORT(kCannotOpenScanning, kExitCannotOpenScanning,                                             \
          "Error: Failed to open scanning file pointer.\n")                                         \
   /* Problems met during the walk: the walk goes on (a directory that cannot */                    \

@@ -359,7 +359,7 @@ int RunUnzrq(int argc, char** argv) {
     std::fprintf(stderr, "%s", kCannotReadHeader);
     CloseOutputFolder();
     CloseHandle(directory);
-    return kExitBadHeader;
+    return kExitCannotReadArchive;
   }
   const std::uint32_t directory_offset = header.directory_offset();
   EntryBuffers buffers = {};
@@ -372,7 +372,7 @@ int RunUnzrq(int argc, char** argv) {
     std::fprintf(stderr, kCannotReadSize, Reason(buffers, size_error));
     CloseOutputFolder();
     CloseHandle(directory);
-    return kExitBadHeader;
+    return kExitCannotReadArchive;
   }
 
   run.scanning = OpenArchive(argv[1]);

@@ -8,9 +8,13 @@ namespace {
 constexpr std::uint32_t kBefore = 37;  // the payload starts mid-file
 constexpr std::uint32_t kAfter = 19;   // and bytes follow it that must not be copied
 
+// Sizes about the copy's thresholds: 16 KiB, from which the kernel copies
+// file to file on Linux (smaller pieces go through the archive's read-ahead);
+// 64 KiB, the read-ahead's block; 128 KiB, the copy's chunk.
 TEST(CopyRaw, CopiesExactlySizeBytesFromWhereTheHandleStands) {
   for (std::uint32_t size :
-       {0u, 1u, 1023u, 1024u, 1025u, 2 * 1024u + 452u, 128u * 1024u, 128u * 1024u + 1u, 300000u}) {
+       {0u, 1u, 16u * 1024u - 1u, 16u * 1024u, 64u * 1024u - 1u, 64u * 1024u + 1u, 128u * 1024u,
+        128u * 1024u + 1u, 300000u}) {
     const Bytes payload = PatternBytes(size, size);
     const WriterRun run = RunWriter(CopyRaw, Surround(kBefore, payload, kAfter), kBefore, size);
     EXPECT_EQ(run.result.outcome, EntryOutcome::kComplete) << "size " << size;
@@ -28,7 +32,8 @@ TEST(CopyRaw, PayloadCutByTheEndOfTheArchiveKeepsWhatExists) {
   } const cases[] = {
       {10, 0},
       {5000, 3000},
-      {1025, 1024},
+      {16 * 1024 + 1, 16 * 1024},
+      {64 * 1024 + 1, 64 * 1024 - 1},
       {128 * 1024 + 1, 128 * 1024},
       {300000, 128 * 1024 + 500},
       {0xFFFFFFFF, 2000},  // a corrupt size ends at the end of the file
