@@ -54,7 +54,7 @@ std::string ReadWholeFile(const std::string& path, std::size_t limit) {
   if (file == nullptr) return {};
   std::string contents(limit + 1, '\0');
   const std::size_t read = std::fread(contents.data(), 1, contents.size(), file);
-  std::fclose(file);
+  (void)std::fclose(file);  // read only: a failed close loses nothing
   contents.resize(read);
   return contents;
 }
@@ -139,6 +139,13 @@ bool ReadSummary(const std::string& out, long long* count) {
 
 std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
 
+std::string PathIn(const std::string& folder, const std::string& name) {
+  std::string path = folder;
+  path += '/';
+  path += name;
+  return path;
+}
+
 void CheckNothingOutside(const std::string& root, ArchivePlace place,
                          std::vector<std::string>* broken) {
   for (const std::string& name : ListFolder(root)) {
@@ -148,7 +155,7 @@ void CheckNothingOutside(const std::string& root, ArchivePlace place,
   }
   const std::string run_folder = root + "/" + kRunFolderName;
   for (const std::string& name : ListFolder(run_folder)) {
-    const Kind kind = KindOf(run_folder + "/" + name);
+    const Kind kind = KindOf(PathIn(run_folder, name));
     const bool is_folder = name == kFolderName && kind == Kind::kFolder;
     const bool is_archive = place == ArchivePlace::kBesideTheFolder && name == kArchiveName &&
                             kind == Kind::kRegularFile;
@@ -167,7 +174,7 @@ void CheckOutputFolder(const std::string& folder, std::size_t archive_bytes, Arc
   const std::uint64_t largest = 2 * static_cast<std::uint64_t>(archive_bytes) + kBitmapHeaderBytes;
   for (const std::string& name : ListFolder(folder)) {
     std::uint64_t bytes = 0;
-    const Kind kind = KindOf(folder + "/" + name, &bytes);
+    const Kind kind = KindOf(PathIn(folder, name), &bytes);
     if (kind != Kind::kRegularFile) {
       check->broken.push_back(Quoted(name) + " in the output folder is not a regular file");
     }
@@ -246,8 +253,9 @@ PromiseChecker::PromiseChecker() {
 }
 
 PromiseChecker::~PromiseChecker() {
-  std::fclose(out_);
-  std::fclose(err_);
+  // The captures are removed next: a failed close loses nothing.
+  (void)std::fclose(out_);
+  (void)std::fclose(err_);
   RemoveAll();
 }
 
