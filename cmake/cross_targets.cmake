@@ -32,25 +32,23 @@ set(UNZRQ_GOOGLETEST_SOURCE /usr/src/googletest
 #                       [EMULATOR <command>...] [GOOGLETEST_ARGS <-D...>...]
 #                       BYPRODUCTS <file>...)
 #
-# Builds GoogleTest with the compiler into <name>-googletest/, then this tree,
-# tests included, into <name>/, with the parent's build type and -Werror
-# setting. EMULATOR runs the build's programs here (the build lists its test
+# Builds GoogleTest with the compiler into <name>-googletest/ (optimised,
+# without debug information: nobody steps into it), then this tree, tests
+# included, into <name>/, with the parent's build type and -Werror setting. EMULATOR runs the build's programs here (the build lists its test
 # cases through it, and its tests run through it); BYPRODUCTS are the files
 # of the build that the parent's tests use.
 function(unzrq_add_cross_build name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "TOOLCHAIN;CXX;CC" "EMULATOR;GOOGLETEST_ARGS;BYPRODUCTS")
   set(googletest_prefix ${CMAKE_BINARY_DIR}/${name}-googletest/install)
-  set(common_args
-    -DCMAKE_TOOLCHAIN_FILE=${arg_TOOLCHAIN}
-    -DCMAKE_CXX_COMPILER=${arg_CXX}
-    -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE})
+  set(compiler_args -DCMAKE_TOOLCHAIN_FILE=${arg_TOOLCHAIN} -DCMAKE_CXX_COMPILER=${arg_CXX})
   ExternalProject_Add(unzrq_${name}_googletest
     SOURCE_DIR ${UNZRQ_GOOGLETEST_SOURCE}
     BINARY_DIR ${CMAKE_BINARY_DIR}/${name}-googletest
     INSTALL_DIR ${googletest_prefix}
     CMAKE_ARGS
-      ${common_args}
+      ${compiler_args}
       -DCMAKE_C_COMPILER=${arg_CC}
+      -DCMAKE_BUILD_TYPE=Release
       -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
       -DCMAKE_INSTALL_LIBDIR=lib
       -DBUILD_GMOCK=OFF
@@ -67,7 +65,8 @@ function(unzrq_add_cross_build name)
     BINARY_DIR ${CMAKE_BINARY_DIR}/${name}
     LIST_SEPARATOR |
     CMAKE_ARGS
-      ${common_args}
+      ${compiler_args}
+      -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
       ${emulator_args}
       -DGTest_DIR=${googletest_prefix}/lib/cmake/GTest
       -DUNZRQ_WERROR=${UNZRQ_WERROR}
