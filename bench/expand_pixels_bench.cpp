@@ -26,7 +26,8 @@ void ConvertBlock(PixelPath path, const unsigned char* source, unsigned char* ou
   const std::uint32_t rows = kSourceBytes / (2 * width);
   for (std::uint32_t round = 0; round < rounds; ++round) {
     for (std::uint32_t row = 0; row < rows; ++row) {
-      ExpandPixelsOn(path, source + 2 * width * row, width, out + 3 * width * row);
+      ExpandPixelsOn(path, source + std::size_t{2} * width * row, width,
+                     out + std::size_t{3} * width * row);
     }
   }
 }

@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
   }
   const bool kernel_copy = std::strcmp(argv[1], "kcopy") == 0;
   const char* folder = argv[3];
-  std::size_t chunk = 64 * 1024;
+  std::size_t chunk = std::size_t{64} * 1024;
   if (argc == 5) {
     chunk = std::strtoul(argv[4], nullptr, 10) * 1024;
     if (chunk == 0 || chunk > kMaxChunkBytes) {
@@ -181,7 +181,11 @@ int main(int argc, char** argv) {
         continue;
       }
       if (type == kTypeRenamedRaw) RestoreExtension(name);
-      std::snprintf(g_path, sizeof g_path, "%s/%s", folder, name);
+      const int length = std::snprintf(g_path, sizeof g_path, "%s/%s", folder, name);
+      if (length < 0 || static_cast<std::size_t>(length) >= sizeof g_path) {
+        errno = ENAMETOOLONG;
+        Fail("naming", name);
+      }
       const int output = open(g_path, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
       if (output < 0) Fail("creating", g_path);
       const off_t offset = Le32(record + kOffsetAt);

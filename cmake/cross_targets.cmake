@@ -28,6 +28,58 @@ include(ExternalProject)
 set(UNZRQ_GOOGLETEST_SOURCE /usr/src/googletest
     CACHE PATH "GoogleTest's sources, built with each cross compiler")
 
+# unzrq_add_cross_build(<name> TOOLCHAIN <file> CXX <compiler> CC <C compiler>
+#                       [EMULATOR <command>...] [GOOGLETEST_ARGS <-D...>...]
+#                       BYPRODUCTS <file>...)
+#
+# Builds GoogleTest with the compiler into <name>-googletest/ (optimised,
+# without debug information: nobody steps into it), then this tree, tests
+# included, into <name>/, with the parent's build type and -Werror setting. EMULATOR runs the build's programs here (the build lists its test
+# cases through it, and its tests run through it); BYPRODUCTS are the files
+# of the build that the parent's tests use.
+function(unzrq_add_cross_build name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TOOLCHAIN;CXX;CC" "EMULATOR;GOOGLETEST_ARGS;BYPRODUCTS")
+  set(googletest_prefix ${CMAKE_BINARY_DIR}/${name}-googletest/install)
+  set(compiler_args -DCMAKE_TOOLCHAIN_FILE=${arg_TOOLCHAIN} -DCMAKE_CXX_COMPILER=${arg_CXX})
+  ExternalProject_Add(unzrq_${name}_googletest
+    SOURCE_DIR ${UNZRQ_GOOGLETEST_SOURCE}
+    BINARY_DIR ${CMAKE_BINARY_DIR}/${name}-googletest
+    INSTALL_DIR ${googletest_prefix}
+    CMAKE_ARGS
+      ${compiler_args}
+      -DCMAKE_C_COMPILER=${arg_CC}
+      -DCMAKE_BUILD_TYPE=Release
+      -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
+      -DCMAKE_INSTALL_LIBDIR=lib
+      -DBUILD_GMOCK=OFF
+      ${arg_GOOGLETEST_ARGS})
+  set(emulator_args "")
+  if(arg_EMULATOR)
+    # ExternalProject would split a list: its items travel joined by '|'.
+    string(REPLACE ";" "|" emulator "${arg_EMULATOR}")
+    set(emulator_args -DCMAKE_CROSSCOMPILING_EMULATOR=${emulator})
+  endif()
+  ExternalProject_Add(unzrq_${name}
+    DEPENDS unzrq_${name}_googletest
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}
+    BINARY_DIR ${CMAKE_BINARY_DIR}/${name}
+    LIST_SEPARATOR |
+    CMAKE_ARGS
+      ${compiler_args}
+      -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+      ${emulator_args}
+      -DGTest_DIR=${googletest_prefix}/lib/cmake/GTest
+      -DUNZRQ_WERROR=${UNZRQ_WERROR}
+      -DUNZRQ_WINDOWS=OFF
+      -DUNZRQ_S390X=OFF
+      -DUNZRQ_BENCH=OFF
+      -DBUILD_TESTING=ON
+      -DUNZRQ_TEST_BUILD_NAME=${name}
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS ${arg_BYPRODUCTS})
+endfunction()
+
 if(UNZRQ_WINDOWS AND NOT WIN32)
   find_program(UNZRQ_MINGW_CXX NAMES i686-w64-mingw32-g++-posix i686-w64-mingw32-g++)
   find_program(UNZRQ_MINGW_CC NAMES i686-w64-mingw32-gcc-posix i686-w64-mingw32-gcc)
@@ -47,51 +99,18 @@ if(UNZRQ_WINDOWS AND NOT WIN32)
                         "googletest, and wine32 where the kernel runs 32-bit programs); "
                         "configure with -DUNZRQ_WINDOWS=OFF to build for Linux alone.")
   endif()
-  foreach(bits 32 64)
-    if(bits EQUAL 32)
-      set(name windows)
-      set(toolchain ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-i686.cmake)
-      set(compiler ${UNZRQ_MINGW_CXX})
-      set(c_compiler ${UNZRQ_MINGW_CC})
-    else()
-      set(name windows64)
-      set(toolchain ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake)
-      set(compiler ${UNZRQ_MINGW64_CXX})
-      set(c_compiler ${UNZRQ_MINGW64_CC})
-    endif()
-    set(googletest_prefix ${CMAKE_BINARY_DIR}/${name}-googletest/install)
-    ExternalProject_Add(unzrq_${name}_googletest
-      SOURCE_DIR ${UNZRQ_GOOGLETEST_SOURCE}
-      BINARY_DIR ${CMAKE_BINARY_DIR}/${name}-googletest
-      INSTALL_DIR ${googletest_prefix}
-      CMAKE_ARGS
-        -DCMAKE_TOOLCHAIN_FILE=${toolchain}
-        -DCMAKE_CXX_COMPILER=${compiler}
-        -DCMAKE_C_COMPILER=${c_compiler}
-        -DCMAKE_BUILD_TYPE=Release
-        -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
-        -DCMAKE_INSTALL_LIBDIR=lib
-        -DBUILD_GMOCK=OFF
-        -Dgtest_disable_pthreads=ON)
-    ExternalProject_Add(unzrq_${name}
-      DEPENDS unzrq_${name}_googletest
-      SOURCE_DIR ${PROJECT_SOURCE_DIR}
-      BINARY_DIR ${CMAKE_BINARY_DIR}/${name}
-      CMAKE_ARGS
-        -DCMAKE_TOOLCHAIN_FILE=${toolchain}
-        -DCMAKE_CXX_COMPILER=${compiler}
-        -DCMAKE_BUILD_TYPE=Release
-        -DGTest_DIR=${googletest_prefix}/lib/cmake/GTest
-        -DUNZRQ_WERROR=${UNZRQ_WERROR}
-        -DUNZRQ_WINDOWS=OFF
-        -DUNZRQ_S390X=OFF
-        -DBUILD_TESTING=ON
-      BUILD_ALWAYS ON
-      INSTALL_COMMAND ""
-      BUILD_BYPRODUCTS
-        ${CMAKE_BINARY_DIR}/${name}/unzrq.exe
-        ${CMAKE_BINARY_DIR}/${name}/tests/unit/unzrq_unit_tables.exe)
-  endforeach()
+  unzrq_add_cross_build(windows
+    TOOLCHAIN ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-i686.cmake
+    CXX ${UNZRQ_MINGW_CXX} CC ${UNZRQ_MINGW_CC}
+    GOOGLETEST_ARGS -Dgtest_disable_pthreads=ON
+    BYPRODUCTS ${CMAKE_BINARY_DIR}/windows/unzrq.exe
+               ${CMAKE_BINARY_DIR}/windows/tests/unit/unzrq_unit_tables.exe)
+  unzrq_add_cross_build(windows64
+    TOOLCHAIN ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake
+    CXX ${UNZRQ_MINGW64_CXX} CC ${UNZRQ_MINGW64_CC}
+    GOOGLETEST_ARGS -Dgtest_disable_pthreads=ON
+    BYPRODUCTS ${CMAKE_BINARY_DIR}/windows64/unzrq.exe
+               ${CMAKE_BINARY_DIR}/windows64/tests/unit/unzrq_unit_tables.exe)
   set(UNZRQ_WINDOWS_EXE ${CMAKE_BINARY_DIR}/windows/unzrq.exe)
   set(UNZRQ_WINDOWS64_EXE ${CMAKE_BINARY_DIR}/windows64/unzrq.exe)
   # Each .exe's wine prefix, made by the test wine.<build>.prefix (fixture
@@ -104,54 +123,28 @@ if(UNZRQ_S390X)
   find_program(UNZRQ_S390X_CXX NAMES s390x-linux-gnu-g++)
   find_program(UNZRQ_S390X_CC NAMES s390x-linux-gnu-gcc)
   find_program(UNZRQ_QEMU_S390X NAMES qemu-s390x-static qemu-s390x)
+  find_program(UNZRQ_PRLIMIT NAMES prlimit)
   set(UNZRQ_S390X_SYSROOT /usr/s390x-linux-gnu
       CACHE PATH "The s390x C and C++ libraries the emulated programs load")
-  if(NOT UNZRQ_S390X_CXX OR NOT UNZRQ_S390X_CC OR NOT UNZRQ_QEMU_S390X
+  if(NOT UNZRQ_S390X_CXX OR NOT UNZRQ_S390X_CC OR NOT UNZRQ_QEMU_S390X OR NOT UNZRQ_PRLIMIT
      OR NOT EXISTS ${UNZRQ_GOOGLETEST_SOURCE}/CMakeLists.txt
      OR NOT EXISTS ${UNZRQ_S390X_SYSROOT}/lib)
     message(FATAL_ERROR "The s390x build needs the s390x cross compiler, qemu's user-mode "
-                        "emulator and GoogleTest's sources (Debian: g++-s390x-linux-gnu "
-                        "qemu-user-static googletest); configure with -DUNZRQ_S390X=OFF to "
-                        "leave it out.")
+                        "emulator, prlimit and GoogleTest's sources (Debian: g++-s390x-linux-gnu "
+                        "qemu-user-static util-linux googletest); configure with -DUNZRQ_S390X=OFF "
+                        "to leave it out.")
   endif()
-  set(UNZRQ_S390X_EMULATOR ${UNZRQ_QEMU_S390X} -L ${UNZRQ_S390X_SYSROOT})
-  string(REPLACE ";" "|" emulator_argument "${UNZRQ_S390X_EMULATOR}")
-  set(toolchain ${PROJECT_SOURCE_DIR}/cmake/s390x-linux-gnu.cmake)
-  set(googletest_prefix ${CMAKE_BINARY_DIR}/s390x-googletest/install)
-  ExternalProject_Add(unzrq_s390x_googletest
-    SOURCE_DIR ${UNZRQ_GOOGLETEST_SOURCE}
-    BINARY_DIR ${CMAKE_BINARY_DIR}/s390x-googletest
-    INSTALL_DIR ${googletest_prefix}
-    CMAKE_ARGS
-      -DCMAKE_TOOLCHAIN_FILE=${toolchain}
-      -DCMAKE_CXX_COMPILER=${UNZRQ_S390X_CXX}
-      -DCMAKE_C_COMPILER=${UNZRQ_S390X_CC}
-      -DCMAKE_BUILD_TYPE=Release
-      -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
-      -DCMAKE_INSTALL_LIBDIR=lib
-      -DBUILD_GMOCK=OFF)
-  ExternalProject_Add(unzrq_s390x
-    DEPENDS unzrq_s390x_googletest
-    SOURCE_DIR ${PROJECT_SOURCE_DIR}
-    BINARY_DIR ${CMAKE_BINARY_DIR}/s390x
-    LIST_SEPARATOR |
-    CMAKE_ARGS
-      -DCMAKE_TOOLCHAIN_FILE=${toolchain}
-      -DCMAKE_CXX_COMPILER=${UNZRQ_S390X_CXX}
-      -DCMAKE_C_COMPILER=${UNZRQ_S390X_CC}
-      -DCMAKE_CROSSCOMPILING_EMULATOR=${emulator_argument}
-      -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
-      -DGTest_DIR=${googletest_prefix}/lib/cmake/GTest
-      -DUNZRQ_WERROR=${UNZRQ_WERROR}
-      -DUNZRQ_WINDOWS=OFF
-      -DUNZRQ_S390X=OFF
-      -DBUILD_TESTING=ON
-    BUILD_ALWAYS ON
-    INSTALL_COMMAND ""
-    BUILD_BYPRODUCTS
-      ${CMAKE_BINARY_DIR}/s390x/unzrq
-      ${CMAKE_BINARY_DIR}/s390x/tests/unit/unzrq_unit_tables
-      ${CMAKE_BINARY_DIR}/s390x/tests/unit/unzrq_unit_linux)
+  # A byte-order fault turns sizes into gigabytes: each unit case would write
+  # until the disk or the timeout ran out. Past 64 MiB (no unit test writes
+  # more than 2) a write fails instead, and the case with it, in a fraction of
+  # a second.
+  unzrq_add_cross_build(s390x
+    TOOLCHAIN ${PROJECT_SOURCE_DIR}/cmake/s390x-linux-gnu.cmake
+    CXX ${UNZRQ_S390X_CXX} CC ${UNZRQ_S390X_CC}
+    EMULATOR ${UNZRQ_PRLIMIT} --fsize=67108864 ${UNZRQ_QEMU_S390X} -L ${UNZRQ_S390X_SYSROOT}
+    BYPRODUCTS ${CMAKE_BINARY_DIR}/s390x/unzrq
+               ${CMAKE_BINARY_DIR}/s390x/tests/unit/unzrq_unit_tables
+               ${CMAKE_BINARY_DIR}/s390x/tests/unit/unzrq_unit_linux)
   set(UNZRQ_S390X_TOOL ${CMAKE_BINARY_DIR}/s390x/unzrq)
 endif()
 
@@ -163,6 +156,7 @@ endif()
 function(unzrq_add_cross_tests)
   if(UNZRQ_WINDOWS_EXE)
     find_package(Python3 REQUIRED COMPONENTS Interpreter)
+    set(guard ${PROJECT_SOURCE_DIR}/tests/stack_alignment.py)
     foreach(leg windows windows64)
       if(leg STREQUAL windows)
         set(exe ${UNZRQ_WINDOWS_EXE})
@@ -177,11 +171,13 @@ function(unzrq_add_cross_tests)
 
       # No aligned vector move on the stack beyond what Windows aligns it to
       # (tests/stack_alignment.py): wine would not notice, Windows would crash.
+      # The self-test shows that the guard still reads this objdump's output.
+      add_test(NAME guard.${leg}.StackAlignment.SelfTest
+        COMMAND Python3::Interpreter ${guard} --self-test ${objdump})
       foreach(program ${exe} ${unit_tables})
         get_filename_component(program_name ${program} NAME_WE)
         add_test(NAME guard.${leg}.StackAlignment.${program_name}
-          COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/stack_alignment.py
-                  ${objdump} ${program})
+          COMMAND Python3::Interpreter ${guard} ${objdump} ${program})
       endforeach()
 
       # A prefix of the leg's own inside the build tree, made once before the
@@ -190,48 +186,48 @@ function(unzrq_add_cross_tests)
       # for the .exe; where this host cannot run the .exe at all it says why
       # and ends with 77, and the case is reported skipped. The leg's cases
       # take turns on the prefix: one wine session at a time.
-      set(environment WINEPREFIX=${prefix} WINEDEBUG=-all)
       add_test(NAME wine.${leg}.prefix
         COMMAND unzrq_e2e --tool ${exe} --wine --make-wine-prefix)
       set_tests_properties(wine.${leg}.prefix PROPERTIES
-        FIXTURES_SETUP ${leg}_prefix ENVIRONMENT "${environment}" TIMEOUT 300
-        SKIP_RETURN_CODE 77)
-      unzrq_add_test_cases(e2e_${leg}
-        PREFIX e2e.${leg}
-        LIST $<TARGET_FILE:unzrq_e2e>
-        RUN $<TARGET_FILE:unzrq_e2e> --tool ${exe} --wine
-        DEPENDS unzrq_e2e
-        PROPERTIES FIXTURES_REQUIRED ${leg}_prefix ENVIRONMENT "${environment}" TIMEOUT 300
-                   SKIP_RETURN_CODE 77 RESOURCE_LOCK ${prefix})
+        FIXTURES_SETUP ${leg}_prefix ENVIRONMENT "WINEPREFIX=${prefix};WINEDEBUG=-all"
+        TIMEOUT 300 SKIP_RETURN_CODE 77)
+      # gtest_discover_tests hands a property on as one value each: the second
+      # variable goes by ENVIRONMENT_MODIFICATION.
+      set(wine_properties
+        FIXTURES_REQUIRED ${leg}_prefix RESOURCE_LOCK ${prefix}
+        ENVIRONMENT WINEPREFIX=${prefix} ENVIRONMENT_MODIFICATION WINEDEBUG=set:-all
+        TIMEOUT 300 SKIP_RETURN_CODE 77)
+      gtest_discover_tests(unzrq_e2e TEST_PREFIX e2e.${leg}. ${UNZRQ_DISCOVER_OPTIONS}
+                           EXTRA_ARGS --tool ${exe} --wine
+                           PROPERTIES ${wine_properties})
       unzrq_add_test_cases(unit_${leg}
         PREFIX unit.${leg}
         LIST $<TARGET_FILE:unzrq_unit_tables>
         RUN $<TARGET_FILE:unzrq_wine_run> ${unit_tables}
         DEPENDS unzrq_unit_tables
-        PROPERTIES FIXTURES_REQUIRED ${leg}_prefix ENVIRONMENT "${environment}" TIMEOUT 300
-                   SKIP_RETURN_CODE 77 RESOURCE_LOCK ${prefix})
+        PROPERTIES ${wine_properties})
     endforeach()
   endif()
 
   if(UNZRQ_S390X_TOOL)
-    # A byte-order fault turns sizes into gigabytes: each case would write
-    # until the disk or the timeout ran out. Past 64 MiB (no test writes more
-    # than 2) a write fails instead, and the case with it, in a fraction of a second.
+    # The unit cases are the s390x build's own tests (listed through qemu
+    # when it builds them); CTest reads them from that build's tree.
     get_filename_component(s390x_build ${UNZRQ_S390X_TOOL} DIRECTORY)
-    foreach(program unzrq_unit_tables unzrq_unit_linux)
-      set(path ${s390x_build}/tests/unit/${program})
-      unzrq_add_test_cases(${program}_s390x
-        PREFIX unit.s390x
-        LIST ${UNZRQ_S390X_EMULATOR} ${path}
-        RUN prlimit --fsize=67108864 ${UNZRQ_S390X_EMULATOR} ${path}
-        DEPENDS unzrq_s390x ${path}
-        PROPERTIES TIMEOUT 300)
-    endforeach()
-    unzrq_add_test_cases(e2e_s390x
-      PREFIX e2e.s390x
-      LIST $<TARGET_FILE:unzrq_e2e>
-      RUN $<TARGET_FILE:unzrq_e2e> --tool ${UNZRQ_S390X_TOOL} --emulator "${UNZRQ_S390X_EMULATOR}"
-      DEPENDS unzrq_e2e
-      PROPERTIES TIMEOUT 300)
+    set(unit_tests ${s390x_build}/tests/unit/CTestTestfile.cmake)
+    set(include_file ${CMAKE_CURRENT_BINARY_DIR}/s390x_unit_tests.cmake)
+    file(WRITE ${include_file} "\
+if(EXISTS [==[${unit_tests}]==])
+  include([==[${unit_tests}]==])
+else()
+  add_test(unit.s390x.NOT_BUILT [==[${CMAKE_COMMAND}]==] -E echo [==[Build first: the s390x build lists its cases.]==])
+  set_tests_properties(unit.s390x.NOT_BUILT PROPERTIES WILL_FAIL TRUE)
+endif()
+")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${include_file})
+    # The driver takes the emulator as one program; qemu finds the s390x
+    # libraries by QEMU_LD_PREFIX.
+    gtest_discover_tests(unzrq_e2e TEST_PREFIX e2e.s390x. ${UNZRQ_DISCOVER_OPTIONS}
+                         EXTRA_ARGS --tool ${UNZRQ_S390X_TOOL} --emulator ${UNZRQ_QEMU_S390X}
+                         PROPERTIES ENVIRONMENT QEMU_LD_PREFIX=${UNZRQ_S390X_SYSROOT} TIMEOUT 300)
   endif()
 endfunction()

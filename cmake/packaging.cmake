@@ -13,26 +13,33 @@ option(UNZRQ_PACKAGE_TESTS "With the tests: build the packages and check them (n
 set(UNZRQ_DOC_BUILD_DIR ${PROJECT_BINARY_DIR}/doc)
 file(MAKE_DIRECTORY ${UNZRQ_DOC_BUILD_DIR})
 
-# --- Man page --------------------------------------------------------------
-# The page's date is that of the sources, so that building the same commit
-# twice gives the same page: SOURCE_DATE_EPOCH when the builder sets it, else
-# the last commit's date, else (a tarball without history) today.
-# string(TIMESTAMP) reads SOURCE_DATE_EPOCH itself.
-if(NOT DEFINED ENV{SOURCE_DATE_EPOCH} AND EXISTS ${PROJECT_SOURCE_DIR}/.git)
+# --- Source date ----------------------------------------------------------
+# Everything dated in a release (the man page, the packages' file times) takes
+# the date of the sources, so that building one commit twice gives the same
+# bytes: SOURCE_DATE_EPOCH when the builder sets it, else the last commit's
+# date, else (a tarball without history) the time of this configure.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(UNZRQ_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+elseif(EXISTS ${PROJECT_SOURCE_DIR}/.git)
   find_package(Git QUIET)
   if(GIT_FOUND)
     execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct
                     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
-                    OUTPUT_VARIABLE unzrq_commit_time
+                    OUTPUT_VARIABLE UNZRQ_SOURCE_DATE_EPOCH
                     OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
   endif()
 endif()
-if(unzrq_commit_time MATCHES "^[0-9]+$")
-  set(ENV{SOURCE_DATE_EPOCH} ${unzrq_commit_time})
-  string(TIMESTAMP UNZRQ_MAN_DATE "%Y-%m-%d" UTC)
+if(NOT UNZRQ_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
+  string(TIMESTAMP UNZRQ_SOURCE_DATE_EPOCH "%s" UTC)
+endif()
+
+# --- Man page --------------------------------------------------------------
+# string(TIMESTAMP) reads SOURCE_DATE_EPOCH itself.
+set(unzrq_builder_date "$ENV{SOURCE_DATE_EPOCH}")
+set(ENV{SOURCE_DATE_EPOCH} ${UNZRQ_SOURCE_DATE_EPOCH})
+string(TIMESTAMP UNZRQ_MAN_DATE "%Y-%m-%d" UTC)
+if(unzrq_builder_date STREQUAL "")
   unset(ENV{SOURCE_DATE_EPOCH})
-else()
-  string(TIMESTAMP UNZRQ_MAN_DATE "%Y-%m-%d" UTC)
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/doc/unzrq.1.in ${UNZRQ_DOC_BUILD_DIR}/unzrq.1 @ONLY)
 
@@ -109,6 +116,24 @@ string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)
+# Two runs of CPack on one build give the same bytes. CPack dates every member
+# SOURCE_DATE_EPOCH (and leaves the time out of a gzip header) when that is
+# set where it runs: the project's file sets the source date unless the
+# builder gave one. The .deb it makes sorted and owned by root; a tarball or a
+# zip it fills in the order the file system lists the staging folder, owned
+# by whoever built it, so normalize_package.py rewrites those two: sorted,
+# owned by root, every time the source date.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/cpack_project_config.cmake.in
+               ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake)
+find_package(Python3 QUIET COMPONENTS Interpreter)
+if(Python3_Interpreter_FOUND)
+  set(CPACK_UNZRQ_PYTHON ${Python3_EXECUTABLE})
+  set(CPACK_UNZRQ_NORMALIZE ${PROJECT_SOURCE_DIR}/cmake/normalize_package.py)
+  set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/normalize_packages.cmake)
+else()
+  message(STATUS "No Python: the tarball and zip keep CPack's member order and owners")
+endif()
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -133,6 +158,11 @@ include(CPack)
 function(unzrq_add_package_tests)
   if(NOT UNZRQ_PACKAGE_TESTS OR WIN32)
     return()
+  endif()
+  if(NOT CPACK_POST_BUILD_SCRIPTS)
+    message(FATAL_ERROR "The package tests need Python 3 (Debian: python3), or run "
+                        ".ci/install-deps as root; configure with -DUNZRQ_PACKAGE_TESTS=OFF to "
+                        "leave the packages unchecked.")
   endif()
   set(needed dpkg-deb dpkg-shlibdeps lintian man gzip)
   foreach(program IN LISTS needed)
@@ -182,4 +212,28 @@ function(unzrq_add_package_tests)
     set_tests_properties(package.zip PROPERTIES
                          FIXTURES_REQUIRED unzrq_packages_win32 SKIP_RETURN_CODE 77 TIMEOUT 300)
   endif()
+
+  # The same packages, byte for byte, from a second build of a copy of the
+  # sources in a second tree: configured as this build (and its Windows
+  # build) is, without the benchmark, which no package holds, and dated with
+  # the same source date.
+  set(rebuild_args -- -G ${CMAKE_GENERATOR}
+      -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE} -DCMAKE_CXX_COMPILER=${CMAKE_CXX_COMPILER}
+      -DCMAKE_CXX_FLAGS=${CMAKE_CXX_FLAGS} -DUNZRQ_WERROR=${UNZRQ_WERROR}
+      -DUNZRQ_MAINTAINER=${UNZRQ_MAINTAINER} -DUNZRQ_BENCH=OFF)
+  set(fixtures unzrq_packages)
+  if(UNZRQ_WINDOWS_EXE)
+    list(APPEND rebuild_args -- -G ${CMAKE_GENERATOR}
+         -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-w64-i686.cmake
+         -DCMAKE_CXX_COMPILER=${UNZRQ_MINGW_CXX} -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+         -DUNZRQ_WERROR=${UNZRQ_WERROR} -DUNZRQ_BENCH=OFF)
+    list(APPEND fixtures unzrq_packages_win32)
+  endif()
+  add_test(NAME package.reproducible
+           COMMAND ${check} reproducible ${packages} ${PROJECT_BINARY_DIR}/package-rebuild
+                   ${PROJECT_SOURCE_DIR} ${CMAKE_COMMAND} ${CMAKE_CPACK_COMMAND} ${rebuild_args})
+  set_tests_properties(package.reproducible PROPERTIES
+                       FIXTURES_REQUIRED "${fixtures}"
+                       ENVIRONMENT SOURCE_DATE_EPOCH=${UNZRQ_SOURCE_DATE_EPOCH}
+                       PROCESSORS 2 TIMEOUT 900)
 endfunction()

@@ -2,61 +2,70 @@
 # (e2e.windows64.RawCopy.SizesAndPlacement, unit.s390x.CopyRaw...), so that a
 # red line names the behaviour and the build at once.
 #
+# A program that lists and runs its own cases is registered with
+# gtest_discover_tests (TEST_PREFIX "<prefix>.", the build's arguments in
+# EXTRA_ARGS, the cross build's emulator from CMAKE_CROSSCOMPILING_EMULATOR):
+# the build lists the cases into a file CTest reads when it starts, so that
+# `ctest -N` shows every case, and a case that reports itself skipped
+# (GTEST_SKIP: a path this CPU lacks, a limit of the host) is skipped in CTest
+# too. Every call passes the same two options, UNZRQ_DISCOVER_OPTIONS:
+# parameter values stay out of the names (Suite.Case/0, as GoogleTest names
+# the case), and listing may take a while under qemu on a busy machine.
+#
+# The one exception is the Windows unit tables: nothing runs an .exe while the
+# build lists the cases, so the native build of the same sources lists them
+# and the .exe runs them under wine:
+#
 #   unzrq_add_test_cases(<id>
-#     PREFIX <e2e.linux, unit.windows64, ...>
+#     PREFIX <unit.windows, ...>
 #     LIST <command>...        prints the cases when given --gtest_list_tests
 #     RUN <command>...         runs one case when given --gtest_filter=<Suite>.<Case>
 #     [DEPENDS <target or file>...]   what LIST and RUN need built
 #     [PROPERTIES <name> <value>...]) further test properties
 #
-# The cases are listed when the build is (by running LIST, through an
-# emulator where the program is built for another machine, or a native
-# build of the same sources where nothing can run it at build time), into a
-# file CTest reads when it starts, so that `ctest -N` shows every case. An
-# argument of RUN may hold ';' (an emulator command handed on as one
-# argument). Every case's test is skipped when the case reports itself
-# skipped (GTEST_SKIP: a path this CPU lacks, a limit of the host) and fails
-# when its name no longer matches a case of the program.
+# There a listed case that the program run no longer has fails. A call whose
+# LIST and RUN start with the same program of this build (the documents
+# check) is handed to gtest_discover_tests.
 
+include(GoogleTest)
+
+set(UNZRQ_DISCOVER_OPTIONS NO_PRETTY_VALUES DISCOVERY_TIMEOUT 60)
+set(UNZRQ_TEST_BUILD_NAME linux CACHE STRING
+    "The build's name in the names of its tests (unit.<name>.<Suite>.<Case>); each cross build is given its own")
 set(UNZRQ_LIST_TEST_CASES_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/list_test_cases.cmake)
 
 function(unzrq_add_test_cases id)
-  set(section "")
-  set(prefix "")
-  set(list_command "")
-  set(run_text "")
-  set(depends "")
-  set(properties_text "")
-  math(EXPR last "${ARGC} - 1")
-  foreach(index RANGE 1 ${last})
-    set(argument "${ARGV${index}}")
-    if(argument MATCHES "^(PREFIX|LIST|RUN|DEPENDS|PROPERTIES)$")
-      set(section ${argument})
-    elseif(section STREQUAL "PREFIX")
-      set(prefix "${argument}")
-    elseif(section STREQUAL "LIST")
-      list(APPEND list_command "${argument}")
-    elseif(section STREQUAL "RUN")
-      string(APPEND run_text " [==[${argument}]==]")
-    elseif(section STREQUAL "DEPENDS")
-      list(APPEND depends "${argument}")
-    elseif(section STREQUAL "PROPERTIES")
-      string(APPEND properties_text " [==[${argument}]==]")
-    else()
-      message(FATAL_ERROR "unzrq_add_test_cases: unexpected argument \"${argument}\"")
-    endif()
-  endforeach()
-  if(prefix STREQUAL "" OR list_command STREQUAL "" OR run_text STREQUAL "")
-    message(FATAL_ERROR "unzrq_add_test_cases(${id}) needs PREFIX, LIST and RUN")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "PREFIX" "LIST;RUN;DEPENDS;PROPERTIES")
+  if(arg_UNPARSED_ARGUMENTS OR NOT arg_PREFIX OR NOT arg_LIST OR NOT arg_RUN)
+    message(FATAL_ERROR "unzrq_add_test_cases(${id}) needs PREFIX, LIST and RUN, and nothing else")
   endif()
+
+  list(POP_FRONT arg_RUN run_program)
+  if(arg_LIST STREQUAL run_program AND run_program MATCHES "^\\$<TARGET_FILE:([^>]+)>$")
+    gtest_discover_tests(${CMAKE_MATCH_1} TEST_PREFIX ${arg_PREFIX}. ${UNZRQ_DISCOVER_OPTIONS}
+                         EXTRA_ARGS ${arg_RUN} PROPERTIES ${arg_PROPERTIES})
+    return()
+  endif()
+  list(PREPEND arg_RUN ${run_program})
+
+  # The lists reach the listing script as bracket arguments, so that an
+  # argument holding ';' stays one argument.
+  set(run_text "")
+  foreach(argument IN LISTS arg_RUN)
+    string(APPEND run_text " [==[${argument}]==]")
+  endforeach()
+  set(properties_text "")
+  foreach(argument IN LISTS arg_PROPERTIES)
+    string(APPEND properties_text " [==[${argument}]==]")
+  endforeach()
 
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/test_cases)
   set(config ${dir}/${id}.config.cmake)
   set(cases ${dir}/${id}.cases.cmake)
   set(include_file ${dir}/${id}.include.cmake)
   file(GENERATE OUTPUT ${config} CONTENT "\
-set(LIST_COMMAND [===[${list_command}]===])
-set(PREFIX [===[${prefix}]===])
+set(LIST_COMMAND [===[${arg_LIST}]===])
+set(PREFIX [===[${arg_PREFIX}]===])
 set(RUN_TEXT [===[${run_text}]===])
 set(PROPERTIES_TEXT [===[${properties_text}]===])
 ")
@@ -64,8 +73,8 @@ set(PROPERTIES_TEXT [===[${properties_text}]===])
     OUTPUT ${cases}
     COMMAND ${CMAKE_COMMAND} -DCONFIG=${config} -DOUTPUT=${cases}
             -P ${UNZRQ_LIST_TEST_CASES_SCRIPT}
-    DEPENDS ${depends} ${config} ${UNZRQ_LIST_TEST_CASES_SCRIPT}
-    COMMENT "Listing the cases of ${prefix}"
+    DEPENDS ${arg_DEPENDS} ${config} ${UNZRQ_LIST_TEST_CASES_SCRIPT}
+    COMMENT "Listing the cases of ${arg_PREFIX}"
     VERBATIM)
   add_custom_target(${id}_cases ALL DEPENDS ${cases})
   # Before the first build there is nothing to list: one test says so.
@@ -73,8 +82,8 @@ set(PROPERTIES_TEXT [===[${properties_text}]===])
 if(EXISTS [==[${cases}]==])
   include([==[${cases}]==])
 else()
-  add_test([==[${prefix}.NOT_BUILT]==] [==[${CMAKE_COMMAND}]==] -E echo [==[Build first: the cases of ${prefix} are listed by the build.]==])
-  set_tests_properties([==[${prefix}.NOT_BUILT]==] PROPERTIES WILL_FAIL TRUE)
+  add_test([==[${arg_PREFIX}.NOT_BUILT]==] [==[${CMAKE_COMMAND}]==] -E echo [==[Build first: the cases of ${arg_PREFIX} are listed by the build.]==])
+  set_tests_properties([==[${arg_PREFIX}.NOT_BUILT]==] PROPERTIES WILL_FAIL TRUE)
 endif()
 ")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${include_file})

@@ -19,7 +19,7 @@ namespace {
 // file systems a file truncated and then closed is forced to disk, which
 // would make thousands of runs crawl.
 void Empty(std::FILE* file) {
-  std::fflush(file);
+  if (std::fflush(file) != 0) Fail("cannot write out a capture file");
   struct stat info;
   if (fstat(fileno(file), &info) != 0) Fail("cannot look at a capture file");
   if (info.st_size > 0 && ftruncate(fileno(file), 0) != 0) Fail("cannot empty a capture file");
@@ -27,7 +27,7 @@ void Empty(std::FILE* file) {
 }
 
 std::string ReadBack(std::FILE* file) {
-  std::fflush(file);
+  if (std::fflush(file) != 0) Fail("cannot write out a capture file");
   std::rewind(file);
   std::string contents;
   char piece[4096];
@@ -43,6 +43,7 @@ ToolRun RunInProcess(const std::vector<std::string>& arguments, std::FILE* out, 
                      const std::string& working_dir, int standard_output_fd) {
   std::vector<std::string> storage = arguments;
   std::vector<char*> argv;
+  argv.reserve(storage.size() + 1);
   for (std::string& argument : storage) argv.push_back(argument.data());
   argv.push_back(nullptr);
 
@@ -55,8 +56,10 @@ ToolRun RunInProcess(const std::vector<std::string>& arguments, std::FILE* out, 
       Fail("cannot tell the current folder");
     if (chdir(working_dir.c_str()) != 0) Fail("cannot enter " + working_dir);
   }
-  std::fflush(stdout);
-  std::fflush(stderr);
+  // What this process wrote before must not land in the capture; that its
+  // own output cannot be written is no concern of the run's.
+  (void)std::fflush(stdout);
+  (void)std::fflush(stderr);
   const int saved_out = dup(STDOUT_FILENO);
   if (saved_out < 0 || dup2(catch_out ? fileno(out) : standard_output_fd, STDOUT_FILENO) < 0) {
     Fail("cannot point standard output elsewhere");
@@ -66,8 +69,10 @@ ToolRun RunInProcess(const std::vector<std::string>& arguments, std::FILE* out, 
 
   ToolRun run{RunUnzrq(static_cast<int>(storage.size()), argv.data()), {}, {}};
 
-  std::fflush(stdout);
-  std::fflush(err);
+  // Standard output may be a full device on purpose (standard_output_fd):
+  // that the tool's output could not be written is the tool's to report.
+  (void)std::fflush(stdout);
+  if (std::fflush(err) != 0) Fail("cannot write out the captured standard error");
   stderr = process_err;
   dup2(saved_out, STDOUT_FILENO);
   close(saved_out);

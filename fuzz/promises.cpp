@@ -54,7 +54,7 @@ std::string ReadWholeFile(const std::string& path, std::size_t limit) {
   if (file == nullptr) return {};
   std::string contents(limit + 1, '\0');
   const std::size_t read = std::fread(contents.data(), 1, contents.size(), file);
-  std::fclose(file);
+  (void)std::fclose(file);  // read only: a failed close loses nothing
   contents.resize(read);
   return contents;
 }
@@ -124,6 +124,13 @@ bool ReadSummary(const std::string& out, long long* count) {
 
 std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
 
+std::string PathIn(const std::string& folder, const std::string& name) {
+  std::string path = folder;
+  path += '/';
+  path += name;
+  return path;
+}
+
 void CheckNothingOutside(const std::string& root, ArchivePlace place,
                          std::vector<std::string>* broken) {
   for (const std::string& name : ListFolder(root)) {
@@ -133,7 +140,7 @@ void CheckNothingOutside(const std::string& root, ArchivePlace place,
   }
   const std::string run_folder = root + "/" + kRunFolderName;
   for (const std::string& name : ListFolder(run_folder)) {
-    const Kind kind = KindOf(run_folder + "/" + name);
+    const Kind kind = KindOf(PathIn(run_folder, name));
     const bool is_folder = name == kFolderName && kind == Kind::kFolder;
     const bool is_archive = place == ArchivePlace::kBesideTheFolder && name == kArchiveName &&
                             kind == Kind::kRegularFile;
@@ -152,7 +159,7 @@ void CheckOutputFolder(const std::string& folder, std::size_t archive_bytes, Arc
   const std::uint64_t largest = 2 * static_cast<std::uint64_t>(archive_bytes) + kBitmapHeaderBytes;
   for (const std::string& name : ListFolder(folder)) {
     std::uint64_t bytes = 0;
-    const Kind kind = KindOf(folder + "/" + name, &bytes);
+    const Kind kind = KindOf(PathIn(folder, name), &bytes);
     if (kind != Kind::kRegularFile) {
       check->broken.push_back(Quoted(name) + " in the output folder is not a regular file");
     }
@@ -230,8 +237,9 @@ PromiseChecker::PromiseChecker()
       err_(OpenCapture(root_ / kStderrName)) {}
 
 PromiseChecker::~PromiseChecker() {
-  std::fclose(out_);
-  std::fclose(err_);
+  // The captures go with the scratch folder: a failed close loses nothing.
+  (void)std::fclose(out_);
+  (void)std::fclose(err_);
 }
 
 void PromiseChecker::RemoveAll() {

@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
     const std::vector<std::uint8_t> archive((std::istreambuf_iterator<char>(file)),
                                             std::istreambuf_iterator<char>());
     std::printf("%s: %zu bytes\n", path.c_str(), archive.size());
-    std::fflush(stdout);
+    (void)std::fflush(stdout);  // only so that the line is out before a crash
     LLVMFuzzerTestOneInput(archive.data(), archive.size());
   }
   if (inputs.empty()) {

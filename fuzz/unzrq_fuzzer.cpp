@@ -45,7 +45,9 @@ void RemoveTemporaryFolder() {
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   g_checker = new PromiseChecker;
-  std::atexit(RemoveTemporaryFolder);
+  if (std::atexit(RemoveTemporaryFolder) != 0) {
+    std::fprintf(stderr, "==unzrq-fuzzer== the temporary folder will be left behind at exit\n");
+  }
 #ifdef UNZRQ_HAS_SANITIZER_RUNTIME
   __sanitizer_set_death_callback(RemoveTemporaryFolder);
 #endif
@@ -59,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!check.broken.empty()) {
     std::fprintf(stderr, "\n==unzrq-fuzzer== archive of %zu bytes, %s the output folder\n%s", size,
                  inside ? "inside" : "beside", DescribeBrokenPromises(check).c_str());
-    std::fflush(stderr);
+    (void)std::fflush(stderr);  // about to abort: nothing to do if it fails
     RemoveTemporaryFolder();
     std::abort();
   }
