@@ -64,7 +64,7 @@ void EscapeForMessage(const char* name, char* out, std::size_t capacity) {
                         (i > 0 && StartsUtf8C1Control(name + i - 1));
     if (used + (escape ? 4 : 1) >= capacity) break;
     if (escape) {
-      std::snprintf(out + used, capacity - used, "\\x%02X", byte);
+      (void)std::snprintf(out + used, capacity - used, "\\x%02X", byte);  // room checked above
       used += 4;
     } else {
       out[used++] = name[i];

@@ -83,7 +83,8 @@ void PrintUsage(const char* program) {
 // output, so that a report follows the "File:" line it is about even when
 // both streams go to the same place.
 void Report(const char* format, ...) {
-  std::fflush(stdout);
+  // A failed write of standard output is told once, at the end (ferror).
+  (void)std::fflush(stdout);
   va_list arguments;
   va_start(arguments, format);
   std::vfprintf(stderr, format, arguments);

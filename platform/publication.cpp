@@ -76,7 +76,8 @@ bool CopyName(const char* name, char* out, std::size_t capacity) {
 // count, from this run's others, so that a waiting replacement need keep
 // only its count to know its temporary again.
 void ComposeTemporaryName(unsigned count, char* temporary) {
-  std::snprintf(temporary, kTemporaryCapacity, kTemporaryNameFormat, kTemporaryNamePrefix,
+  // Always kTemporaryNameBytes long: the buffer holds it.
+  (void)std::snprintf(temporary, kTemporaryCapacity, kTemporaryNameFormat, kTemporaryNamePrefix,
                 g_publication.process, count, g_publication.clock, kTemporaryNameSuffix);
 }
 

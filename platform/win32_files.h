@@ -74,14 +74,14 @@ constexpr DWORD ERROR_FILENAME_EXCED_RANGE = ErrorFromErrno(ENAMETOOLONG);
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read,
+BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read,
               LPOVERLAPPED overlapped);
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_written,
+BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_written,
                LPOVERLAPPED overlapped);
-DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD move_method);
-DWORD GetFileSize(HANDLE file, LPDWORD size_high);
+DWORD SetFilePointer(HANDLE handle, LONG distance, PLONG distance_high, DWORD move_method);
+DWORD GetFileSize(HANDLE handle, LPDWORD size_high);
 DWORD GetFileAttributesA(LPCSTR path);
-BOOL CloseHandle(HANDLE object);
+BOOL CloseHandle(HANDLE handle);
 DWORD GetLastError();
 int wsprintfA(LPSTR out, LPCSTR format, ...);
 

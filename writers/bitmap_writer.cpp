@@ -192,7 +192,7 @@ EntryResult WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width, std
         break;
       }
       ExpandPixelsOn(pixel_path, block + (start - held.start), piece.pixels, out);
-      if (row_ends) std::memcpy(out + 3 * piece.pixels, kZeros, padding);
+      if (row_ends) std::memcpy(out + std::size_t{3} * piece.pixels, kZeros, padding);
     } while (NextPiece(&piece, width));
   }
 

@@ -7,8 +7,10 @@
 #include "platform/console.h"
 
 void PrepareProcess() {
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
+  // Neither can fail for these signals; were it to, the write concerned
+  // would end the process instead of being reported.
+  (void)std::signal(SIGPIPE, SIG_IGN);
+  (void)std::signal(SIGXFSZ, SIG_IGN);
   // A standard stream closed by the caller (>&-) would lend its number to the
   // archive or an output file, and what is printed would land in that file.
   // /dev/null opened for reading holds the number instead, so that printing

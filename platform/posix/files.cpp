@@ -27,8 +27,8 @@
 
 namespace {
 
-constexpr std::size_t kReadAheadBytes = 64 * 1024;
-constexpr std::size_t kDirectReadBytes = 16 * 1024;
+constexpr std::size_t kReadAheadBytes = std::size_t{64} * 1024;
+constexpr std::size_t kDirectReadBytes = std::size_t{16} * 1024;
 constexpr int kHandleSlots = 3;
 
 // The tool's own codes and what they say.
@@ -372,16 +372,15 @@ bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* /*long_n
   }
   struct stat of_archive;
   const OpenFile* source = Lookup(archive);
-  if (S_ISLNK(existing.st_mode)) {
-    // A link is a name like any other: replacing it leaves its target alone,
-    // wherever that is and whatever it is.
-    *kind = NameKind::kFile;
-  } else if (source != nullptr && fstat(source->fd, &of_archive) == 0 &&
-             existing.st_dev == of_archive.st_dev && existing.st_ino == of_archive.st_ino) {
+  // A link is a name like any other: replacing it leaves its target alone,
+  // wherever that is and whatever it is. Its own identity is never the
+  // archive's, as lstat describes the link itself.
+  if (source != nullptr && fstat(source->fd, &of_archive) == 0 &&
+      existing.st_dev == of_archive.st_dev && existing.st_ino == of_archive.st_ino) {
     *kind = NameKind::kArchive;
   } else if (S_ISDIR(existing.st_mode)) {
     *kind = NameKind::kFolder;
-  } else if (S_ISREG(existing.st_mode)) {
+  } else if (S_ISREG(existing.st_mode) || S_ISLNK(existing.st_mode)) {
     *kind = NameKind::kFile;
   } else {
     *kind = NameKind::kOther;
@@ -436,7 +435,7 @@ bool LinkOutput(HANDLE output, const char* name, bool* exists, DWORD* error) {
   // The file's entry under /proc names it for an unprivileged process; where
   // /proc is not mounted, AT_EMPTY_PATH does for one allowed to use it.
   char by_number[32];
-  std::snprintf(by_number, sizeof by_number, "/proc/self/fd/%d", file->fd);
+  (void)std::snprintf(by_number, sizeof by_number, "/proc/self/fd/%d", file->fd);  // fits
   if (linkat(AT_FDCWD, by_number, g_folder, name, AT_SYMLINK_FOLLOW) == 0) return true;
   if (errno == ENOENT && linkat(file->fd, "", g_folder, name, AT_EMPTY_PATH) == 0) return true;
   *exists = errno == EEXIST;
@@ -535,8 +534,8 @@ void DescribeError(DWORD code, char* out, std::size_t capacity) {
     reason = std::strerror(static_cast<int>(code & 0xFFFFu));
   }
   if (reason != nullptr) {
-    std::snprintf(out, capacity, "%s", reason);
+    (void)std::snprintf(out, capacity, "%s", reason);  // a reason cut short is still told
   } else {
-    std::snprintf(out, capacity, "system error %lu", static_cast<unsigned long>(code));
+    (void)std::snprintf(out, capacity, "system error %lu", static_cast<unsigned long>(code));
   }
 }

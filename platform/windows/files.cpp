@@ -97,7 +97,7 @@ bool OpenFolderForOutputs(const char* folder, DWORD* error) {
     return false;
   }
   char spelt[MAX_PATH];
-  std::snprintf(g_folder, sizeof g_folder, "%s", SpellFolderForJoining(folder, spelt));
+  (void)std::snprintf(g_folder, sizeof g_folder, "%s", SpellFolderForJoining(folder, spelt));
   g_folder_open = true;
   return true;
 }
@@ -126,7 +126,7 @@ bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* long_nam
   if (lstrcmpiA(found.cFileName, name) != 0 && found.cAlternateFileName[0] != '\0' &&
       lstrcmpiA(found.cAlternateFileName, name) == 0) {
     // Writing there would write into a file of another name.
-    std::snprintf(long_name, MAX_PATH, "%s", found.cFileName);
+    (void)std::snprintf(long_name, MAX_PATH, "%s", found.cFileName);
     *kind = NameKind::kShortAlias;
     return true;
   }
@@ -316,15 +316,15 @@ DWORD CopyFileData(HANDLE /*from*/, HANDLE /*to*/, DWORD /*length*/) {
 
 void DescribeError(DWORD code, char* out, std::size_t capacity) {
   if (code == kErrorOutputIsArchive) {
-    std::snprintf(out, capacity, "The file is the archive being read");
+    (void)std::snprintf(out, capacity, "The file is the archive being read");
     return;
   }
   if (code == kErrorShortName) {
-    std::snprintf(out, capacity, "The name is the short name of another file");
+    (void)std::snprintf(out, capacity, "The name is the short name of another file");
     return;
   }
   if (code == kErrorLinkToFolder) {
-    std::snprintf(out, capacity, "A link to a folder stands there, and no file can replace it");
+    (void)std::snprintf(out, capacity, "A link to a folder stands there, and no file can replace it");
     return;
   }
   if (code == kErrorNotRegularFile || code == kErrorNameIsFolder) {
@@ -338,7 +338,7 @@ void DescribeError(DWORD code, char* out, std::size_t capacity) {
     --length;
   }
   if (length == 0) {
-    std::snprintf(out, capacity, "system error %lu", static_cast<unsigned long>(code));
+    (void)std::snprintf(out, capacity, "system error %lu", static_cast<unsigned long>(code));
   } else {
     out[length] = '\0';
   }
