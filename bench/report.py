@@ -123,6 +123,24 @@ def table(header, rows):
     return "\n".join(lines)
 
 
+def write_section(path, section, markdown):
+    """Puts markdown between the file's "bench:SECTION" markers (added at the
+    end when missing)."""
+    begin = "<!-- bench:%s:begin -->" % section
+    end = "<!-- bench:%s:end -->" % section
+    with open(path) as readme:
+        text = readme.read()
+    block = "%s\n%s\n%s" % (begin, markdown, end)
+    pattern = re.compile(re.escape(begin) + ".*?" + re.escape(end), re.S)
+    if pattern.search(text):
+        text = pattern.sub(lambda _: block, text)
+    else:
+        text = text.rstrip("\n") + "\n\n" + block + "\n"
+    with open(path, "w") as readme:
+        readme.write(text)
+    print("written into %s, section %s" % (path, section))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("folder")
@@ -261,19 +279,7 @@ def main():
     print("\nmarkdown: %s" % options.markdown)
 
     if options.readme and options.section:
-        begin = "<!-- bench:%s:begin -->" % options.section
-        end = "<!-- bench:%s:end -->" % options.section
-        with open(options.readme) as readme:
-            text = readme.read()
-        block = "%s\n%s\n%s" % (begin, markdown, end)
-        pattern = re.compile(re.escape(begin) + ".*?" + re.escape(end), re.S)
-        if pattern.search(text):
-            text = pattern.sub(lambda _: block, text)
-        else:
-            text = text.rstrip("\n") + "\n\n" + block + "\n"
-        with open(options.readme, "w") as readme:
-            readme.write(text)
-        print("written into %s, section %s" % (options.readme, options.section))
+        write_section(options.readme, options.section, markdown)
 
 
 if __name__ == "__main__":
