@@ -9,12 +9,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <strings.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 namespace plain_entries {
 
@@ -88,15 +88,14 @@ inline void CopyByReadWrite(int archive, off_t offset, std::size_t size, int out
   }
 }
 
-inline void CopyByKernel(int archive, off_t offset, std::size_t size, int output,
-                         const char* path, std::size_t chunk) {
+inline void CopyByKernel(int archive, off_t offset, std::size_t size, int output, const char* path,
+                         std::size_t chunk) {
   loff_t from = offset;
   loff_t to = 0;
   while (size > 0) {
     const ssize_t done = copy_file_range(archive, &from, output, &to, size, 0);
     if (done < 0 && errno == EINTR) continue;
-    if (done < 0 && (errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS ||
-                     errno == EINVAL)) {
+    if (done < 0 && (errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL)) {
       // Declined: the output's position is still where the copy stopped,
       // as the offsets were passed explicitly.
       if (lseek(output, to, SEEK_SET) < 0) Fail("seeking in", path);
@@ -131,8 +130,7 @@ struct Entry {
 };
 
 inline bool IsImage(std::uint32_t type) {
-  return type == kTypeFixedWidthImage || type == kTypeFixedWidthImageAlt ||
-         type == kTypeSizedImage;
+  return type == kTypeFixedWidthImage || type == kTypeFixedWidthImageAlt || type == kTypeSizedImage;
 }
 
 // Calls visit(const Entry&) for every entry in directory order, images too.

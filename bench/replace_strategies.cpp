@@ -87,9 +87,12 @@ bool ParseStrategy(std::string_view text, Strategy* strategy) {
     bool start_writeback;
   };
   static const Known kKnown[] = {
-      {"unlink-create", Replace::kUnlinkCreate, false}, {"rename", Replace::kRename, false},
-      {"fsync", Replace::kFsync, false},                {"batch-syncfs", Replace::kBatch, false},
-      {"batch-sfr", Replace::kBatch, true},             {"pipe-syncfs", Replace::kPipe, false},
+      {"unlink-create", Replace::kUnlinkCreate, false},
+      {"rename", Replace::kRename, false},
+      {"fsync", Replace::kFsync, false},
+      {"batch-syncfs", Replace::kBatch, false},
+      {"batch-sfr", Replace::kBatch, true},
+      {"pipe-syncfs", Replace::kPipe, false},
       {"pipe-sfr", Replace::kPipe, true},
   };
   for (const Known& known : kKnown) {
@@ -351,9 +354,10 @@ int main(int argc, char** argv) {
   });
   FlushCurrent();
   WaitInFlight();
-  std::printf("created %lu, replaced %lu, syncfs %lu, O_TMPFILE fallbacks %lu, "
-              "AT_EMPTY_PATH links %lu\n",
-              g_counts.created, g_counts.replaced, g_counts.flushes, g_counts.tmpfile_fallbacks,
-              g_counts.empty_path_links);
+  std::printf(
+      "created %lu, replaced %lu, syncfs %lu, O_TMPFILE fallbacks %lu, "
+      "AT_EMPTY_PATH links %lu\n",
+      g_counts.created, g_counts.replaced, g_counts.flushes, g_counts.tmpfile_fallbacks,
+      g_counts.empty_path_links);
   return status;
 }

@@ -278,7 +278,8 @@ def main():
             continue
         parts += ["##### %s, %d rounds" % (description, rounds), ""]
         with_sync = len(rows[0]) == 7
-        parts.append(table(["profile", "command"] + (["run s", "run + sync s"] if with_sync else ["s"])
+        times = ["run s", "run + sync s"] if with_sync else ["s"]
+        parts.append(table(["profile", "command"] + times
                            + ["user s", "sys s", "peak RSS MiB"], rows))
         parts.append("")
         if any(cell != "-" for row in ratio_rows for cell in row[1:]):
