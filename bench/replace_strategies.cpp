@@ -33,6 +33,11 @@
 //                       first (as fresh-tmpfile): linkat to the output name,
 //                       which fails with EEXIST, then linkat to a temporary
 //                       name, then as the way named.
+//   over-[tmpfile-]stage-...  any way with a temporary name, the temporaries
+//                       in a folder of their own made inside the output
+//                       folder (and removed at the end), renamed from there:
+//                       the output folder never holds more entries than
+//                       its outputs.
 // Every way writes new names in place, so any of them also runs on an empty
 // folder. N: files per batch, 1024 by default.
 //
@@ -65,6 +70,7 @@ enum class Replace { kNone, kUnlinkCreate, kRename, kFsync, kBatch, kPipe };
 
 struct Strategy {
   bool tmpfile = false;
+  bool stage = false;  // temporaries in a folder of their own
   Replace replace = Replace::kNone;
   bool start_writeback = false;  // sync_file_range before each close
 };
@@ -80,6 +86,10 @@ bool ParseStrategy(std::string_view text, Strategy* strategy) {
   if (text.starts_with("tmpfile-")) {
     strategy->tmpfile = true;
     text.remove_prefix(8);
+  }
+  if (text.starts_with("stage-")) {
+    strategy->stage = true;
+    text.remove_prefix(6);
   }
   struct Known {
     std::string_view name;
@@ -120,6 +130,7 @@ struct Counts {
 
 Strategy g_strategy;
 int g_folder = -1;
+int g_temporaries = -1;  // the folder of the temporary names
 int g_archive = -1;
 struct stat g_archive_stat;
 std::size_t g_batch = 1024;
@@ -167,7 +178,7 @@ void CheckReplaceable(const char* name) {
 
 void RenameAll(std::vector<Pending>& batch) {
   for (const Pending& pending : batch) {
-    if (renameat(g_folder, pending.temporary, g_folder, pending.name) != 0) {
+    if (renameat(g_temporaries, pending.temporary, g_folder, pending.name) != 0) {
       Fail("renaming over", pending.name);
     }
   }
@@ -214,7 +225,7 @@ void ReplaceWith(int output, const char* temporary, const char* name) {
   if (close(output) != 0) Fail("closing", temporary);
   ++g_counts.replaced;
   if (g_strategy.replace == Replace::kRename || g_strategy.replace == Replace::kFsync) {
-    if (renameat(g_folder, temporary, g_folder, name) != 0) Fail("renaming over", name);
+    if (renameat(g_temporaries, temporary, g_folder, name) != 0) Fail("renaming over", name);
     return;
   }
   Pending pending;
@@ -227,7 +238,7 @@ void ReplaceWith(int output, const char* temporary, const char* name) {
 int CreateTemporary(char* temporary, std::size_t capacity) {
   for (int tries = 0; tries < 8; ++tries) {
     ComposeTemporary(temporary, capacity);
-    const int fd = openat(g_folder, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = openat(g_temporaries, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -260,16 +271,16 @@ void ExtractNamed(const Entry& entry) {
   ReplaceWith(output, temporary, entry.name);
 }
 
-// Gives the unnamed file `fd` the name `name` in the folder; false (errno
+// Gives the unnamed file `fd` the name `name` in `folder`; false (errno
 // EEXIST) when the name is taken.
-bool LinkUnnamed(int fd, const char* name) {
+bool LinkUnnamed(int fd, int folder, const char* name) {
   char proc_path[64];
   std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
-  if (linkat(AT_FDCWD, proc_path, g_folder, name, AT_SYMLINK_FOLLOW) == 0) return true;
+  if (linkat(AT_FDCWD, proc_path, folder, name, AT_SYMLINK_FOLLOW) == 0) return true;
   if (errno == EEXIST) return false;
   if (errno != ENOENT) Fail("naming", name);
   // No /proc: the empty path way needs CAP_DAC_READ_SEARCH.
-  if (linkat(fd, "", g_folder, name, AT_EMPTY_PATH) == 0) {
+  if (linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) {
     ++g_counts.empty_path_links;
     return true;
   }
@@ -286,7 +297,7 @@ void ExtractUnnamed(const Entry& entry) {
     return;
   }
   Payload(entry, output);
-  if (LinkUnnamed(output, entry.name)) {
+  if (LinkUnnamed(output, g_folder, entry.name)) {
     if (close(output) != 0) Fail("closing", entry.name);
     ++g_counts.created;
     return;
@@ -295,7 +306,7 @@ void ExtractUnnamed(const Entry& entry) {
   CheckReplaceable(entry.name);
   if (g_strategy.replace == Replace::kUnlinkCreate) {
     if (unlinkat(g_folder, entry.name, 0) != 0) Fail("removing", entry.name);
-    if (!LinkUnnamed(output, entry.name)) Fail("naming", entry.name);
+    if (!LinkUnnamed(output, g_folder, entry.name)) Fail("naming", entry.name);
     if (close(output) != 0) Fail("closing", entry.name);
     ++g_counts.replaced;
     return;
@@ -304,7 +315,7 @@ void ExtractUnnamed(const Entry& entry) {
   bool named = false;
   for (int tries = 0; tries < 8 && !named; ++tries) {
     ComposeTemporary(temporary, sizeof temporary);
-    named = LinkUnnamed(output, temporary);
+    named = LinkUnnamed(output, g_temporaries, temporary);
   }
   if (!named) Fail("naming a temporary beside", entry.name);
   ReplaceWith(output, temporary, entry.name);
@@ -319,7 +330,7 @@ int main(int argc, char** argv) {
                  "usage: replace_strategies STRATEGY ARCHIVE FOLDER [N]\n"
                  "  fresh-excl, fresh-tmpfile, over-unlink-create, over-rename, over-fsync,\n"
                  "  over-batch-syncfs, over-batch-sfr, over-pipe-syncfs, over-pipe-sfr,\n"
-                 "  over-tmpfile-<any over- way>\n");
+                 "  over-[tmpfile-][stage-]<any over- way>\n");
     return 2;
   }
   if (argc == 5) {
@@ -338,6 +349,14 @@ int main(int argc, char** argv) {
   if (mkdir(folder, 0777) != 0 && errno != EEXIST) Fail("creating", folder);
   g_folder = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (g_folder < 0) Fail("opening", folder);
+  g_temporaries = g_folder;
+  char stage[96];
+  if (g_strategy.stage) {
+    ComposeTemporary(stage, sizeof stage);
+    if (mkdirat(g_folder, stage, 0700) != 0) Fail("creating", stage);
+    g_temporaries = openat(g_folder, stage, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (g_temporaries < 0) Fail("opening", stage);
+  }
 
   int status = 0;
   ForEachEntry(g_archive, [&](const Entry& entry) {
@@ -354,6 +373,7 @@ int main(int argc, char** argv) {
   });
   FlushCurrent();
   WaitInFlight();
+  if (g_strategy.stage && unlinkat(g_folder, stage, AT_REMOVEDIR) != 0) Fail("removing", stage);
   std::printf(
       "created %lu, replaced %lu, syncfs %lu, O_TMPFILE fallbacks %lu, "
       "AT_EMPTY_PATH links %lu\n",
