@@ -12,6 +12,7 @@ its run alone takes at most GOAL times that.
 import argparse
 import json
 import os
+import re
 import statistics
 
 from report import table, write_section
@@ -26,6 +27,28 @@ def load(folder, name):
         return None
     with open(path) as export:
         return {result["command"]: result for result in json.load(export)["results"]}
+
+
+def phases(folder, name, results):
+    """Median seconds each way spent in its flushes and in the renames after
+    them, from the lines the runs printed (the warm-up's left out)."""
+    path = os.path.join(folder, name + ".log")
+    if not os.path.exists(path):
+        return {}
+    seen = {}
+    pattern = re.compile(r"^(\S+) (\d+): .*; ([\d.]+) s in the flushes, ([\d.]+) s in")
+    with open(path) as lines:
+        for line in lines:
+            match = pattern.match(line)
+            if not match:
+                continue
+            way = "%s %s" % (match.group(1), match.group(2))
+            if way not in results:
+                way = match.group(1)
+            seen.setdefault(way, []).append((float(match.group(3)), float(match.group(4))))
+    return {way: (statistics.median(f for f, _ in runs[1:] or runs),
+                  statistics.median(r for _, r in runs[1:] or runs))
+            for way, runs in seen.items()}
 
 
 def ratio(tops, bottoms):
@@ -48,11 +71,15 @@ def fresh_rows(results):
     return rows
 
 
-def over_rows(results):
+def over_rows(results, spent):
     base = results.get("over-rename")
     rows = []
     for name, result in results.items():
         row = [name, seconds(result), seconds(result, "then_")]
+        if spent:
+            flush, renames = spent.get(name, (None, None))
+            row += ["-" if flush is None else "%.2f" % flush,
+                    "-" if renames is None else "%.2f" % renames]
         if base is None:
             row += ["-", "-", "-"]
         else:
@@ -94,12 +121,14 @@ def main():
                       table(["way", "run s", "run + sync s", "run ÷ fresh-excl",
                              "run + sync ÷ fresh-excl"], fresh_rows(fresh)), ""]
         if over:
+            spent = phases(options.folder, fs + "-small-over", over)
             parts += ["Small, over a full folder (made again before every run):", "",
-                      table(["way", "run s", "run + sync s",
-                             "run ÷ over-rename run + sync",
-                             "run + sync ÷ over-rename run + sync",
-                             "run ≤ %.2f × over-rename run + sync" % GOAL],
-                            over_rows(over)), ""]
+                      table(["way", "run s", "run + sync s"]
+                            + (["in flushes s", "in renames after s"] if spent else [])
+                            + ["run ÷ over-rename run + sync",
+                               "run + sync ÷ over-rename run + sync",
+                               "run ≤ %.2f × over-rename run + sync" % GOAL],
+                            over_rows(over, spent)), ""]
         if raw:
             parts += ["Raw, into an empty folder:", "",
                       table(["way", "run s", "run + sync s", "run ÷ fresh-excl",

@@ -105,7 +105,9 @@ over_commands=()
 for way in $over; do
   strategy=${way%%:*} batch=
   [[ $way == *:* ]] && batch=${way#*:}
-  over_commands+=("$strategy${batch:+ $batch}" "exec $q $strategy small.zrq out $batch")
+  # What each run says (its seconds in the flushes and renames) goes to a log.
+  over_commands+=("$strategy${batch:+ $batch}"
+                  "exec $q $strategy small.zrq out $batch >> \"\$RESULTS_LOG\"")
 done
 rounds_py=("$python" "$here/rounds.py" --rounds "$rounds" --warmup 1 --then 'sync -f .')
 for fs in "${file_systems[@]}"; do
@@ -114,7 +116,7 @@ for fs in "${file_systems[@]}"; do
   "${rounds_py[@]}" --prepare 'rm -rf out && sync -f .' --json "$results/$fs-small-fresh.json" \
     fresh-excl "exec $q fresh-excl small.zrq out" fresh-tmpfile "exec $q fresh-tmpfile small.zrq out"
   printf '\n== %s: small, over a full folder\n' "$fs"
-  "${rounds_py[@]}" --prepare "rm -rf out && $q fresh-excl small.zrq out > /dev/null && sync -f ." \
+  RESULTS_LOG=$results/$fs-small-over.log "${rounds_py[@]}" --prepare "rm -rf out && $q fresh-excl small.zrq out > /dev/null && sync -f ." \
     --json "$results/$fs-small-over.json" "${over_commands[@]}"
   if ((raw)); then
     printf '\n== %s: raw, fresh\n' "$fs"

@@ -390,9 +390,10 @@ int main(int argc, char** argv) {
   WaitInFlight();
   if (g_strategy.stage && unlinkat(g_folder, stage, AT_REMOVEDIR) != 0) Fail("removing", stage);
   std::printf(
-      "created %lu, replaced %lu, syncfs %lu, O_TMPFILE fallbacks %lu, "
+      "%s %zu: created %lu, replaced %lu, syncfs %lu, O_TMPFILE fallbacks %lu, "
       "AT_EMPTY_PATH links %lu; %.3f s in the flushes, %.3f s in the batches' renames\n",
-      g_counts.created, g_counts.replaced, g_counts.flushes, g_counts.tmpfile_fallbacks,
-      g_counts.empty_path_links, g_counts.flush_seconds, g_counts.rename_seconds);
+      argv[1], g_batch, g_counts.created, g_counts.replaced, g_counts.flushes,
+      g_counts.tmpfile_fallbacks, g_counts.empty_path_links, g_counts.flush_seconds,
+      g_counts.rename_seconds);
   return status;
 }
