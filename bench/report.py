@@ -3,6 +3,7 @@
 
 Reads, from the folder run.sh wrote:
   FS-PROFILE.json       rounds.py's times per command (FS: ext4, xfs, btrfs, tmpfs)
+  FS-PROFILE-over.json  the same for fresh and over runs ("NAME" and "NAME over")
   FS-PROFILE-tiny.json, ext4-scaling-N.json   the memory and wine checks
   archives.tsv          profile, archive bytes, entries
   pixels.txt            expand_pixels_bench's output, when it ran
@@ -116,11 +117,102 @@ def floor_table(measured):
     return rows, commands
 
 
+# Over its own output: a build that flushes each replacement before its
+# rename, run alone, against another build unflushed, run + sync.
+OVER_LIMIT = 1.15
+# ... and, run + sync, against GNU tar over its own output.
+OVER_TAR_LIMIT = 1.0
+
+
+def round_ratio(top, bottom):
+    """Median over median of two lists of times, and the lowest and highest
+    of the ratio round by round, as text."""
+    value = statistics.median(top) / statistics.median(bottom)
+    per_round = [a / b for a, b in zip(top, bottom)]
+    return value, "%.2f [%.2f–%.2f]" % (value, min(per_round), max(per_round))
+
+
+def seconds(result, key=""):
+    return "%.3f (%.3f)" % (result[key + "median"], result[key + "min"])
+
+
+def over_tables(folder, label):
+    """Markdown of the fresh-and-over rounds, one table per file system, and
+    their verdicts."""
+    parts = []
+    verdicts = []
+    for fs, description in FILE_SYSTEMS:
+        rows = []
+        rounds = None
+        for profile in PROFILES:
+            loaded = load(folder, "%s-%s-over" % (fs, profile))
+            if loaded is None:
+                continue
+            results, data = loaded
+            rounds = data["rounds"]
+            names = [name for name in results if not name.endswith(" over")]
+            for name in names:
+                fresh, over = results[name], results.get(name + " over")
+                if over is None:
+                    continue
+                rows.append([label(profile), display(name), seconds(fresh),
+                             seconds(fresh, "then_"), seconds(over), seconds(over, "then_"),
+                             round_ratio(over["times"], fresh["times"])[1],
+                             round_ratio(over["then_times"], fresh["then_times"])[1]])
+            ours = [name for name in names if name not in ("tar", "bsdtar")]
+            for name in ours:
+                over = results[name + " over"]
+                for other in ours:
+                    if other == name:
+                        continue
+                    value, text = round_ratio(over["times"], results[other + " over"]["then_times"])
+                    verdicts.append(["%s (%s)" % (profile, fs),
+                                     "%s over, run ÷ %s over, run + sync" % (name, other),
+                                     "<= %.2f" % OVER_LIMIT, text,
+                                     "met" if value <= OVER_LIMIT else "MISSED"])
+                if "tar over" in results:
+                    value, text = round_ratio(over["then_times"],
+                                              results["tar over"]["then_times"])
+                    verdicts.append(["%s (%s)" % (profile, fs),
+                                     "%s over ÷ GNU tar over, both run + sync" % name,
+                                     "<= %.2f" % OVER_TAR_LIMIT, text,
+                                     "met" if value <= OVER_TAR_LIMIT else "MISSED"])
+        if rows:
+            parts += ["##### Fresh and over its own output: %s, %d rounds" % (description, rounds),
+                      "", table(["profile", "command", "fresh: run s", "fresh: run + sync s",
+                                 "over: run s", "over: run + sync s", "over ÷ fresh, run",
+                                 "over ÷ fresh, run + sync"], rows), ""]
+    if verdicts:
+        parts += ["##### Over its own output: targets", "",
+                  "Ratios: median over median, in brackets the lowest and highest of the "
+                  "same ratio round by round.", "",
+                  table(["profile", "measure", "limit", "measured", "verdict"], verdicts), ""]
+    return parts
+
+
 def table(header, rows):
     lines = ["| " + " | ".join(header) + " |",
              "|" + "|".join("---" if i < 2 else "---:" for i in range(len(header))) + "|"]
     lines += ["| " + " | ".join(str(cell) for cell in row) + " |" for row in rows]
     return "\n".join(lines)
+
+
+def write_section(path, section, markdown):
+    """Puts markdown between the file's "bench:SECTION" markers (added at the
+    end when missing)."""
+    begin = "<!-- bench:%s:begin -->" % section
+    end = "<!-- bench:%s:end -->" % section
+    with open(path) as readme:
+        text = readme.read()
+    block = "%s\n%s\n%s" % (begin, markdown, end)
+    pattern = re.compile(re.escape(begin) + ".*?" + re.escape(end), re.S)
+    if pattern.search(text):
+        text = pattern.sub(lambda _: block, text)
+    else:
+        text = text.rstrip("\n") + "\n\n" + block + "\n"
+    with open(path, "w") as readme:
+        readme.write(text)
+    print("written into %s, section %s" % (path, section))
 
 
 def main():
@@ -175,16 +267,20 @@ def main():
             measured[(fs, profile)] = results
             for command, result in results.items():
                 rows.append([label(profile), display(command),
-                             "%.3f (%.3f)" % (result["median"], result["min"]),
-                             "%.3f" % result["user"], "%.3f" % result["system"],
-                             "%.1f" % (result["peak_rss_kib"] / 1024)])
+                             "%.3f (%.3f)" % (result["median"], result["min"])]
+                            + ([seconds(result, "then_")] if "then_median" in result else [])
+                            + ["%.3f" % result["user"], "%.3f" % result["system"],
+                               "%.1f" % (result["peak_rss_kib"] / 1024)])
             ratio_rows.append([profile] + [ratio(results, "unzrq", anchor)[1] for anchor in
                                            ("cp", "cat", "tar", "bsdtar", "python")]
                               + [ratio(results, "wine", "unzrq")[1]])
         if not rows:
             continue
         parts += ["##### %s, %d rounds" % (description, rounds), ""]
-        parts.append(table(["profile", "command", "s", "user s", "sys s", "peak RSS MiB"], rows))
+        with_sync = len(rows[0]) == 7
+        times = ["run s", "run + sync s"] if with_sync else ["s"]
+        parts.append(table(["profile", "command"] + times
+                           + ["user s", "sys s", "peak RSS MiB"], rows))
         parts.append("")
         if any(cell != "-" for row in ratio_rows for cell in row[1:]):
             parts += [table(["profile", "unzrq / cp", "unzrq / cat", "unzrq / GNU tar",
@@ -200,6 +296,8 @@ def main():
                   table(["file system", "rounds"] + [display(c) for c in floor_commands]
                         + ["%s ÷ best minimal" % display(c) for c in floor_commands
                            if not is_minimal(c)], floor_rows), ""]
+
+    parts += over_tables(folder, label)
 
     verdicts = []
     for profile, anchor, limit in TARGETS:
@@ -230,8 +328,9 @@ def main():
         if value is not None:
             verdicts.append(["raw (%s)" % fs, "unzrq / best minimal", "<= %.2f" % FLOOR_LIMIT,
                              text, "met" if value <= FLOOR_LIMIT else "MISSED"])
-    parts += ["##### Targets (ext4 unless named)", "",
-              table(["profile", "measure", "limit", "measured", "verdict"], verdicts), ""]
+    if verdicts:
+        parts += ["##### Targets (ext4 unless named)", "",
+                  table(["profile", "measure", "limit", "measured", "verdict"], verdicts), ""]
 
     scaling_rows = []
     for name in sorted(archives, key=lambda name: archives[name][1]):
@@ -261,19 +360,7 @@ def main():
     print("\nmarkdown: %s" % options.markdown)
 
     if options.readme and options.section:
-        begin = "<!-- bench:%s:begin -->" % options.section
-        end = "<!-- bench:%s:end -->" % options.section
-        with open(options.readme) as readme:
-            text = readme.read()
-        block = "%s\n%s\n%s" % (begin, markdown, end)
-        pattern = re.compile(re.escape(begin) + ".*?" + re.escape(end), re.S)
-        if pattern.search(text):
-            text = pattern.sub(lambda _: block, text)
-        else:
-            text = text.rstrip("\n") + "\n\n" + block + "\n"
-        with open(options.readme, "w") as readme:
-            readme.write(text)
-        print("written into %s, section %s" % (options.readme, options.section))
+        write_section(options.readme, options.section, markdown)
 
 
 if __name__ == "__main__":

@@ -6,7 +6,14 @@ particular neighbour. Each run goes into a fresh folder: the --prepare
 command (not timed) runs before every run.
 
 Usage: rounds.py --json OUT.json [--rounds 7] [--warmup 1] [--prepare CMD]
+                 [--prepare-for NAME=CMD ...] [--then CMD]
                  NAME COMMAND [NAME COMMAND ...]
+
+--prepare-for NAME=CMD: this command's own preparation instead of --prepare
+(say, its own full output to extract over). --then CMD: after every run, CMD
+(say, `sync -f .`) runs and is timed too: the JSON then also holds, per
+command, the time of the run and CMD together ("then_times", "then_median",
+"then_min"), each part less its own cost of starting.
 
 Commands run under /bin/sh -c (write `exec` in front of the program so that
 the shell does not stay around it), with standard output on /dev/null. Each
@@ -44,20 +51,37 @@ def run_once(command, rss_file):
     return elapsed, usage.ru_utime, usage.ru_stime, peak_kib
 
 
+def time_then(command):
+    """Wall clock of a command run after a timed one; it must succeed."""
+    start = time.perf_counter()
+    subprocess.run(["/bin/sh", "-c", command], check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--json", required=True)
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--warmup", type=int, default=1)
     parser.add_argument("--prepare", default="true")
+    parser.add_argument("--prepare-for", action="append", default=[], metavar="NAME=CMD")
+    parser.add_argument("--then")
     parser.add_argument("pairs", nargs="+", help="NAME COMMAND pairs")
     options = parser.parse_args()
     if len(options.pairs) % 2:
         sys.exit("rounds.py: commands come as NAME COMMAND pairs")
     commands = list(zip(options.pairs[0::2], options.pairs[1::2]))
+    prepares = {}
+    for item in options.prepare_for:
+        name, _, command = item.partition("=")
+        if name not in dict(commands) or not command:
+            sys.exit("rounds.py: --prepare-for %r: want NAME=CMD of a command given" % item)
+        prepares[name] = command
 
     rss_file = options.json + ".rss"
     runs = {name: [] for name, _ in commands}
+    thens = {name: [] for name, _ in commands}
+    then_overheads = []
     # What starting a command costs here (time, the shell, an empty
     # program), measured in every round and taken off every time, so that
     # short commands are not inflated by it.
@@ -66,18 +90,23 @@ def main():
     for round_number in range(options.warmup + options.rounds):
         shift = round_number % len(commands)
         for name, command in commands[shift:] + commands[:shift]:
-            subprocess.run(["/bin/sh", "-c", options.prepare], check=True)
+            subprocess.run(["/bin/sh", "-c", prepares.get(name, options.prepare)], check=True)
             measured = run_once(command, rss_file)
+            then = time_then(options.then) if options.then else None
             if round_number >= options.warmup:
                 runs[name].append(measured)
+                thens[name].append(then)
         overheads += [run_once("exec true", rss_file)[0] for _ in range(3)]
+        if options.then:
+            then_overheads += [time_then("exec true") for _ in range(3)]
         with open("/proc/loadavg") as loadavg:
             loads.append(float(loadavg.read().split()[0]))
         label = "warm-up" if round_number < options.warmup else "round %d" % (
             round_number - options.warmup + 1)
         print("  %-8s %s" % (label, "  ".join(
-            "%s %.3f" % (name, runs[name][-1][0]) if runs[name] else name
-            for name, _ in commands)), flush=True)
+            "%s %.3f%s" % (name, runs[name][-1][0],
+                           "+%.3f" % thens[name][-1] if thens[name][-1] is not None else "")
+            if runs[name] else name for name, _ in commands)), flush=True)
 
     overhead = statistics.median(overheads)
     results = []
@@ -93,6 +122,12 @@ def main():
             "system": statistics.median(run[2] for run in runs[name]),
             "peak_rss_kib": max(run[3] for run in runs[name]),
         })
+        if options.then:
+            then_overhead = statistics.median(then_overheads)
+            with_then = [run + then - then_overhead for run, then in zip(times, thens[name])]
+            results[-1].update({"then": options.then, "then_times": with_then,
+                                "then_median": statistics.median(with_then),
+                                "then_min": min(with_then)})
     os.remove(rss_file)
     with open(options.json, "w") as out:
         json.dump({"rounds": options.rounds, "start_overhead": overhead, "load_averages": loads,

@@ -3,7 +3,7 @@
 #
 #   sudo bench/run.sh [--quick] [--section NAME] [--profiles LIST] [--file-systems LIST]
 #                     [--rounds N] [--variant NAME=PATH ...] [--floor-only]
-#                     [--minimal-pieces KIB,...]
+#                     [--minimal-pieces KIB,...] [--over | --no-over]
 #
 # Tools: unzrq from UNZRQ, else build-bench/, else build/ (any build tree);
 # the Windows build from UNZRQ_EXE, else windows/unzrq.exe beside unzrq. Where
@@ -34,7 +34,13 @@
 #      exactly our output); the Python peer; the Windows build on raw and
 #      images; on raw also the minimal extractor (minimal_extract beside
 #      unzrq's bench/), by reads and writes of 64 KiB and by the kernel copy:
-#      the floor of what unpacking those files can cost;
+#      the floor of what unpacking those files can cost; every run timed
+#      alone ("run") and with a `sync -f` of its file system right after it
+#      ("run + sync");
+#   4b. on ext4 and xfs, fresh and over: unzrq (and each --variant), GNU tar
+#      and bsdtar each into an empty folder and again over its own finished
+#      output (made again before every such run, then synced), all in the
+#      same rounds, run and run + sync;
 #   5. peak RSS of unzrq on a 1 MiB and a one-image archive against the full
 #      ones;
 #   6. the Windows build's cost per entry against the number of files in the
@@ -55,6 +61,9 @@
 #   minimal extractor alone: no cp, cat, tars, Python peer or Windows build.
 # --minimal-pieces 64,256: the minimal extractor's read/write strategy with
 #   each of these piece sizes in KiB (default 64), beside its kernel copy.
+# --over: only step 4b (and the checks of step 3 for unzrq and the
+#   variants): unzrq, the variants, GNU tar and bsdtar fresh and over their
+#   own output. --no-over: no step 4b (--floor-only leaves it out too).
 set -Eeuo pipefail
 trap 'echo "run.sh: stopped by a failure at line $LINENO" >&2' ERR
 
@@ -70,6 +79,8 @@ rounds=
 variants=()
 floor_only=0
 minimal_pieces=64
+# 1: the over rounds beside the rest; 2: them alone (--over); 0: none.
+over=1
 while (($#)); do
   case $1 in
     --quick) quick=1 ;;
@@ -80,7 +91,9 @@ while (($#)); do
     --variant) variants+=("${2:?--variant needs NAME=PATH}"); shift ;;
     --floor-only) floor_only=1 ;;
     --minimal-pieces) minimal_pieces=${2:?--minimal-pieces needs a list}; shift ;;
-    -h|--help) sed -n '2,54p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --over) over=2 ;;
+    --no-over) over=0 ;;
+    -h|--help) sed -n '2,63p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run.sh: unknown argument $1 (try --help)" >&2; exit 2 ;;
   esac
   shift
@@ -103,6 +116,20 @@ for fs in "${file_systems[@]}"; do
     *) echo "run.sh: no file system $fs (ext4, xfs, btrfs, tmpfs)" >&2; exit 2 ;;
   esac
 done
+if ((floor_only && over == 2)); then
+  echo "run.sh: --over and --floor-only time different things; choose one" >&2; exit 2
+fi
+((floor_only)) && over=0
+over_only=$((over == 2))
+# What runs besides unzrq and its variants: the anchors and peers of the
+# fresh tables (cp, cat, Python, Windows build) and the minimal extractor.
+peers=$((!floor_only && !over_only))
+over_file_systems=()
+if ((over)); then
+  for fs in "${file_systems[@]}"; do
+    [[ $fs == ext4 || $fs == xfs ]] && over_file_systems+=("$fs")
+  done
+fi
 chosen() {  # word list...: whether the word is in the list
   local word=$1
   shift
@@ -126,7 +153,7 @@ RESULTS=${RESULTS:-$tool_dir/bench-results.md}
 results=${RESULTS%.md}.d
 PIXEL_BENCH=${PIXEL_BENCH:-$(first_existing "$tool_dir/bench/expand_pixels_bench")}
 MINIMAL=${MINIMAL:-$(first_existing "$tool_dir/bench/minimal_extract")}
-if chosen raw "${profiles[@]}" && [[ -z $MINIMAL ]]; then
+if ((!over_only)) && chosen raw "${profiles[@]}" && [[ -z $MINIMAL ]]; then
   echo "run.sh: no minimal_extract beside unzrq (build the target) or set MINIMAL" >&2; exit 2
 fi
 variant_names=() variant_commands=()
@@ -148,7 +175,7 @@ command -v mkfs.xfs > /dev/null || missing+=(xfsprogs)
 command -v mkfs.btrfs > /dev/null || missing+=(btrfs-progs)
 command -v losetup > /dev/null || missing+=(mount)
 "$python" -c 'import numpy' 2> /dev/null || missing+=(python3-numpy)
-if ((!floor_only)); then
+if ((peers)); then
   command -v x86_64-w64-mingw32-g++-posix > /dev/null || missing+=(g++-mingw-w64-x86-64-posix)
   [[ -x /usr/lib/wine/wine64 ]] || missing+=(wine wine64)
 fi
@@ -215,8 +242,8 @@ home=$work/${file_systems[0]}
 # The Windows build, and how to run it.
 wine=()
 exe_note=
-if ((floor_only)); then
-  exe_note="not run (--floor-only)"
+if ((!peers)); then
+  exe_note="not run ($( ((floor_only)) && echo --floor-only || echo --over))"
 else
   if [[ -n ${UNZRQ_EXE:-} || -x $tool_dir/windows/unzrq.exe ]]; then
     exe32=$(realpath "${UNZRQ_EXE:-$tool_dir/windows/unzrq.exe}")
@@ -284,7 +311,7 @@ same_output() {  # profile archive
     same_as_unzrq "${variant_commands[i]}" "$archive" other
     names+=("${variant_names[i]}")
   done
-  if ((!floor_only)); then
+  if ((peers)); then
     same_as_unzrq "$python" "$here/python_extractor.py" "$archive" other
     names+=("the Python peer")
     if ((entries <= 10000)); then
@@ -296,7 +323,7 @@ same_output() {  # profile archive
     fi
   fi
   # The minimal extractor prints nothing: its files alone are compared.
-  if [[ $profile == raw ]]; then
+  if [[ $profile == raw ]] && ((!over_only)); then
     for strategy in rw kcopy; do
       "$MINIMAL" $strategy "$archive" other
       diff -r -q unzrq-$profile other
@@ -310,7 +337,7 @@ same_output() {  # profile archive
   rm -f unzrq-$profile.txt
 }
 
-if [[ -n $PIXEL_BENCH ]]; then
+if [[ -n $PIXEL_BENCH ]] && ((!over_only)); then
   say "pixel conversion, ns per pixel"
   "$PIXEL_BENCH" $( ((quick)) && echo 50 ) | tee "$results/pixels.txt"
 fi
@@ -347,6 +374,7 @@ for profile in "${profiles[@]}"; do
   sync
 
   for fs in "${file_systems[@]}"; do
+    ((over_only)) && continue
     say "timing $profile on $fs, $rounds rounds"
     cd "$work/$fs"
     commands=(unzrq "exec $quoted_unzrq $profile.zrq out")
@@ -361,7 +389,7 @@ for profile in "${profiles[@]}"; do
       done
       commands+=(minimal-kcopy "exec $quoted_minimal kcopy $profile.zrq out")
     fi
-    if ((!floor_only)); then
+    if ((peers)); then
       commands+=(
         cp "mkdir out && exec cp $profile.zrq out/"
         cat "exec cat $profile.zrq"
@@ -374,17 +402,43 @@ for profile in "${profiles[@]}"; do
       fi
     fi
     "$python" "$here/rounds.py" --rounds $rounds --warmup 1 --prepare 'rm -rf out && sync' \
-      --json "$results/$fs-$profile.json" "${commands[@]}"
+      --then 'sync -f .' --json "$results/$fs-$profile.json" "${commands[@]}"
+    rm -rf out
+  done
+  # Fresh and over, in the same rounds: each extractor into an empty folder,
+  # and again over its own output, which is made again before every such run
+  # so that each over run meets the same files.
+  for fs in "${over_file_systems[@]}"; do
+    say "timing $profile on $fs, fresh and over its own output, $rounds rounds"
+    cd "$work/$fs"
+    contenders=(unzrq "$quoted_unzrq $profile.zrq out")
+    for i in "${!variant_names[@]}"; do
+      contenders+=("${variant_names[i]}" "$(printf '%q' "${variant_commands[i]}") $profile.zrq out")
+    done
+    contenders+=(tar "tar -xf $profile.tar -C out --no-same-owner -m"
+                 bsdtar "bsdtar -xf $profile.tar -C out -o -m")
+    commands=() prepares=()
+    for ((i = 0; i < ${#contenders[@]}; i += 2)); do
+      name=${contenders[i]} command=${contenders[i + 1]}
+      case $name in tar|bsdtar) make_out="mkdir out && " ;; *) make_out= ;; esac
+      commands+=("$name" "${make_out}exec $command" "$name over" "exec $command")
+      prepares+=(--prepare-for "$name over=rm -rf out && $make_out$command > /dev/null && sync")
+    done
+    "$python" "$here/rounds.py" --rounds $rounds --warmup 1 --prepare 'rm -rf out && sync' \
+      "${prepares[@]}" --then 'sync -f .' --json "$results/$fs-$profile-over.json" "${commands[@]}"
     rm -rf out
   done
   for fs in "${file_systems[@]}"; do rm -f "$work/$fs/$profile".*; done
 done
 
-say "peak RSS: a 1 MiB and a one-image archive against the 1 GiB ones"
 cd "$home"
 tiny=()
-if chosen raw "${profiles[@]}"; then make_archive raw raw-tiny.zrq --size 1100K; tiny+=(raw-tiny); fi
-if chosen images "${profiles[@]}"; then
+((over_only)) || say "peak RSS: a 1 MiB and a one-image archive against the 1 GiB ones"
+if ((!over_only)) && chosen raw "${profiles[@]}"; then
+  make_archive raw raw-tiny.zrq --size 1100K
+  tiny+=(raw-tiny)
+fi
+if ((!over_only)) && chosen images "${profiles[@]}"; then
   make_archive images images-tiny.zrq --size 2200K
   tiny+=(images-tiny)
 fi
@@ -396,7 +450,7 @@ for profile in "${tiny[@]}"; do
 done
 rm -rf ./*
 
-if ((floor_only)) || ! chosen images "${profiles[@]}" || [[ ${file_systems[0]} != ext4 ]]; then
+if ((!peers)) || ! chosen images "${profiles[@]}" || [[ ${file_systems[0]} != ext4 ]]; then
   scaling_entries=()
 else
   say "Windows build: cost per entry against the files in the folder"
