@@ -432,12 +432,19 @@ bool LinkOutput(HANDLE output, const char* name, bool* exists, DWORD* error) {
     *error = ErrorFromErrno(EBADF);
     return false;
   }
-  // The file's entry under /proc names it for an unprivileged process; where
-  // /proc is not mounted, AT_EMPTY_PATH does for one allowed to use it.
+  // The file itself, where the kernel lets this process name it so (newer
+  // kernels let the one who opened it; older ones only a privileged one);
+  // else by its entry under /proc, which takes a walk through /proc on every
+  // file and so comes second.
+  if (linkat(file->fd, "", g_folder, name, AT_EMPTY_PATH) == 0) return true;
+  if (errno == EEXIST) {
+    *exists = true;
+    *error = ErrorFromErrno(errno);
+    return false;
+  }
   char by_number[32];
   (void)std::snprintf(by_number, sizeof by_number, "/proc/self/fd/%d", file->fd);  // fits
   if (linkat(AT_FDCWD, by_number, g_folder, name, AT_SYMLINK_FOLLOW) == 0) return true;
-  if (errno == ENOENT && linkat(file->fd, "", g_folder, name, AT_EMPTY_PATH) == 0) return true;
   *exists = errno == EEXIST;
   *error = ErrorFromErrno(errno);
   return false;
