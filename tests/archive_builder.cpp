@@ -1,6 +1,6 @@
 #include "archive_builder.h"
 
-#include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -24,10 +24,10 @@ void PutLittleEndian32(Bytes& bytes, std::size_t at, std::uint32_t value) {
 }
 
 void AppendRecord(Bytes& out, const TestEntry& entry, std::uint32_t offset) {
+  // The name field has no terminator of its own: a name of full width fills it.
   std::uint8_t name[zrq_layout::kNameBytes] = {};
-  std::memcpy(
-      name, entry.name.data(),
-      entry.name.size() < zrq_layout::kNameBytes ? entry.name.size() : zrq_layout::kNameBytes);
+  std::copy_n(entry.name.data(), std::min<std::size_t>(entry.name.size(), zrq_layout::kNameBytes),
+              name);
   out.insert(out.end(), name, name + zrq_layout::kNameBytes);
   AppendLittleEndian32(out, offset);
   AppendLittleEndian32(

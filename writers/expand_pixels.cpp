@@ -100,7 +100,7 @@ __attribute__((target("ssse3"))) void ExpandPixelsSsse3(const unsigned char* sou
   // on the next pixel's 3 bytes and the spare byte behind them at the latest.
   const unsigned char* const last_group = source + std::size_t{2} * (count - 8);
   unsigned char* const last_out = out + std::size_t{3} * (count - 8);
-  for (; source < last_group; source += std::size_t{2 * 8}, out += std::size_t{3 * 8}) {
+  for (; source < last_group; source += std::size_t{2} * 8, out += std::size_t{3} * 8) {
     Expand8Overrunning(source, out);
   }
   Expand8Exactly(last_group, last_out);
@@ -153,7 +153,7 @@ __attribute__((target("avx2"))) void ExpandPixelsAvx2(const unsigned char* sourc
   }
   const unsigned char* const last_group = source + std::size_t{2} * (count - 16);
   unsigned char* const last_out = out + std::size_t{3} * (count - 16);
-  for (; source < last_group; source += std::size_t{2 * 16}, out += std::size_t{3 * 16}) {
+  for (; source < last_group; source += std::size_t{2} * 16, out += std::size_t{3} * 16) {
     Expand16Overrunning(source, out);
   }
   Expand16Exactly(last_group, last_out);

@@ -14,7 +14,9 @@
 #include <chrono>
 #include <cstring>
 
-extern char** environ;
+// POSIX leaves the declaration to the program: <unistd.h> has it only under
+// _GNU_SOURCE, which g++ happens to define.
+extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 namespace {
 
@@ -27,7 +29,9 @@ namespace {
   if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(err_fd, 2) < 0) _exit(126);
   if (out_fd < 0 ? close(1) != 0 : dup2(out_fd, 1) < 0) _exit(126);
   if (chdir(working_dir.c_str()) != 0) _exit(126);
-  if (limits.ignore_size_signal) signal(SIGXFSZ, SIG_IGN);  // inherited through exec
+  // Inherited through exec. It cannot fail for this signal; were it to, the
+  // case would see the signal end the child.
+  if (limits.ignore_size_signal) (void)signal(SIGXFSZ, SIG_IGN);
   if (limits.max_file_bytes > 0) {
     const rlimit limit{limits.max_file_bytes, limits.max_file_bytes};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
@@ -78,6 +82,7 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
     return result;
   }
   std::vector<char*> raw_argv;
+  raw_argv.reserve(argv.size() + 1);
   for (const std::string& arg : argv) raw_argv.push_back(const_cast<char*>(arg.c_str()));
   raw_argv.push_back(nullptr);
   if (limits.output == StandardOutput::kReaderGone || limits.output == StandardOutput::kClosed) {

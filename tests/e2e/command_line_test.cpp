@@ -201,6 +201,7 @@ TEST(CommandLine, OutputFolderSpellingsOnWindows) {
       {"\\\\?\\Y:\\sub\\", "sub"},  // taken literally: a doubled separator would fail
   };
   std::vector<E2eCase> cases;
+  cases.reserve(spellings.size());
   for (const auto& [folder, lands_in] : spellings) {
     cases.push_back({.name = folder + " as the output folder",
                      .archive = Archive(TwoEntries()),

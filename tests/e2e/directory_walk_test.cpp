@@ -30,8 +30,8 @@ FileTree ThreeEntriesFiles() {
 }
 
 std::string CountMissing(std::uint32_t directory_offset) {
-  char line[96];
-  std::snprintf(
+  char line[96];  // holds the line whatever the offset
+  (void)std::snprintf(
       line, sizeof line,
       "Error: Directory is truncated: the archive ends before the entry count at 0x%08X.\n",
       directory_offset);
@@ -203,7 +203,7 @@ TEST(DirectoryWalk, OffsetsAnywhereBelow4GiBAreReached) {
   constexpr std::uint32_t kTall = 0xFFFFFF00;       // inside that, its rows crossing 4 GiB
   const Bytes mid = PatternBytes(1000, 21);
   const Bytes across = PatternBytes(8192, 22);
-  const std::vector<std::uint16_t> pixels = PatternPixels(3 * 100, 23);
+  const std::vector<std::uint16_t> pixels = PatternPixels(std::size_t{3} * 100, 23);
   const Bytes tall = SizedImagePayload(3, 100, pixels);
 
   Bytes header;
@@ -232,7 +232,7 @@ TEST(DirectoryWalk, OffsetsAnywhereBelow4GiBAreReached) {
   const std::string archive = temporary.path() + "/far.zrq";
   const int fd = open(archive.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   ASSERT_GE(fd, 0);
-  bool stored = ftruncate(fd, static_cast<off_t>(0x100000000ull + 16 * 1024)) == 0;
+  bool stored = ftruncate(fd, static_cast<off_t>(0x100000000ull + 16ull * 1024)) == 0;
   for (const auto& [offset, bytes] : pieces) {
     stored = stored && pwrite(fd, bytes->data(), bytes->size(), static_cast<off_t>(offset)) ==
                            static_cast<ssize_t>(bytes->size());

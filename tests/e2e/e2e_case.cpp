@@ -158,7 +158,8 @@ FileTree InWorkingFolder(const FileTree& inside) {
   FileTree expected;
   expected[kRunFolder] = Folder();
   for (const auto& [path, node] : inside) {
-    const std::string full = kRunFolder + "/" + path;
+    std::string full = kRunFolder + "/";
+    full += path;
     expected[full] = node;
     for (std::size_t slash = full.find('/'); slash != std::string::npos;
          slash = full.find('/', slash + 1)) {
@@ -223,8 +224,8 @@ Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t length) {
 }
 
 std::string FileLine(std::uint32_t size, std::uint32_t type, const std::string& name) {
-  char prefix[64];
-  std::snprintf(prefix, sizeof prefix, "File: (0x%08X) Type:%X ", size, type);
+  char prefix[64];  // the line's start is 28 characters at most
+  (void)std::snprintf(prefix, sizeof prefix, "File: (0x%08X) Type:%X ", size, type);
   return prefix + name + " \n";
 }
 

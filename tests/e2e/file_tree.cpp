@@ -87,7 +87,7 @@ std::string Describe(const TreeNode& node) {
     text += ":";
     char hex[4];
     for (std::uint8_t byte : node.bytes) {
-      std::snprintf(hex, sizeof hex, " %02X", byte);
+      (void)std::snprintf(hex, sizeof hex, " %02X", byte);  // always 3 characters
       text += hex;
     }
   }

@@ -64,7 +64,7 @@ TEST(Images, LayoutAndColours) {
   };
   // Each row ends with width mod 4 zero bytes.
   for (std::uint32_t width = 1; width <= 8; ++width) {
-    const std::vector<std::uint16_t> pixels = PatternPixels(width * 2, width);
+    const std::vector<std::uint16_t> pixels = PatternPixels(std::size_t{width} * 2, width);
     cases.push_back(OneImage("width " + std::to_string(width) + ", 2 rows", 5,
                              SizedImagePayload(width, 2, pixels),
                              ExpectedBitmap(width, 2, pixels)));
@@ -73,8 +73,8 @@ TEST(Images, LayoutAndColours) {
 }
 
 TEST(Images, ManyKindsInOneArchive) {
-  const std::vector<std::uint16_t> big = PatternPixels(300 * 200, 21);
-  const std::vector<std::uint16_t> sprite = PatternPixels(32 * 40, 22);
+  const std::vector<std::uint16_t> big = PatternPixels(std::size_t{300} * 200, 21);
+  const std::vector<std::uint16_t> sprite = PatternPixels(std::size_t{32} * 40, 22);
   RunCases({
       {.name = "images among plain entries, each written whole",
        .archive = Archive(

@@ -145,7 +145,8 @@ TEST(OutputNames, NamesThatAreNoFileNameAreSkipped) {
       // line feed above too, where Windows ends the line with CR LF); only
       // messages escape them, and a C1 control (U+009B in UTF-8) with them.
       "\x1b]0;pwned\x07\x1b[2J",
-      "csi\xC2\x9B"
+      // Two literals, as "\x9B2J" would be one escape.
+      "csi\xC2\x9B"  // NOLINT(bugprone-suspicious-missing-comma)
       "2J\x07"};
   const std::vector<std::string> shown = {"..",
                                           ".",

@@ -303,7 +303,7 @@ TEST(RawCopy, ARunKilledWhileReplacingAFileLeavesTheOldFileWhole) {
 // the machine; the promise holds however they do.
 TEST(RawCopy, TwoRunsAtOnceEachLeaveWholeEntries) {
   constexpr int kEntries = 6;
-  constexpr std::size_t kEntryBytes = 512 * 1024;
+  constexpr std::size_t kEntryBytes = std::size_t{512} * 1024;
   ArchiveLayout layouts[2];
   for (int run = 0; run < 2; ++run) {
     for (int entry = 0; entry < kEntries; ++entry) {

@@ -16,7 +16,9 @@
 #include "child_process.h"
 #include "tests/support/read_little_endian.h"
 
-extern char** environ;
+// POSIX leaves the declaration to the program: <unistd.h> has it only under
+// _GNU_SOURCE, which g++ happens to define.
+extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 namespace {
 
@@ -68,7 +70,7 @@ std::string FindOnPath(const std::string& name) {
   while (start <= folders.size()) {
     std::size_t end = folders.find(':', start);
     if (end == std::string::npos) end = folders.size();
-    const std::string candidate = folders.substr(start, end - start) + "/" + name;
+    std::string candidate = folders.substr(start, end - start) + "/" + name;
     if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
     start = end + 1;
   }
@@ -81,7 +83,7 @@ std::string FindWineLoader(ExeMachine machine) {
       // The `wine` command runs 32-bit programs when the 32-bit loader is installed.
       return FindOnPath("wine");
     case ExeMachine::kAmd64: {
-      const std::string on_path = FindOnPath("wine64");
+      std::string on_path = FindOnPath("wine64");
       if (!on_path.empty()) return on_path;
       return access(kDebianWine64, X_OK) == 0 ? kDebianWine64 : "";
     }
@@ -114,7 +116,7 @@ std::string MakeWinePrefix(const std::string& loader) {
   ChildLimits limits;
   limits.timeout_seconds = 240;
   const std::vector<std::string> boot = {loader, "wineboot", "--init"};
-  const std::string booted = ShowRun(boot, RunChild(loader, boot, ".", limits));
+  std::string booted = ShowRun(boot, RunChild(loader, boot, ".", limits));
   if (!booted.empty()) return booted;
   // The server writes the prefix out when its last client is gone; -w waits for that.
   const std::string server = FindOnPath("wineserver");

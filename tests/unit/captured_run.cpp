@@ -21,8 +21,9 @@ ToolRun RunCaptured(const std::vector<std::string>& arguments, const std::string
                     const std::string& capture_dir, int standard_output_fd) {
   std::FILE* out = standard_output_fd < 0 ? OpenFresh(capture_dir + "/stdout") : nullptr;
   std::FILE* err = OpenFresh(capture_dir + "/stderr");
-  const ToolRun run = RunInProcess(arguments, out, err, working_dir, standard_output_fd);
-  if (out != nullptr) std::fclose(out);
-  std::fclose(err);
+  ToolRun run = RunInProcess(arguments, out, err, working_dir, standard_output_fd);
+  // Both were read back by the run: a failed close loses nothing.
+  if (out != nullptr) (void)std::fclose(out);
+  (void)std::fclose(err);
   return run;
 }

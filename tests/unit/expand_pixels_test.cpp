@@ -66,7 +66,8 @@ Bytes ExpandInPieces(PixelPath path, const Source& source, std::uint32_t count,
   std::uint32_t first = 0;
   for (std::size_t i = 0; i <= cuts.size(); ++i) {
     const std::uint32_t end = i < cuts.size() ? cuts[i] : count;
-    ExpandPixelsOn(path, source.bytes + 2 * first, end - first, out.data() + out_shift + 3 * first);
+    ExpandPixelsOn(path, source.bytes + 2 * std::size_t{first}, end - first,
+                   out.data() + out_shift + 3 * std::size_t{first});
     first = end;
   }
   return Bytes(out.begin() + out_shift, out.end());

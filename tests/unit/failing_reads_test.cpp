@@ -119,16 +119,16 @@ std::string Line(const char* format, ...) {
   char line[512];
   va_list arguments;
   va_start(arguments, format);
-  std::vsnprintf(line, sizeof line, format, arguments);
+  (void)std::vsnprintf(line, sizeof line, format, arguments);  // every line fits
   va_end(arguments);
   return line;
 }
 
 // Large enough that the copy goes through the kernel's own file-to-file copy
 // first and through several chunks after it.
-const Bytes kBig = PatternBytes(300 * 1024, 7);
+const Bytes kBig = PatternBytes(std::size_t{300} * 1024, 7);
 const Bytes kSmall = PatternBytes(100, 8);
-const std::vector<std::uint16_t> kPixels(3 * 40, Rgb565(31, 0, 0));
+const std::vector<std::uint16_t> kPixels(std::size_t{3} * 40, Rgb565(31, 0, 0));
 
 ArchiveLayout Layout() {
   return {.entries = {{.name = "small", .type = 3, .payload = kSmall},

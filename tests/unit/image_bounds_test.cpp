@@ -147,7 +147,7 @@ TEST(ImageBounds, TheBitmapMayReachTwiceTheArchivePlusItsHeadersAndNoFurther) {
 // the walk gets there by several.
 constexpr std::uint32_t kFarPayloadOffset = 8 + 4 + 80;  // behind the header and one record
 constexpr std::uint64_t kFarPixelsOffset = kFarPayloadOffset + 76;
-constexpr std::size_t kFarOutputLimit = 256 * 1024;
+constexpr std::size_t kFarOutputLimit = std::size_t{256} * 1024;
 
 // The byte stored at `offset`: a different one for every nearby offset, so
 // that a row read from the wrong place shows.

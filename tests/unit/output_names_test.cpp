@@ -36,7 +36,7 @@ TEST(RestoreExtension, LastUnderscoreBeforeAKnownExtensionBecomesAPoint) {
   };
   for (const RenameCase& c : cases) {
     char name[64] = {};
-    std::snprintf(name, sizeof name, "%s", c.stored);
+    (void)std::snprintf(name, sizeof name, "%s", c.stored);  // every stored name fits
     RestoreExtension(name);
     EXPECT_STREQ(name, c.written) << "stored as \"" << c.stored << "\"";
   }

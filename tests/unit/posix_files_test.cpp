@@ -336,7 +336,7 @@ TEST(PosixFiles, RefusedWritesAreReported) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       const rlimit limit{kLimit, kLimit};
-      std::signal(SIGXFSZ, SIG_IGN);
+      (void)std::signal(SIGXFSZ, SIG_IGN);  // cannot fail for this signal
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
       DWORD error = NO_ERROR;
       OutputRefusal refusal;
