@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
   }
   const bool kernel_copy = std::strcmp(argv[1], "kcopy") == 0;
   const char* folder = argv[3];
-  std::size_t chunk = 64 * 1024;
+  std::size_t chunk = std::size_t{64} * 1024;
   if (argc == 5) {
     chunk = std::strtoul(argv[4], nullptr, 10) * 1024;
     if (chunk == 0 || chunk > kMaxChunkBytes) {

@@ -65,7 +65,7 @@ namespace {
 
 using namespace plain_entries;
 
-constexpr std::size_t kDirectReadBytes = 16 * 1024;
+constexpr std::size_t kDirectReadBytes = std::size_t{16} * 1024;
 
 enum class Replace { kNone, kUnlinkCreate, kRename, kFsync, kBatch, kPipe };
 
@@ -156,7 +156,7 @@ void Payload(const Entry& entry, int output) {
     ReadExactly(g_archive, g_small, entry.size, entry.offset, entry.name);
     WriteExactly(output, g_small, entry.size, entry.name);
   } else {
-    CopyByKernel(g_archive, entry.offset, entry.size, output, entry.name, 64 * 1024);
+    CopyByKernel(g_archive, entry.offset, entry.size, output, entry.name, std::size_t{64} * 1024);
   }
 }
 
@@ -166,7 +166,7 @@ void ComposeTemporary(char* out, std::size_t capacity) {
   clock_gettime(CLOCK_REALTIME, &now);
   const unsigned long long clock = static_cast<unsigned long long>(now.tv_sec) * 1000000000ull +
                                    static_cast<unsigned long long>(now.tv_nsec);
-  std::snprintf(out, capacity, ".unzrq-partial-%08x-%08x-%016llx-left-by-a-stopped-run",
+  (void)std::snprintf(out, capacity, ".unzrq-partial-%08x-%08x-%016llx-left-by-a-stopped-run",
                 static_cast<unsigned>(getpid()), ++g_attempt, clock);
 }
 
@@ -244,8 +244,8 @@ void ReplaceWith(int output, const char* temporary, const char* name) {
     return;
   }
   Pending pending;
-  std::snprintf(pending.name, sizeof pending.name, "%s", name);
-  std::snprintf(pending.temporary, sizeof pending.temporary, "%s", temporary);
+  (void)std::snprintf(pending.name, sizeof pending.name, "%s", name);  // names fit
+  (void)std::snprintf(pending.temporary, sizeof pending.temporary, "%s", temporary);
   g_current.push_back(pending);
   if (g_current.size() >= g_batch) FlushCurrent();
 }
@@ -290,7 +290,7 @@ void ExtractNamed(const Entry& entry) {
 // EEXIST) when the name is taken.
 bool LinkUnnamed(int fd, int folder, const char* name) {
   char proc_path[64];
-  std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+  (void)std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);  // fits
   if (linkat(AT_FDCWD, proc_path, folder, name, AT_SYMLINK_FOLLOW) == 0) return true;
   if (errno == EEXIST) return false;
   if (errno != ENOENT) Fail("naming", name);
