@@ -36,6 +36,7 @@ inline constexpr const char kSummaryLine[] = "Done: %d files processed." UNZRQ_L
 #define UNZRQ_REPORTS(REPORT)                                                                      \
   /* Failures that stop the run before the walk. */                                                \
   REPORT(kCannotCreateFolder, kExitCannotCreateFolder, "Couldn't create output folder \"%s\"\n")   \
+  REPORT(kCannotOpenFolder, kExitCannotCreateFolder, "Couldn't open output folder \"%s\": %s\n")  \
   REPORT(kCannotOpenArchive, kExitCannotOpenArchive, "Couldn't open archive file: \"%s\"\n")       \
   REPORT(kCannotReadHeader, kExitCannotReadArchive, "Error: Failed to read archive header.\n")             \
   REPORT(kCannotReadSize, kExitCannotReadArchive, "Error: Failed to read the archive's size: %s.\n")       \
@@ -83,6 +84,8 @@ inline constexpr const char kSummaryLine[] = "Done: %d files processed." UNZRQ_L
          "black.\n")                                                                               \
   REPORT(kEntryDamaged, kExitDamaged,                                                              \
          "Error: \"%s\" is damaged: too short for its image header.\n")                            \
+  REPORT(kImageSizeChanged, kExitDamaged,                                                          \
+         "Error: \"%s\" is empty: its image size could not be read again (%s).\n")                 \
   REPORT(kCannotWriteOutput, kExitDamaged, "Error: Failed to write to standard output.\n")
 
 // The constants the driver prints and returns, one per entry of the lists.

@@ -8,11 +8,13 @@
 //
 // Each entry goes through the same steps: its line is printed, its output is
 // named (name, suffix and writer, decided in the one switch on the type), the
-// name is judged, the path composed and the payload reached, the output is
-// created and written (an image writer judges its bounds on the width and
-// height it reads), what became of it is reported, and it takes its name as
-// its fate allows. Replacements of old files take theirs in batches, after
-// one flush (platform/publication.cpp).
+// name is judged, the path composed, the payload reached and an image's size
+// learnt, all before anything is created; then the output is created and
+// written (an image writer judges its bounds again on the width and height
+// it reads itself), what became of it is reported, and it keeps or takes its
+// name as its fate allows. Replacements of old files wait and take theirs in
+// batches, each file's bytes flushed first (platform/publication.cpp); the
+// walk publishes a batch when it is full or the disk needs its room.
 #include "driver/unzrq.h"
 
 #include <cstdarg>
@@ -44,16 +46,14 @@ struct Run {
 };
 
 // The driver's buffers for one entry at a time, owned by RunUnzrq for the
-// whole run and overwritten by every record.
+// whole run and overwritten by every record. Messages compose their paths
+// and reasons in buffers of their own.
 struct EntryBuffers {
   DirectoryEntry record;
   EntryName stored;      // the name as stored, NUL-terminated
   ShownName shown;       // the stored name fit for one line of a message
   OutputName file_name;  // the name the output file gets
-  char path[kOutputPathCapacity];
-  char shown_path[4 * kOutputPathCapacity];  // the path fit for one line of a message
-  char shown_other[4 * kOutputPathCapacity];  // a second path in the same message
-  char reason[kReasonCapacity];
+  char shown_path[4 * kOutputPathCapacity];  // the output path fit for one line of a message
 };
 
 // An argument as a message shows it: every byte a terminal may act on as
@@ -70,7 +70,7 @@ const char* ShowArgument(const char* argument) {
 // How an entry is written, as the switch on its type decides.
 struct OutputPlan {
   EntryWriter* writer;
-  bool image;
+  ImageMeasure* measure;  // images: their size, learnt before the output is made
 };
 
 void PrintUsage(const char* program) {
@@ -91,23 +91,33 @@ void Report(const char* format, ...) {
   va_end(arguments);
 }
 
-// The system's words for `code`, in `buffers.reason`.
-const char* Reason(EntryBuffers& buffers, DWORD code) {
-  DescribeError(code, buffers.reason, sizeof buffers.reason);
-  return buffers.reason;
-}
+// The system's words for a failure, as a message shows them.
+struct Reason {
+  char text[kReasonCapacity];
+  explicit Reason(DWORD code) { DescribeError(code, text, sizeof text); }
+};
+
+// A name in the output folder, as a message shows it.
+struct ShownInFolder {
+  char text[4 * kOutputPathCapacity];
+  ShownInFolder(const Run& run, const char* name) {
+    char path[kOutputPathCapacity];
+    wsprintfA(path, kOutputPathFormat, run.folder, name);
+    EscapeForMessage(path, text, sizeof text);
+  }
+};
 
 // The folder exists afterwards and is open for the outputs, or it could not
-// be made: a plain file of the same name is no folder to write into.
-bool PrepareOutputFolder(const char* folder) {
+// be made (false) or opened (false with the reason in *error): a plain file
+// of the same name is no folder to write into.
+bool PrepareOutputFolder(const char* folder, DWORD* error) {
   // Asked even after a create succeeds: some hosts report a device name as created.
   if (!CreateDirectoryA(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
   const DWORD attributes = GetFileAttributesA(folder);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return false;
   }
-  DWORD error = NO_ERROR;
-  return OpenOutputFolder(folder, &error);
+  return OpenOutputFolder(folder, error);
 }
 
 bool ArchiveBytes(HANDLE archive, std::uint64_t* bytes, DWORD* error) {
@@ -133,23 +143,33 @@ void PrintEntryLine(const Run& run, EntryBuffers& buffers) {
 OutputPlan NameOutput(EntryBuffers& buffers) {
   std::memcpy(buffers.file_name, buffers.stored, sizeof buffers.stored);
   switch (buffers.record.type()) {
-    case kTypeRenamedRaw: RestoreExtension(buffers.file_name); return {CopyRaw, false};
+    case kTypeRenamedRaw: RestoreExtension(buffers.file_name); return {CopyRaw, nullptr};
     case kTypeFixedWidthImage:
     case kTypeFixedWidthImageAlt:
       std::strcat(buffers.file_name, kBitmapSuffix);
-      return {ConvertFixedWidthImage, true};
+      return {ConvertFixedWidthImage, MeasureFixedWidthImage};
     case kTypeSizedImage:
       std::strcat(buffers.file_name, kBitmapSuffix);
-      return {ConvertSizedImage, true};
+      return {ConvertSizedImage, MeasureSizedImage};
     default:  // type 3 and every unknown type: the payload as it is
-      return {CopyRaw, false};
+      return {CopyRaw, nullptr};
   }
 }
 
-// Judges the output name, composes the output path and moves the scanning
-// handle to the payload: what can be known before the output is created, so
-// that an entry refused here leaves nothing behind and replaces nothing.
-bool PrepareEntry(const Run& run, EntryBuffers& buffers) {
+// Moves the scanning handle to the payload; reports when it cannot.
+bool MoveToPayload(const Run& run, const EntryBuffers& buffers) {
+  DWORD error = NO_ERROR;
+  if (MoveToOffset(run.scanning, buffers.record.offset(), &error)) return true;
+  Report(kPayloadMoveFailed, buffers.shown, buffers.record.offset(), Reason(error).text);
+  return false;
+}
+
+// Judges the output name, composes the output path, reaches the payload and,
+// for an image, learns its size: what can be known before the output is
+// created, so that an entry refused here leaves nothing behind and replaces
+// nothing. *bytes: about how large the output will be.
+bool PrepareEntry(const Run& run, EntryBuffers& buffers, const OutputPlan& plan,
+                  std::uint64_t* bytes) {
   // The name judged is the one the file really gets, suffix and all.
   if (!IsSafeOutputName(buffers.file_name)) {
     Report(kUnsafeName, buffers.shown);
@@ -162,135 +182,139 @@ bool PrepareEntry(const Run& run, EntryBuffers& buffers) {
     Report(kPathTooLong, buffers.shown);
     return false;
   }
-  wsprintfA(buffers.path, kOutputPathFormat, run.folder, buffers.file_name);
-  EscapeForMessage(buffers.path, buffers.shown_path, sizeof buffers.shown_path);
-  DWORD error = NO_ERROR;
-  if (!MoveToOffset(run.scanning, buffers.record.offset(), &error)) {
-    Report(kPayloadMoveFailed, buffers.shown, buffers.record.offset(), Reason(buffers, error));
-    return false;
+  char path[kOutputPathCapacity];
+  wsprintfA(path, kOutputPathFormat, run.folder, buffers.file_name);
+  EscapeForMessage(path, buffers.shown_path, sizeof buffers.shown_path);
+  if (!MoveToPayload(run, buffers)) return false;
+  *bytes = buffers.record.size();
+  if (plan.measure == nullptr) return true;
+  const EntryResult image = plan.measure(run.scanning, buffers.record.size());
+  switch (image.outcome) {
+    case EntryOutcome::kTooLarge:
+      Report(kImageTooLarge, buffers.shown, image.image.width, image.image.height);
+      return false;
+    case EntryOutcome::kSizeUnreadable:
+      Report(kImageSizeReadFailed, buffers.shown, Reason(image.error).text);
+      return false;
+    default: break;
   }
-  return true;
+  *bytes = BitmapFileBytes(image.image);
+  // The writer reads the payload from its first byte again.
+  return MoveToPayload(run, buffers);
 }
 
-void ReportReadFailure(EntryBuffers& buffers, const EntryResult& result, DWORD error,
+// What becomes of an entry's output, from the writer's result alone: only a
+// whole entry may take the place of a file that may be the whole entry from
+// an earlier run; anything else keeps what the archive gave under a new name.
+OutputFate FateOf(const EntryResult& result) {
+  return result.outcome == EntryOutcome::kComplete ? OutputFate::kKeep : OutputFate::kIncomplete;
+}
+
+void ReportReadFailure(const EntryBuffers& buffers, const EntryResult& result, DWORD error,
                        bool image) {
   if (image) {
-    Report(kBitmapReadFailed, buffers.shown, Reason(buffers, error));
+    Report(kBitmapReadFailed, buffers.shown, Reason(error).text);
   } else {
     Report(kEntryReadFailed, buffers.shown, static_cast<unsigned>(result.written),
-           buffers.record.size(), Reason(buffers, error));
+           buffers.record.size(), Reason(error).text);
   }
 }
 
-// Tells what became of an entry, from the writer's own result, and says
-// what becomes of its output.
-OutputFate ReportResult(EntryBuffers& buffers, const EntryResult& result, bool image) {
+// Tells what the writer met, if anything.
+void ReportResult(const EntryBuffers& buffers, const EntryResult& result, bool image) {
   const char* shown = buffers.shown;
   switch (result.outcome) {
     case EntryOutcome::kComplete: break;
     case EntryOutcome::kWriteFailed:
       // Both failures are told, in the order they happened.
       if (result.read_error != NO_ERROR) ReportReadFailure(buffers, result, result.read_error, image);
-      Report(kCannotWriteFile, buffers.shown_path, Reason(buffers, result.error));
-      return OutputFate::kIncomplete;
-    // What the archive holds of the entry takes a new name, but never the
-    // place of a file that may be the whole entry from an earlier run.
-    case EntryOutcome::kTruncated: Report(kEntryTruncated, shown); return OutputFate::kIncomplete;
-    case EntryOutcome::kDamaged: Report(kEntryDamaged, shown); return OutputFate::kIncomplete;
-    case EntryOutcome::kReadFailed:
-      // The archive holds more than the system let through: a file it would
-      // replace may be the whole of it, from an earlier run.
-      ReportReadFailure(buffers, result, result.error, image);
-      return OutputFate::kIncomplete;
+      Report(kCannotWriteFile, buffers.shown_path, Reason(result.error).text);
+      break;
+    case EntryOutcome::kTruncated: Report(kEntryTruncated, shown); break;
+    case EntryOutcome::kDamaged: Report(kEntryDamaged, shown); break;
+    case EntryOutcome::kReadFailed: ReportReadFailure(buffers, result, result.error, image); break;
+    // The size was judged before the output was made; the writer, reading it
+    // again, found otherwise: the archive changed meanwhile, or its read failed.
     case EntryOutcome::kTooLarge:
-      Report(kImageTooLarge, shown, result.image.width, result.image.height);
-      return OutputFate::kDiscard;
+      Report(kImageSizeChanged, shown, Reason(kErrorArchiveChanged).text);
+      break;
     case EntryOutcome::kSizeUnreadable:
-      Report(kImageSizeReadFailed, shown, Reason(buffers, result.error));
-      return OutputFate::kDiscard;
+      Report(kImageSizeChanged, shown, Reason(result.error).text);
+      break;
   }
-  return OutputFate::kKeep;
-}
-
-// `name` in the output folder, as a message shows it, into `shown`.
-void ShowInFolder(const Run& run, EntryBuffers& buffers, const char* name, char* shown) {
-  wsprintfA(buffers.path, kOutputPathFormat, run.folder, name);
-  EscapeForMessage(buffers.path, shown, sizeof buffers.shown_path);
 }
 
 // Renames the waiting replacements over their names, their bytes flushed to
 // the disk first, and tells each that failed. Returns false when something
 // was reported.
-bool PublishReplacements(const Run& run, EntryBuffers& buffers) {
+bool PublishReplacements(const Run& run) {
   bool published = true;
   ReplaceReport report;
   while (PublishNextReplacement(&report)) {
     if (report.outcome == ReplaceOutcome::kReplaced) continue;
     published = false;
-    ShowInFolder(run, buffers, report.name, buffers.shown_path);
-    ShowInFolder(run, buffers, report.temporary, buffers.shown_other);
+    const ShownInFolder name(run, report.name);
+    const ShownInFolder temporary(run, report.temporary);
+    const Reason reason(report.error);
     if (report.outcome == ReplaceOutcome::kKeptAside) {
-      Report(kReplacementKeptAside, buffers.shown_path, Reason(buffers, report.error),
-             buffers.shown_other);
+      Report(kReplacementKeptAside, name.text, reason.text, temporary.text);
       continue;
     }
-    Report(kCannotWriteFile, buffers.shown_path, Reason(buffers, report.error));
+    Report(kCannotWriteFile, name.text, reason.text);
     if (report.outcome == ReplaceOutcome::kLeftBehind) {
-      Report(kLeftoverNotRemoved, buffers.shown_other, Reason(buffers, report.leftover_error));
+      Report(kLeftoverNotRemoved, temporary.text, Reason(report.leftover_error).text);
     }
   }
   return published;
 }
 
-void ReportRefusal(EntryBuffers& buffers, OutputRefusal& refusal) {
+void ReportRefusal(const EntryBuffers& buffers, const OutputRefusal& refusal) {
   if (refusal.error == kErrorOutputIsArchive) {
     Report(kWouldReplaceArchive, buffers.shown);
   } else if (refusal.error == kErrorShortName) {
-    EscapeForMessage(refusal.long_name, buffers.shown_other, sizeof buffers.shown_other);
-    Report(kShortNameOfAnother, buffers.shown, buffers.shown_other);
+    char shown_long[4 * MAX_PATH];
+    EscapeForMessage(refusal.long_name, shown_long, sizeof shown_long);
+    Report(kShortNameOfAnother, buffers.shown, shown_long);
   } else if (refusal.replacing) {
-    Report(kCannotCreateReplacement, buffers.shown_path, Reason(buffers, refusal.error));
+    Report(kCannotCreateReplacement, buffers.shown_path, Reason(refusal.error).text);
   } else {
-    Report(kCannotCreateFile, buffers.shown_path, Reason(buffers, refusal.error));
+    Report(kCannotCreateFile, buffers.shown_path, Reason(refusal.error).text);
   }
 }
 
 // Creates the output, hands it to the writer and finishes it. Returns false
-// when something was reported.
-bool WriteOutput(const Run& run, EntryBuffers& buffers, const OutputPlan& plan) {
+// when something was reported; *published_ok false when the replacements
+// published on the way reported something.
+bool WriteOutput(const Run& run, const EntryBuffers& buffers, const OutputPlan& plan,
+                 bool* published_ok) {
   OutputRefusal refusal;
   HANDLE output = CreateOutputFile(buffers.file_name, run.scanning, &refusal);
+  if (output == INVALID_HANDLE_VALUE && refusal.error == kErrorWaitingAlias) {
+    // The name is only the short alias of a replacement of this run that is
+    // waiting for its rename: once renamed, it holds the alias no more.
+    if (!PublishReplacements(run)) *published_ok = false;
+    output = CreateOutputFile(buffers.file_name, run.scanning, &refusal);
+  }
   if (output == INVALID_HANDLE_VALUE) {
     ReportRefusal(buffers, refusal);
     return false;
   }
   const EntryResult result = plan.writer(output, run.scanning, buffers.record.size());
-  const OutputFate fate = ReportResult(buffers, result, plan.image);
-  // A failed close, link or flush loses the bytes even of an entry already
+  ReportResult(buffers, result, plan.measure != nullptr);
+  // A failed close or flush loses the bytes even of an entry already
   // reported, and is told after its report.
-  const OutputFinish finished = FinishOutputFile(output, fate);
+  const OutputFinish finished = FinishOutputFile(output, FateOf(result));
   bool reported = result.outcome != EntryOutcome::kComplete;
   if (finished.error != NO_ERROR) {
-    Report(kCannotWriteFile, buffers.shown_path, Reason(buffers, finished.error));
+    Report(kCannotWriteFile, buffers.shown_path, Reason(finished.error).text);
     reported = true;
   }
   if (finished.leftover != nullptr) {
-    ShowInFolder(run, buffers, finished.leftover, buffers.shown_other);
-    Report(kLeftoverNotRemoved, buffers.shown_other, Reason(buffers, finished.leftover_error));
-    reported = true;
-  }
-  // A full queue is published before the next output may join it.
-  if (ReplacementBatchFull() && !PublishReplacements(run, buffers)) {
+    Report(kLeftoverNotRemoved, ShownInFolder(run, finished.leftover).text,
+           Reason(finished.leftover_error).text);
     reported = true;
   }
   return !reported;
-}
-
-// One record, from its line to its report. Returns false when something was reported.
-bool ExtractEntry(const Run& run, EntryBuffers& buffers) {
-  PrintEntryLine(run, buffers);
-  const OutputPlan plan = NameOutput(buffers);
-  return PrepareEntry(run, buffers) && WriteOutput(run, buffers, plan);
 }
 
 // Reads and extracts every record. Returns the number of records processed;
@@ -301,7 +325,7 @@ std::uint32_t WalkDirectory(const Run& run, HANDLE directory, std::uint32_t dire
   DWORD error = NO_ERROR;
   const ReadResult count = ReadEntryCount(directory, directory_offset, &entry_count, &error);
   if (count == ReadResult::kFailed) {
-    Report(kCountReadFailed, directory_offset, Reason(buffers, error));
+    Report(kCountReadFailed, directory_offset, Reason(error).text);
     *damaged = true;
     return 0;
   }
@@ -313,12 +337,13 @@ std::uint32_t WalkDirectory(const Run& run, HANDLE directory, std::uint32_t dire
     return 0;
   }
   std::uint32_t processed = 0;
+  bool published_ok = true;
   for (std::uint32_t index = 0; index < entry_count; ++index) {
     // A record cut short or refused is not processed: its fields would be
     // half stale. This also ends a huge corrupt count at the end of the file.
     const ReadResult record = ReadDirectoryEntry(directory, &buffers.record, &error);
     if (record == ReadResult::kFailed) {
-      Report(kRecordReadFailed, index, entry_count, Reason(buffers, error));
+      Report(kRecordReadFailed, index, entry_count, Reason(error).text);
       *damaged = true;
       break;
     }
@@ -328,11 +353,37 @@ std::uint32_t WalkDirectory(const Run& run, HANDLE directory, std::uint32_t dire
       break;
     }
     ++processed;
-    if (!ExtractEntry(run, buffers)) *damaged = true;
+    PrintEntryLine(run, buffers);
+    const OutputPlan plan = NameOutput(buffers);
+    std::uint64_t bytes = 0;
+    if (!PrepareEntry(run, buffers, plan, &bytes)) {
+      *damaged = true;
+      continue;
+    }
+    // Waiting replacements take their names before the batch overflows, and
+    // before this output would find the disk full of them.
+    if (ReplacementsDue(bytes) && !PublishReplacements(run)) *damaged = true;
+    if (!WriteOutput(run, buffers, plan, &published_ok)) *damaged = true;
   }
-  if (!PublishReplacements(run, buffers)) *damaged = true;
+  if (!PublishReplacements(run) || !published_ok) *damaged = true;
   return processed;
 }
+
+// Closes whatever the run opened, however it ends.
+struct OpenedForRun {
+  HANDLE directory = INVALID_HANDLE_VALUE;
+  HANDLE scanning = INVALID_HANDLE_VALUE;
+  bool folder = false;
+  OpenedForRun() = default;
+  OpenedForRun(const OpenedForRun&) = delete;
+  OpenedForRun& operator=(const OpenedForRun&) = delete;
+  ~OpenedForRun() {
+    // Read-only handles: a failed close loses nothing.
+    if (scanning != INVALID_HANDLE_VALUE) (void)CloseHandle(scanning);
+    if (directory != INVALID_HANDLE_VALUE) (void)CloseHandle(directory);
+    if (folder) CloseOutputFolder();
+  }
+};
 
 }  // namespace
 
@@ -344,22 +395,26 @@ int RunUnzrq(int argc, char** argv) {
   }
   BufferStandardOutput();
   const char* folder = argc >= 3 ? argv[2] : kDefaultOutputFolder;
-  if (!PrepareOutputFolder(folder)) {
-    std::fprintf(stderr, kCannotCreateFolder, ShowArgument(folder));
+  OpenedForRun opened;
+  DWORD folder_error = NO_ERROR;
+  if (!PrepareOutputFolder(folder, &folder_error)) {
+    if (folder_error != NO_ERROR) {
+      std::fprintf(stderr, kCannotOpenFolder, ShowArgument(folder), Reason(folder_error).text);
+    } else {
+      std::fprintf(stderr, kCannotCreateFolder, ShowArgument(folder));
+    }
     return kExitCannotCreateFolder;
   }
+  opened.folder = true;
 
-  HANDLE directory = OpenArchive(argv[1]);
-  if (directory == INVALID_HANDLE_VALUE) {
+  opened.directory = OpenArchive(argv[1]);
+  if (opened.directory == INVALID_HANDLE_VALUE) {
     std::fprintf(stderr, kCannotOpenArchive, ShowArgument(argv[1]));
-    CloseOutputFolder();
     return kExitCannotOpenArchive;
   }
   ArchiveHeader header = {};
-  if (!ReadArchiveHeader(directory, &header)) {
+  if (!ReadArchiveHeader(opened.directory, &header)) {
     std::fprintf(stderr, "%s", kCannotReadHeader);
-    CloseOutputFolder();
-    CloseHandle(directory);
     return kExitCannotReadArchive;
   }
   const std::uint32_t directory_offset = header.directory_offset();
@@ -369,29 +424,23 @@ int RunUnzrq(int argc, char** argv) {
           StandardOutputIsTerminal()};
   // The size bounds every image; without it no bound could be trusted.
   DWORD size_error = NO_ERROR;
-  if (!ArchiveBytes(directory, &run.archive_bytes, &size_error)) {
-    std::fprintf(stderr, kCannotReadSize, Reason(buffers, size_error));
-    CloseOutputFolder();
-    CloseHandle(directory);
+  if (!ArchiveBytes(opened.directory, &run.archive_bytes, &size_error)) {
+    std::fprintf(stderr, kCannotReadSize, Reason(size_error).text);
     return kExitCannotReadArchive;
   }
 
-  run.scanning = OpenArchive(argv[1]);
-  if (run.scanning == INVALID_HANDLE_VALUE) {
+  opened.scanning = OpenArchive(argv[1]);
+  if (opened.scanning == INVALID_HANDLE_VALUE) {
     std::fprintf(stderr, "%s", kCannotOpenScanning);
-    CloseOutputFolder();
-    CloseHandle(directory);
     return kExitCannotOpenScanning;
   }
+  run.scanning = opened.scanning;
 
   bool damaged = false;
   const std::uint32_t processed =
-      WalkDirectory(run, directory, directory_offset, buffers, &damaged);
+      WalkDirectory(run, opened.directory, directory_offset, buffers, &damaged);
   std::printf(kSummaryLine, static_cast<int>(processed));
 
-  CloseHandle(run.scanning);
-  CloseHandle(directory);
-  CloseOutputFolder();
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "%s", kCannotWriteOutput);
     return kExitDamaged;

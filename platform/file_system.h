@@ -38,6 +38,9 @@ inline constexpr DWORD kErrorNotRegularFile = 0x20010002u;   // a device, pipe o
 inline constexpr DWORD kErrorShortName = 0x20010003u;        // the name is another file's short alias
 inline constexpr DWORD kErrorLinkToFolder = 0x20010004u;     // a link to a folder, which no file replaces
 inline constexpr DWORD kErrorNameIsFolder = 0x20010005u;     // a folder stands under the name
+inline constexpr DWORD kErrorWaitingAlias = 0x20010006u;     // the short alias of a waiting replacement
+inline constexpr DWORD kErrorArchiveChanged = 0x20010007u;   // the archive changed while it was read
+inline constexpr DWORD kErrorSharedFile = 0x20010008u;       // a read-only file with other names
 
 // False for names this platform's file system would refuse or reinterpret
 // (on Windows: device names such as CON, a colon, a trailing dot or space).
@@ -58,9 +61,11 @@ HANDLE OpenArchive(const char* path);
 // Outputs are made in the output folder, which the run opens once: every
 // output is created, looked up, named and renamed relative to it, so a long
 // folder path costs a temporary name nothing and, on Linux, a folder renamed
-// or swapped for a link during the run cannot redirect a write. On Windows
-// the folder is kept as a path and joined as kOutputPathFormat joins it.
-// False with the reason in *error when it cannot be opened.
+// or swapped for a link during the run cannot redirect a write. On Linux the
+// folder is opened for its path only, so that a folder that may be written
+// but not read (a drop box) is written as any other. On Windows the folder is
+// kept as a path and joined as kOutputPathFormat joins it. False with the
+// reason in *error when it cannot be opened.
 bool OpenOutputFolder(const char* folder, DWORD* error);
 // Closes it again; replacements still waiting are forgotten, their files left
 // under their temporary names (the driver publishes them before this).
@@ -77,51 +82,54 @@ struct OutputRefusal {
 };
 
 // Creates the output for `name` in the output folder, empty and open for
-// writing. Until it is finished and kept, the output is not reachable under
-// `name`: on Linux it is made unnamed where the file system allows, else (and
-// on Windows) under a temporary name. Whatever stands under `name` is looked
-// at, never opened for writing and never followed: a file or a link is
-// replaced as a name when the output is kept whole; a folder, a device, a
-// pipe, the archive `archive` has open (under any of its names) and, on
-// Windows, a name that is only another file's short alias are refused.
-// INVALID_HANDLE_VALUE and *refusal when the output cannot be made.
+// writing. A new name is made at once, by one create that fails rather than
+// open anything that stands there, and the output is written in place. Only
+// when something stands there is it looked at, never opened for writing and
+// never followed: a file or a link is replaced as a name, by an output made
+// under a temporary name beside it that takes the name only when it is kept
+// whole; a folder, a device, a pipe, the archive `archive` has open (under
+// any of its names) and, on Windows, a name that is only another file's
+// short alias are refused. INVALID_HANDLE_VALUE and *refusal when the output
+// cannot be made; kErrorWaitingAlias asks the caller to publish the waiting
+// replacements (PublishNextReplacement) and try again.
 HANDLE CreateOutputFile(const char* name, HANDLE archive, OutputRefusal* refusal);
 
 // What becomes of an output when it is finished.
 enum class OutputFate {
-  kKeep,        // whole: it takes the name, replacing what stood there
-  kIncomplete,  // cut short or failed: it takes a new name, but replaces nothing
-  kDiscard,     // given up before anything was written: it takes no name
+  kKeep,        // whole: it keeps or takes the name, replacing what stood there
+  kIncomplete,  // cut short or failed: a new name keeps what was written, and an old
+                // file is never replaced by it
 };
 
 // What FinishOutputFile did beyond the fate asked.
 struct OutputFinish {
-  DWORD error;           // NO_ERROR, or why the bytes could not be kept (close, link, flush)
+  DWORD error;           // NO_ERROR, or why the bytes could not be kept (close, flush)
   DWORD leftover_error;  // NO_ERROR, or why `leftover` could not be removed
   const char* leftover;  // a temporary file of this run left in the folder, or nullptr; valid
                          // until the next CreateOutputFile
 };
 
-// Finishes the output made by CreateOutputFile as `fate` says. A new name is
-// published at once, and never over a name that appeared meanwhile (then a
-// kept output replaces it like an old file). A replacement waits in a queue
-// (ReplacementsWaiting) so that the bytes of many are flushed to disk at
-// once before their renames. A discarded output goes through its own handle
-// or its own temporary name, never through the name it was meant for.
+// Finishes the output made by CreateOutputFile as `fate` says. A new name
+// was written in place and is simply closed. A replacement kept whole waits
+// in a queue (ReplacementsDue) so that its bytes reach the disk before its
+// rename, many at once; one given up is dropped through its own handle or
+// its own temporary name, never through the name it was meant for.
 OutputFinish FinishOutputFile(HANDLE output, OutputFate fate);
 
-// Replacements flushed together: enough that the flush costs little per
-// file, few enough that a run stopped leaves little behind. Fixed, so that
-// the queue needs no allocation. Until its batch is renamed a replacement
-// holds disk space beside the old file, so a batch also ends once its files
-// hold kReplacementBatchBytes: on a nearly full disk the room needed beside
-// the old files stays bounded.
-inline constexpr std::size_t kReplacementBatch = 16384;
-inline constexpr std::uint64_t kReplacementBatchBytes = 256ull << 20;
+// Replacements flushed together: enough that the flushes overlap and cost
+// little per file, few enough that a run stopped leaves little behind.
+// Fixed, so that the queue needs no allocation. Until its batch is renamed
+// a replacement holds disk space beside the old file, so a batch also ends
+// once its files hold kReplacementBatchBytes, and before an output for which
+// the disk would have no room while they wait.
+inline constexpr std::size_t kReplacementBatch = 4096;
+inline constexpr std::uint64_t kReplacementBatchBytes = 64ull << 20;
 
-// True when the waiting replacements make a whole batch: the caller
-// publishes them (PublishNextReplacement) before the next output is made.
-bool ReplacementBatchFull();
+// True when the waiting replacements are to be published
+// (PublishNextReplacement) before the next output, of about `next_bytes`
+// bytes, is made: the batch is full, or the disk has no room for that
+// output while they wait.
+bool ReplacementsDue(std::uint64_t next_bytes);
 
 enum class ReplaceOutcome {
   kReplaced,   // the name now holds the new file, whole and on the disk
@@ -139,8 +147,8 @@ struct ReplaceReport {
 };
 
 // Publishes the waiting replacements one at a time, in the order they were
-// finished: the first call flushes the bytes of all of them to the disk at
-// once, then each call renames one over its name. False when none waits.
+// finished: their bytes are made durable, each file's own, a window of them
+// at a time, then each call renames one over its name. False when none waits.
 bool PublishNextReplacement(ReplaceReport* report);
 
 // A temporary name says what it is, so that the leftover of a run stopped
@@ -165,6 +173,11 @@ DWORD CopyFileData(HANDLE from, HANDLE to, DWORD length);
 // the tool's own above), as a short phrase without a final full stop ("No
 // space left on device"), into `out`.
 void DescribeError(DWORD code, char* out, std::size_t capacity);
+
+// The words for the tool's own codes above that mean the same on every
+// system, or nullptr (kErrorNotRegularFile and kErrorNameIsFolder are said
+// as each system says them).
+const char* DescribeOwnError(DWORD code);
 
 // Room for any reason DescribeError gives.
 inline constexpr std::size_t kReasonCapacity = 256;

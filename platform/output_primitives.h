@@ -1,9 +1,17 @@
 // The few things each system does for the publication of outputs
 // (platform/publication.cpp), given by platform/posix/files.cpp and
 // platform/windows/files.cpp. Every name here is a name in the output folder
-// that OpenOutputFolder opened; none of these calls decides anything the
+// that the folder's opening opened; none of these calls decides anything the
 // other system's could decide differently.
+//
+// They are reached through one table, so that the tests can stand in for any
+// of them: a file system that refuses a call, a flush that fails, a name that
+// changes between two calls. Every fallback publication.cpp takes is then a
+// row of a test table on every build, whatever file system the test runs on.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
 
 #include "platform/file_system.h"
 
@@ -19,55 +27,60 @@ enum class NameKind {
   kShortAlias,    // Windows: only another file's short 8.3 alias (its name in *long_name)
 };
 
-// Opens and closes the folder every call below works in.
-bool OpenFolderForOutputs(const char* folder, DWORD* error);
-void CloseFolderForOutputs();
+// Room for a temporary name and its NUL.
+inline constexpr std::size_t kTemporaryCapacity = kTemporaryNameBytes + 1;
 
-// Looks at `name`. On a failure other than absence, kAbsent is not claimed:
-// false with the reason in *error.
-bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* long_name,
-                DWORD* error);
+// How many replacements are flushed at once by one flush_files call.
+inline constexpr std::size_t kFlushWindow = 64;
 
-// Creates an output with no name at all in the folder, to be named by
-// LinkOutput. INVALID_HANDLE_VALUE where the system or file system cannot:
-// the caller uses a temporary name instead.
-HANDLE CreateUnnamedOutput(DWORD* error);
+struct OutputPrimitives {
+  // Opens and closes the folder every call below works in.
+  bool (*open_folder)(const char* folder, DWORD* error);
+  void (*close_folder)();
 
-// Creates `name` afresh, failing with ERROR_ALREADY_EXISTS's meaning when
-// anything stands there.
-HANDLE CreateNamedOutput(const char* name, DWORD* error);
+  // Looks at `name`. On a failure other than absence, kAbsent is not
+  // claimed: false with the reason in *error.
+  bool (*look_at_name)(const char* name, HANDLE archive, NameKind* kind, char* long_name,
+                       DWORD* error);
 
-// Gives the unnamed output `output` the name `name`; fails rather than
-// replace anything that stands there (*exists set).
-bool LinkOutput(HANDLE output, const char* name, bool* exists, DWORD* error);
+  // Creates `name` afresh, never through a link, failing with
+  // ERROR_ALREADY_EXISTS when anything stands there.
+  HANDLE (*create_named)(const char* name, DWORD* error);
 
-// Renames `from` to `to` when nothing stands under `to` (else *exists set
-// and nothing changes).
-bool RenameToNewName(const char* from, const char* to, bool* exists, DWORD* error);
+  // Renames `from` over `to`, replacing what stands there in one step.
+  bool (*rename_over)(const char* from, const char* to, DWORD* error);
 
-// Renames `from` over `to`, replacing what stands there in one step.
-bool RenameOverName(const char* from, const char* to, DWORD* error);
+  // Removes `name` (only ever one of the run's own temporaries).
+  bool (*remove_own_name)(const char* name, DWORD* error);
 
-// Removes the name `name` (only ever one of the run's own temporaries).
-bool RemoveOwnName(const char* name, DWORD* error);
+  // Gives up `output`, made under the temporary name `temporary`, and closes
+  // it: removed through its handle where the system allows, else by that
+  // name. False with the reason when it could not be removed.
+  bool (*drop_output)(HANDLE output, const char* temporary, DWORD* error);
 
-// Gives up `output` before it takes a name, and closes it: an unnamed output
-// simply ends; one under a temporary name is removed through its handle
-// where the system allows, else by that name. False with the reason when the
-// temporary could not be removed: it is left in the folder.
-bool DropOutput(HANDLE output, const char* temporary, DWORD* error);
+  // Called for a replacement before it is closed: starts the writing of its
+  // bytes to the disk, or writes them there at once.
+  DWORD (*start_flush)(HANDLE output);
 
-// Called for an output that will replace an old file, before it is closed:
-// starts or completes the writing of its bytes to the disk.
-DWORD BeginFlush(HANDLE output);
+  // Makes the bytes of the closed temporaries `names[0..count)` durable,
+  // each on its own, and puts each one's result in errors[i]. Returns
+  // ERROR_NOT_SUPPORTED, touching nothing, where it cannot flush several at
+  // once: publication then calls flush_file for each.
+  DWORD (*flush_files)(const char (*names)[kTemporaryCapacity], std::size_t count, DWORD* errors);
+  // Makes the bytes of one closed temporary durable.
+  DWORD (*flush_file)(const char* name);
 
-// Called once before a batch of replacements is renamed: every byte written
-// to the folder's file system reaches the disk.
-DWORD FlushFolder();
+  // Whether the folder's file system has room for `bytes` more. True where
+  // that cannot be told.
+  bool (*has_room)(std::uint64_t bytes);
 
-// Called for a replacement that was already closed when it became one (a
-// new name that appeared meanwhile): its bytes reach the disk.
-DWORD FlushClosedOutput(const char* temporary);
+  // Numbers that make a temporary name of this run unlike any other's.
+  void (*temporary_name_seed)(unsigned* process, unsigned long long* clock);
+};
 
-// Numbers that make a temporary name of this run unlike any other's.
-void TemporaryNameSeed(unsigned* process, unsigned long long* clock);
+// This system's calls.
+extern const OutputPrimitives kSystemOutputPrimitives;
+
+// Makes publication use `primitives` (the tests' stand-ins), or the system's
+// again with nullptr. Only while no output folder is open.
+void UseOutputPrimitives(const OutputPrimitives* primitives);

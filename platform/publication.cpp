@@ -1,17 +1,16 @@
 // How an output takes its name, decided once for every system.
 //
-// An output is published, never patched: it is written where no name reaches
-// it (unnamed, or under a temporary name of this run) and takes its name only
-// when it is finished and kept. A new name is published at once, by a call
-// that fails rather than replace a name another run made meanwhile. An old
-// file is replaced only by a whole entry, only by a rename, and only after
-// the new bytes are on the disk, so that a crash or a power cut leaves the old
-// file or the new one, whole. Flushing file by file would cost a disk flush
-// per file; instead finished replacements wait in a fixed queue, and one
-// flush of the folder's file system settles a whole batch before their
-// renames. An output given up is dropped through its own handle or its own
-// temporary name, never through the name it was meant for, which another
-// run may have filled meanwhile.
+// A new name is the tool's main work, and it costs one exclusive create: the
+// output is written in place under its own name, as extractors always have.
+// Nothing is looked up first, and nothing is ever taken back from a name: an
+// entry that fails or is cut short leaves what was written there, and says
+// so. Only when the create finds something standing under the name is it
+// looked at, and only a file or a link is replaced, by a whole entry and by a
+// rename: the entry is written under a temporary name of this run beside the
+// old file, its own bytes are made durable, and then it is renamed over the
+// name, so that a crash or a power cut leaves the old file or the new one,
+// whole. Finished replacements wait in a fixed queue, so that the flushes of
+// a batch overlap instead of each waiting for the disk on its own.
 #include <cstdio>
 #include <cstring>
 
@@ -22,22 +21,18 @@ namespace {
 
 // Room for an output name (64 bytes of name and ".bmp") and its NUL.
 constexpr std::size_t kNameCapacity = 72;
-constexpr std::size_t kTemporaryCapacity = kTemporaryNameBytes + 1;
 static_assert(kTemporaryNameBytes + 1 > kNameCapacity - 3,
               "a temporary name must be longer than any output name");
 
-enum class Way {
-  kUnnamed,    // no name until LinkOutput gives it one
-  kTemporary,  // under `temporary` until renamed
-  kInPlace,    // Windows, in a folder too long for a temporary name: made under its own name
-};
+// Names that vanish between a refused create and the look at what refused
+// it are tried again this often before the create's reason is told.
+constexpr int kCreateTries = 4;
 
 struct CurrentOutput {
   HANDLE file = INVALID_HANDLE_VALUE;
-  Way way = Way::kUnnamed;
-  bool replaces = false;  // a file stood under the name when the output was made
+  bool replaces = false;  // made under `temporary`, to take the place of a file
   char name[kNameCapacity];
-  unsigned count = 0;  // kTemporary: which of the run's temporaries
+  unsigned count = 0;  // which of the run's temporaries
   char temporary[kTemporaryCapacity];
 };
 
@@ -45,11 +40,15 @@ struct CurrentOutput {
 struct Waiting {
   char name[kNameCapacity];
   unsigned count;
+  DWORD flush_error;
 };
 
 struct Publication {
+  const OutputPrimitives* calls = &kSystemOutputPrimitives;
   bool folder_open = false;
-  bool unnamed_unsupported = false;  // the folder's file system refused once: not asked again
+  HANDLE archive = INVALID_HANDLE_VALUE;  // the archive the outputs are made from
+  // The system cannot flush several files at once: each is flushed alone.
+  bool flush_one_by_one = false;
   unsigned count = 0;                // temporaries made by this run
   unsigned process = 0;              // with the clock at the folder's opening, in every temporary name
   unsigned long long clock = 0;
@@ -57,9 +56,11 @@ struct Publication {
   Waiting waiting[kReplacementBatch];
   std::size_t waiting_count = 0;
   std::size_t published = 0;  // of the waiting, how many PublishNextReplacement has handled
+  std::size_t flushed = 0;    // of the waiting, how many have their flush result
   std::uint64_t waiting_bytes = 0;
-  DWORD flush_error = NO_ERROR;
   char publishing[kTemporaryCapacity];  // the temporary name PublishNextReplacement reports
+  char window[kFlushWindow][kTemporaryCapacity];
+  DWORD window_errors[kFlushWindow];
 };
 
 Publication g_publication;
@@ -78,7 +79,17 @@ bool CopyName(const char* name, char* out, std::size_t capacity) {
 void ComposeTemporaryName(unsigned count, char* temporary) {
   // Always kTemporaryNameBytes long: the buffer holds it.
   (void)std::snprintf(temporary, kTemporaryCapacity, kTemporaryNameFormat, kTemporaryNamePrefix,
-                g_publication.process, count, g_publication.clock, kTemporaryNameSuffix);
+                      g_publication.process, count, g_publication.clock, kTemporaryNameSuffix);
+}
+
+// Whether `name` is a temporary of this run still waiting for its rename.
+bool IsWaitingTemporary(const char* name) {
+  char temporary[kTemporaryCapacity];
+  for (std::size_t i = g_publication.published; i < g_publication.waiting_count; ++i) {
+    ComposeTemporaryName(g_publication.waiting[i].count, temporary);
+    if (std::strcmp(name, temporary) == 0) return true;
+  }
+  return false;
 }
 
 // A new temporary of this run: another run's, or a leftover of a stopped
@@ -89,112 +100,134 @@ HANDLE CreateTemporary(CurrentOutput& output, DWORD* error) {
   for (int tries = 0; tries < 8 && file == INVALID_HANDLE_VALUE; ++tries) {
     output.count = ++g_publication.count;
     ComposeTemporaryName(output.count, output.temporary);
-    file = CreateNamedOutput(output.temporary, error);
+    file = g_publication.calls->create_named(output.temporary, error);
     if (file == INVALID_HANDLE_VALUE && *error != ERROR_ALREADY_EXISTS) break;
   }
   return file;
 }
 
-// A temporary name for the unnamed output, so that it can wait for its rename.
-bool LinkTemporary(CurrentOutput& output, DWORD* error) {
-  for (int tries = 0; tries < 8; ++tries) {
-    output.count = ++g_publication.count;
-    ComposeTemporaryName(output.count, output.temporary);
-    bool exists = false;
-    if (LinkOutput(output.file, output.temporary, &exists, error)) return true;
-    if (!exists) return false;
+// What a name that refused the create holds decides what becomes of the
+// entry: a file is replaced, anything else is refused. kAbsent: the name
+// went away meanwhile, and the create is tried again.
+DWORD JudgeStanding(NameKind kind, const char* long_name) {
+  switch (kind) {
+    case NameKind::kAbsent: return ERROR_ALREADY_EXISTS;
+    case NameKind::kFile: return NO_ERROR;
+    case NameKind::kLinkToFolder: return kErrorLinkToFolder;
+    case NameKind::kFolder: return kErrorNameIsFolder;
+    case NameKind::kOther: return kErrorNotRegularFile;
+    case NameKind::kArchive: return kErrorOutputIsArchive;
+    case NameKind::kShortAlias:
+      // The short alias of this run's own waiting replacement is no other
+      // file's: it goes away when that one takes its name.
+      return IsWaitingTemporary(long_name) ? kErrorWaitingAlias : kErrorShortName;
   }
-  return false;
+  return kErrorNotRegularFile;
 }
 
 void Wait(const CurrentOutput& output) {
   Waiting& waiting = g_publication.waiting[g_publication.waiting_count++];
   std::memcpy(waiting.name, output.name, sizeof waiting.name);
   waiting.count = output.count;
+  waiting.flush_error = NO_ERROR;
 }
 
-// Drops the current output; says which temporary is left when that fails.
+// Drops the current replacement; says which temporary is left when that fails.
 OutputFinish Drop(CurrentOutput& output, DWORD error) {
   OutputFinish finish{error, NO_ERROR, nullptr};
-  const char* temporary = output.way == Way::kTemporary ? output.temporary : nullptr;
-  if (!DropOutput(output.file, temporary, &finish.leftover_error)) finish.leftover = temporary;
-  return finish;
-}
-
-// A closed temporary that must not stay: removed by its own name.
-OutputFinish RemoveTemporary(const CurrentOutput& output, DWORD error) {
-  OutputFinish finish{error, NO_ERROR, nullptr};
-  if (!RemoveOwnName(output.temporary, &finish.leftover_error)) finish.leftover = output.temporary;
-  return finish;
-}
-
-// A whole output that is to take the place of a file: its bytes go to the
-// disk with its batch, and its rename waits for that.
-OutputFinish FinishReplacement(CurrentOutput& output) {
-  if (output.way == Way::kUnnamed) {
-    DWORD error = NO_ERROR;
-    if (!LinkTemporary(output, &error)) return Drop(output, error);
-    output.way = Way::kTemporary;
+  if (!g_publication.calls->drop_output(output.file, output.temporary, &finish.leftover_error)) {
+    finish.leftover = output.temporary;
   }
-  DWORD error = BeginFlush(output.file);
+  return finish;
+}
+
+// A whole output that is to take the place of a file: its bytes start for
+// the disk now, and its rename waits for its batch.
+OutputFinish FinishReplacement(CurrentOutput& output) {
+  const DWORD error = g_publication.calls->start_flush(output.file);
   if (error != NO_ERROR) return Drop(output, error);
   DWORD high = 0;
   const DWORD low = GetFileSize(output.file, &high);
   if (low != INVALID_FILE_SIZE || GetLastError() == NO_ERROR) {
     g_publication.waiting_bytes += static_cast<std::uint64_t>(high) << 32 | low;
   }
-  if (!CloseHandle(output.file)) return RemoveTemporary(output, GetLastError());
+  if (!CloseHandle(output.file)) {
+    OutputFinish finish{GetLastError(), NO_ERROR, nullptr};
+    if (!g_publication.calls->remove_own_name(output.temporary, &finish.leftover_error)) {
+      finish.leftover = output.temporary;
+    }
+    return finish;
+  }
   Wait(output);
   return {NO_ERROR, NO_ERROR, nullptr};
 }
 
-// A new name, published without replacing anything. When the name appeared
-// meanwhile (another run made it), a whole output replaces it as an old file;
-// any other keeps away from it.
-OutputFinish FinishNewName(CurrentOutput& output, OutputFate fate) {
-  DWORD error = NO_ERROR;
-  bool exists = false;
-  if (output.way == Way::kUnnamed) {
-    // Named before it is closed: closing an unnamed file ends it.
-    if (LinkOutput(output.file, output.name, &exists, &error)) {
-      if (!CloseHandle(output.file)) return {GetLastError(), NO_ERROR, nullptr};
-      return {NO_ERROR, NO_ERROR, nullptr};
+// Makes the next window of waiting replacements durable, each file on its
+// own, and keeps each one's result for its rename.
+void FlushNextWindow() {
+  const std::size_t first = g_publication.flushed;
+  std::size_t count = g_publication.waiting_count - first;
+  if (count > kFlushWindow) count = kFlushWindow;
+  for (std::size_t i = 0; i < count; ++i) {
+    ComposeTemporaryName(g_publication.waiting[first + i].count, g_publication.window[i]);
+  }
+  if (!g_publication.flush_one_by_one) {
+    const DWORD error =
+        g_publication.calls->flush_files(g_publication.window, count, g_publication.window_errors);
+    if (error == ERROR_NOT_SUPPORTED) {
+      g_publication.flush_one_by_one = true;
+    } else {
+      for (std::size_t i = 0; i < count; ++i) {
+        g_publication.waiting[first + i].flush_error =
+            error != NO_ERROR ? error : g_publication.window_errors[i];
+      }
     }
-    if (!exists || fate != OutputFate::kKeep) return Drop(output, exists ? NO_ERROR : error);
-    return FinishReplacement(output);
   }
-  if (output.way == Way::kInPlace) {
-    if (!CloseHandle(output.file)) return {GetLastError(), NO_ERROR, nullptr};
-    return {NO_ERROR, NO_ERROR, nullptr};
+  if (g_publication.flush_one_by_one) {
+    for (std::size_t i = 0; i < count; ++i) {
+      g_publication.waiting[first + i].flush_error =
+          g_publication.calls->flush_file(g_publication.window[i]);
+    }
   }
-  if (!CloseHandle(output.file)) return RemoveTemporary(output, GetLastError());
-  if (RenameToNewName(output.temporary, output.name, &exists, &error)) {
-    return {NO_ERROR, NO_ERROR, nullptr};
+  g_publication.flushed = first + count;
+}
+
+// The name is looked at again just before the rename: what stood there when
+// the output was made may have been swapped meanwhile for something that is
+// never replaced (a pipe, a device, a folder, another file's short alias).
+bool StillReplaceable(const char* name, DWORD* error) {
+  NameKind kind = NameKind::kAbsent;
+  char long_name[MAX_PATH];
+  if (!g_publication.calls->look_at_name(name, g_publication.archive, &kind, long_name, error)) {
+    return false;
   }
-  if (!exists || fate != OutputFate::kKeep) return RemoveTemporary(output, exists ? NO_ERROR : error);
-  error = FlushClosedOutput(output.temporary);
-  if (error != NO_ERROR) return RemoveTemporary(output, error);
-  Wait(output);
-  return {NO_ERROR, NO_ERROR, nullptr};
+  if (kind == NameKind::kAbsent) return true;
+  *error = JudgeStanding(kind, long_name);
+  return *error == NO_ERROR;
 }
 
 }  // namespace
 
+void UseOutputPrimitives(const OutputPrimitives* primitives) {
+  g_publication.calls = primitives != nullptr ? primitives : &kSystemOutputPrimitives;
+}
+
 bool OpenOutputFolder(const char* folder, DWORD* error) {
   CloseOutputFolder();
-  if (!OpenFolderForOutputs(folder, error)) return false;
+  if (!g_publication.calls->open_folder(folder, error)) return false;
   g_publication.folder_open = true;
-  TemporaryNameSeed(&g_publication.process, &g_publication.clock);
+  g_publication.calls->temporary_name_seed(&g_publication.process, &g_publication.clock);
   return true;
 }
 
 void CloseOutputFolder() {
-  if (g_publication.folder_open) CloseFolderForOutputs();
+  if (g_publication.folder_open) g_publication.calls->close_folder();
   g_publication.folder_open = false;
-  g_publication.unnamed_unsupported = false;
+  g_publication.flush_one_by_one = false;
   g_publication.waiting_count = 0;
   g_publication.waiting_bytes = 0;
   g_publication.published = 0;
+  g_publication.flushed = 0;
   g_publication.current.file = INVALID_HANDLE_VALUE;
 }
 
@@ -211,46 +244,41 @@ HANDLE CreateOutputFile(const char* name, HANDLE archive, OutputRefusal* refusal
     refusal->error = ERROR_FILENAME_EXCED_RANGE;
     return INVALID_HANDLE_VALUE;
   }
-  NameKind kind = NameKind::kAbsent;
-  if (!LookAtName(name, archive, &kind, refusal->long_name, &refusal->error)) {
-    return INVALID_HANDLE_VALUE;
-  }
-  switch (kind) {
-    case NameKind::kAbsent: output.replaces = false; break;
-    case NameKind::kFile: output.replaces = true; break;
-    case NameKind::kLinkToFolder: refusal->error = kErrorLinkToFolder; return INVALID_HANDLE_VALUE;
-    case NameKind::kFolder: refusal->error = kErrorNameIsFolder; return INVALID_HANDLE_VALUE;
-    case NameKind::kOther: refusal->error = kErrorNotRegularFile; return INVALID_HANDLE_VALUE;
-    case NameKind::kArchive: refusal->error = kErrorOutputIsArchive; return INVALID_HANDLE_VALUE;
-    case NameKind::kShortAlias: refusal->error = kErrorShortName; return INVALID_HANDLE_VALUE;
-  }
-  HANDLE file = INVALID_HANDLE_VALUE;
-  output.way = Way::kUnnamed;
-  // A replacement gets a temporary name at once, as it will need one to
-  // wait for its rename.
-  if (!output.replaces && !g_publication.unnamed_unsupported) {
-    file = CreateUnnamedOutput(&refusal->error);
-    if (file == INVALID_HANDLE_VALUE && refusal->error == ERROR_NOT_SUPPORTED) {
-      g_publication.unnamed_unsupported = true;
-    } else if (file == INVALID_HANDLE_VALUE) {
+  g_publication.archive = archive;
+  output.replaces = false;
+  for (int tries = 0; tries < kCreateTries; ++tries) {
+    HANDLE file = g_publication.calls->create_named(name, &refusal->error);
+    if (file != INVALID_HANDLE_VALUE) {
+      output.file = file;
       return file;
     }
+    if (refusal->error != ERROR_ALREADY_EXISTS && refusal->error != ERROR_ACCESS_DENIED) {
+      return INVALID_HANDLE_VALUE;
+    }
+    // Something may stand there (a folder refuses the create as denied on
+    // some systems): what it is decides.
+    const DWORD create_error = refusal->error;
+    NameKind kind = NameKind::kAbsent;
+    if (!g_publication.calls->look_at_name(name, archive, &kind, refusal->long_name,
+                                           &refusal->error)) {
+      return INVALID_HANDLE_VALUE;
+    }
+    if (kind == NameKind::kAbsent && create_error != ERROR_ALREADY_EXISTS) {
+      refusal->error = create_error;
+      return INVALID_HANDLE_VALUE;
+    }
+    refusal->error = JudgeStanding(kind, refusal->long_name);
+    if (refusal->error == NO_ERROR) {
+      output.replaces = true;
+      break;
+    }
+    if (refusal->error != ERROR_ALREADY_EXISTS) return INVALID_HANDLE_VALUE;
   }
+  if (!output.replaces) return INVALID_HANDLE_VALUE;  // the name kept coming and going
+  HANDLE file = CreateTemporary(output, &refusal->error);
   if (file == INVALID_HANDLE_VALUE) {
-    output.way = Way::kTemporary;
-    file = CreateTemporary(output, &refusal->error);
-    if (file == INVALID_HANDLE_VALUE && !output.replaces &&
-        refusal->error == ERROR_FILENAME_EXCED_RANGE) {
-      // The output name fits where a temporary one does not: a new name is
-      // made in place, as it was before outputs were published, and an
-      // output given up is removed through its own handle.
-      output.way = Way::kInPlace;
-      file = CreateNamedOutput(name, &refusal->error);
-    }
-    if (file == INVALID_HANDLE_VALUE) {
-      refusal->replacing = output.replaces;
-      return file;
-    }
+    refusal->replacing = true;
+    return file;
   }
   output.file = file;
   return file;
@@ -261,24 +289,34 @@ OutputFinish FinishOutputFile(HANDLE output_file, OutputFate fate) {
   if (output_file == INVALID_HANDLE_VALUE || output_file != output.file) {
     return {ERROR_INVALID_HANDLE, NO_ERROR, nullptr};
   }
-  // The queue has room for this one: the driver publishes a full queue first.
-  const bool room = g_publication.waiting_count < kReplacementBatch;
+  output.file = INVALID_HANDLE_VALUE;
+  if (!output.replaces) {
+    // A new name keeps what was written, whole or not; a failed close (a
+    // file system that writes back late) is told.
+    if (!CloseHandle(output_file)) return {GetLastError(), NO_ERROR, nullptr};
+    return {NO_ERROR, NO_ERROR, nullptr};
+  }
+  output.file = output_file;
   OutputFinish finish;
-  if (fate == OutputFate::kDiscard || (output.replaces && fate != OutputFate::kKeep) || !room) {
-    finish = Drop(output, room ? NO_ERROR : ERROR_INVALID_HANDLE);
-  } else if (output.replaces) {
-    finish = FinishReplacement(output);
+  // The driver publishes a full queue before the next output is made; should
+  // it not, the replacement is dropped rather than written past the queue.
+  if (g_publication.waiting_count >= kReplacementBatch) {
+    finish = Drop(output, ERROR_INVALID_HANDLE);
+  } else if (fate != OutputFate::kKeep) {
+    finish = Drop(output, NO_ERROR);
   } else {
-    finish = FinishNewName(output, fate);
+    finish = FinishReplacement(output);
   }
   // A leftover's name stays in `output` until the next output is made.
   output.file = INVALID_HANDLE_VALUE;
   return finish;
 }
 
-bool ReplacementBatchFull() {
+bool ReplacementsDue(std::uint64_t next_bytes) {
+  if (g_publication.waiting_count == 0) return false;
   return g_publication.waiting_count >= kReplacementBatch ||
-         g_publication.waiting_bytes >= kReplacementBatchBytes;
+         g_publication.waiting_bytes >= kReplacementBatchBytes ||
+         !g_publication.calls->has_room(next_bytes);
 }
 
 bool PublishNextReplacement(ReplaceReport* report) {
@@ -286,19 +324,23 @@ bool PublishNextReplacement(ReplaceReport* report) {
     g_publication.waiting_count = 0;
     g_publication.waiting_bytes = 0;
     g_publication.published = 0;
+    g_publication.flushed = 0;
     return false;
   }
-  if (g_publication.published == 0) g_publication.flush_error = FlushFolder();
+  if (g_publication.published >= g_publication.flushed) FlushNextWindow();
   const Waiting& waiting = g_publication.waiting[g_publication.published++];
   ComposeTemporaryName(waiting.count, g_publication.publishing);
   *report = {ReplaceOutcome::kReplaced, NO_ERROR, NO_ERROR, waiting.name, g_publication.publishing};
-  if (g_publication.flush_error != NO_ERROR) {
+  if (waiting.flush_error != NO_ERROR) {
     // Bytes that may not be on the disk never take the place of a whole file.
-    report->error = g_publication.flush_error;
-    report->outcome = RemoveOwnName(g_publication.publishing, &report->leftover_error)
+    report->error = waiting.flush_error;
+    report->outcome = g_publication.calls->remove_own_name(g_publication.publishing,
+                                                           &report->leftover_error)
                           ? ReplaceOutcome::kDropped
                           : ReplaceOutcome::kLeftBehind;
-  } else if (!RenameOverName(g_publication.publishing, waiting.name, &report->error)) {
+  } else if (!StillReplaceable(waiting.name, &report->error) ||
+             !g_publication.calls->rename_over(g_publication.publishing, waiting.name,
+                                               &report->error)) {
     // The entry is whole: it stays where it is, and the report names it.
     report->outcome = ReplaceOutcome::kKeptAside;
   }

@@ -68,6 +68,7 @@ constexpr DWORD ERROR_INVALID_HANDLE = ErrorFromErrno(EBADF);
 constexpr DWORD ERROR_NEGATIVE_SEEK = ErrorFromErrno(EINVAL);
 constexpr DWORD ERROR_DISK_FULL = ErrorFromErrno(ENOSPC);
 constexpr DWORD ERROR_ALREADY_EXISTS = ErrorFromErrno(EEXIST);
+constexpr DWORD ERROR_ACCESS_DENIED = ErrorFromErrno(EACCES);
 constexpr DWORD ERROR_NOT_SUPPORTED = ErrorFromErrno(EOPNOTSUPP);
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = ErrorFromErrno(ENAMETOOLONG);
 

@@ -51,6 +51,18 @@ EntryWriter ConvertFixedWidthImage;
 // call reads, is refused before anything is written.
 EntryWriter ConvertSizedImage;
 
+// What an image writer will find, learnt before its output is made, so that
+// an image refused is refused before anything exists under its name: from
+// where `scanning` stands (the payload's first byte, where it may be left
+// anywhere) and the record's size, the image's width and height with
+// kComplete, or the kTooLarge or kSizeUnreadable the writer would return,
+// or kDamaged for a payload too short for its prefix (written as an empty
+// bitmap). The writer judges again what it reads itself: the archive may
+// change in between.
+using ImageMeasure = EntryResult(HANDLE scanning, std::uint32_t size);
+ImageMeasure MeasureFixedWidthImage;
+ImageMeasure MeasureSizedImage;
+
 // Writes a 24-bit bottom-up bitmap of `width` x `height` RGB565 pixels whose
 // top row starts `prefix_bytes` after where `scanning` stands: the walk's
 // first move takes it over the rest of the payload's prefix. The file is

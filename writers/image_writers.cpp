@@ -39,6 +39,21 @@ EntryResult CheckBound(HANDLE scanning, ImageSize image) {
 
 }  // namespace
 
+EntryResult MeasureFixedWidthImage(HANDLE scanning, std::uint32_t size) {
+  if (size < kFixedPrefixBytes) return {.outcome = EntryOutcome::kDamaged, .image = {kFixedWidth, 0}};
+  return CheckBound(scanning, {kFixedWidth, FixedWidthHeight(size)});
+}
+
+EntryResult MeasureSizedImage(HANDLE scanning, std::uint32_t /*size*/) {
+  // Fields the archive cannot supply read as zero, as the writer reads them.
+  unsigned char fields[kSizeFieldsBytes] = {};
+  DWORD delivered = 0;
+  const bool read = ReadFile(scanning, fields, kSizeFieldsBytes, &delivered, nullptr) != FALSE;
+  const ImageSize image{LoadLittleEndian32(fields), LoadLittleEndian32(fields + 4)};
+  if (!read) return {.outcome = EntryOutcome::kSizeUnreadable, .error = GetLastError(), .image = image};
+  return CheckBound(scanning, image);
+}
+
 EntryResult ConvertFixedWidthImage(HANDLE output, HANDLE scanning, std::uint32_t size) {
   if (size < kFixedPrefixBytes) {
     EntryResult written = WriteBitmap(output, scanning, kFixedWidth, 0, 0);

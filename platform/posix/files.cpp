@@ -11,7 +11,11 @@
 // the file: the writers already hand over whole pieces, so a buffer would
 // save no call, and a failed write is told by the call that made it.
 #include <fcntl.h>
+#include <linux/io_uring.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -32,7 +36,6 @@ constexpr std::size_t kDirectReadBytes = std::size_t{16} * 1024;
 constexpr int kHandleSlots = 3;
 
 // The tool's own codes and what they say.
-constexpr const char kOwnReasonArchive[] = "The file is the archive being read";
 constexpr const char kOwnReasonNotRegular[] = "Not a regular file";
 
 struct OpenFile {
@@ -51,6 +54,97 @@ DWORD g_last_error = NO_ERROR;
 // The output folder, opened once per run: every output is made, looked up
 // and named relative to it.
 int g_folder = -1;
+
+// The kernel declined to copy between the archive and the output folder
+// (another file system, or no support): not asked again until the folder is
+// opened anew.
+bool g_copy_declined = false;
+
+// Free space kept beside an output's own bytes before the waiting
+// replacements must make room.
+constexpr std::uint64_t kRoomMargin = std::uint64_t{1} << 20;
+
+// The kernel's submission ring, set up at the first batch of flushes and
+// kept for the run. Where the kernel refuses it (too old, or a sandbox that
+// forbids it), each file is flushed on its own.
+struct Ring {
+  int fd = -1;
+  bool refused = false;
+  void* sq_map = nullptr;
+  std::size_t sq_bytes = 0;
+  void* cq_map = nullptr;
+  std::size_t cq_bytes = 0;
+  void* sqe_map = nullptr;
+  std::size_t sqe_bytes = 0;
+  unsigned* sq_tail = nullptr;
+  unsigned* sq_mask = nullptr;
+  unsigned* sq_array = nullptr;
+  unsigned* cq_head = nullptr;
+  unsigned* cq_tail = nullptr;
+  unsigned* cq_mask = nullptr;
+  io_uring_sqe* sqes = nullptr;
+  io_uring_cqe* cqes = nullptr;
+};
+
+Ring g_ring;
+
+void CloseRing() {
+  if (g_ring.sqe_map != nullptr) munmap(g_ring.sqe_map, g_ring.sqe_bytes);
+  if (g_ring.cq_map != nullptr && g_ring.cq_map != g_ring.sq_map) munmap(g_ring.cq_map, g_ring.cq_bytes);
+  if (g_ring.sq_map != nullptr) munmap(g_ring.sq_map, g_ring.sq_bytes);
+  if (g_ring.fd >= 0) close(g_ring.fd);
+  g_ring = Ring{};
+}
+
+void* MapRing(std::size_t bytes, off_t part) {
+  void* map = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, g_ring.fd, part);
+  return map == MAP_FAILED ? nullptr : map;
+}
+
+bool OpenRing() {
+  if (g_ring.fd >= 0) return true;
+  if (g_ring.refused) return false;
+  io_uring_params params;
+  std::memset(&params, 0, sizeof params);
+  const long fd = syscall(__NR_io_uring_setup, static_cast<unsigned>(kFlushWindow), &params);
+  if (fd < 0) {
+    g_ring.refused = true;
+    return false;
+  }
+  g_ring.fd = static_cast<int>(fd);
+  g_ring.sq_bytes = params.sq_off.array + params.sq_entries * sizeof(unsigned);
+  g_ring.cq_bytes = params.cq_off.cqes + params.cq_entries * sizeof(io_uring_cqe);
+  const bool single = (params.features & IORING_FEAT_SINGLE_MMAP) != 0;
+  if (single) {
+    if (g_ring.cq_bytes > g_ring.sq_bytes) g_ring.sq_bytes = g_ring.cq_bytes;
+    g_ring.cq_bytes = g_ring.sq_bytes;
+  }
+  g_ring.sqe_bytes = params.sq_entries * sizeof(io_uring_sqe);
+  g_ring.sq_map = MapRing(g_ring.sq_bytes, IORING_OFF_SQ_RING);
+  g_ring.cq_map = single ? g_ring.sq_map : MapRing(g_ring.cq_bytes, IORING_OFF_CQ_RING);
+  g_ring.sqe_map = MapRing(g_ring.sqe_bytes, IORING_OFF_SQES);
+  if (g_ring.sq_map == nullptr || g_ring.cq_map == nullptr || g_ring.sqe_map == nullptr) {
+    CloseRing();
+    g_ring.refused = true;
+    return false;
+  }
+  auto* sq = static_cast<unsigned char*>(g_ring.sq_map);
+  auto* cq = static_cast<unsigned char*>(g_ring.cq_map);
+  g_ring.sq_tail = reinterpret_cast<unsigned*>(sq + params.sq_off.tail);
+  g_ring.sq_mask = reinterpret_cast<unsigned*>(sq + params.sq_off.ring_mask);
+  g_ring.sq_array = reinterpret_cast<unsigned*>(sq + params.sq_off.array);
+  g_ring.cq_head = reinterpret_cast<unsigned*>(cq + params.cq_off.head);
+  g_ring.cq_tail = reinterpret_cast<unsigned*>(cq + params.cq_off.tail);
+  g_ring.cq_mask = reinterpret_cast<unsigned*>(cq + params.cq_off.ring_mask);
+  g_ring.cqes = reinterpret_cast<io_uring_cqe*>(cq + params.cq_off.cqes);
+  g_ring.sqes = static_cast<io_uring_sqe*>(g_ring.sqe_map);
+  // The kernel's workers for file work are few by default (four per
+  // processor); the flushes of a window wait on the disk, not on a
+  // processor, so each gets one. Refused by older kernels: fewer overlap.
+  unsigned workers[2] = {static_cast<unsigned>(kFlushWindow), 0};
+  (void)syscall(__NR_io_uring_register, g_ring.fd, IORING_REGISTER_IOWQ_MAX_WORKERS, workers, 2);
+  return true;
+}
 
 BOOL Fail(DWORD code) {
   g_last_error = code;
@@ -341,20 +435,26 @@ HANDLE OpenArchive(const char* path) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-bool OpenFolderForOutputs(const char* folder, DWORD* error) {
+namespace {
+
+bool OpenFolder(const char* folder, DWORD* error) {
+  // For its path only: every call below works relative to it, and none needs
+  // to read it, so a folder that may be written but not listed is no obstacle.
   int fd;
   do {
-    fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fd = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     *error = ErrorFromErrno(errno);
     return false;
   }
   g_folder = fd;
+  g_copy_declined = false;
   return true;
 }
 
-void CloseFolderForOutputs() {
+void CloseFolder() {
+  CloseRing();
   if (g_folder >= 0) close(g_folder);
   g_folder = -1;
 }
@@ -388,35 +488,16 @@ bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* /*long_n
   return true;
 }
 
-HANDLE CreateUnnamedOutput(DWORD* error) {
+HANDLE CreateNamed(const char* name, DWORD* error) {
   OpenFile* slot = FreeSlot();
   if (slot == nullptr) {
     *error = ErrorFromErrno(EMFILE);
     return INVALID_HANDLE_VALUE;
   }
+  // O_EXCL fails on anything standing there, a link included, dangling or not.
   int fd;
   do {
-    fd = openat(g_folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    // A kernel or file system without unnamed files says so in one of these
-    // ways (an old kernel takes the flag for O_DIRECTORY).
-    const bool unsupported = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
-    *error = unsupported ? ERROR_NOT_SUPPORTED : ErrorFromErrno(errno);
-    return INVALID_HANDLE_VALUE;
-  }
-  return Adopt(slot, fd, true);
-}
-
-HANDLE CreateNamedOutput(const char* name, DWORD* error) {
-  OpenFile* slot = FreeSlot();
-  if (slot == nullptr) {
-    *error = ErrorFromErrno(EMFILE);
-    return INVALID_HANDLE_VALUE;
-  }
-  int fd;
-  do {
-    fd = openat(g_folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd = openat(g_folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     *error = ErrorFromErrno(errno);
@@ -425,48 +506,7 @@ HANDLE CreateNamedOutput(const char* name, DWORD* error) {
   return Adopt(slot, fd, true);
 }
 
-bool LinkOutput(HANDLE output, const char* name, bool* exists, DWORD* error) {
-  *exists = false;
-  const OpenFile* file = Lookup(output);
-  if (file == nullptr) {
-    *error = ErrorFromErrno(EBADF);
-    return false;
-  }
-  // The file itself, where the kernel lets this process name it so (newer
-  // kernels let the one who opened it; older ones only a privileged one);
-  // else by its entry under /proc, which takes a walk through /proc on every
-  // file and so comes second.
-  if (linkat(file->fd, "", g_folder, name, AT_EMPTY_PATH) == 0) return true;
-  if (errno == EEXIST) {
-    *exists = true;
-    *error = ErrorFromErrno(errno);
-    return false;
-  }
-  char by_number[32];
-  (void)std::snprintf(by_number, sizeof by_number, "/proc/self/fd/%d", file->fd);  // fits
-  if (linkat(AT_FDCWD, by_number, g_folder, name, AT_SYMLINK_FOLLOW) == 0) return true;
-  *exists = errno == EEXIST;
-  *error = ErrorFromErrno(errno);
-  return false;
-}
-
-bool RenameToNewName(const char* from, const char* to, bool* exists, DWORD* error) {
-  *exists = false;
-  if (renameat2(g_folder, from, g_folder, to, RENAME_NOREPLACE) == 0) return true;
-  if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-    // A file system without the flag: a second name made beside the first,
-    // which fails just the same when the name is taken, then the first goes.
-    if (linkat(g_folder, from, g_folder, to, 0) == 0) {
-      unlinkat(g_folder, from, 0);
-      return true;
-    }
-  }
-  *exists = errno == EEXIST;
-  *error = ErrorFromErrno(errno);
-  return false;
-}
-
-bool RenameOverName(const char* from, const char* to, DWORD* error) {
+bool RenameOver(const char* from, const char* to, DWORD* error) {
   if (renameat(g_folder, from, g_folder, to) == 0) return true;
   *error = ErrorFromErrno(errno);
   return false;
@@ -479,22 +519,116 @@ bool RemoveOwnName(const char* name, DWORD* error) {
 }
 
 bool DropOutput(HANDLE output, const char* temporary, DWORD* error) {
-  CloseHandle(output);
-  return temporary == nullptr || RemoveOwnName(temporary, error);
+  (void)CloseHandle(output);  // its bytes are given up: how the close went does not matter
+  return RemoveOwnName(temporary, error);
 }
 
-// The batch's one flush of the file system does it. Starting each file's
-// writing at its close (sync_file_range) was measured and made the batches
-// no faster.
-DWORD BeginFlush(HANDLE /*output*/) { return NO_ERROR; }
+// The writing of a replacement's bytes starts at its close, so that by the
+// time its batch is flushed most of them are on their way.
+DWORD StartFlush(HANDLE output) {
+  const OpenFile* file = Lookup(output);
+  if (file == nullptr) return ErrorFromErrno(EBADF);
+  if (sync_file_range(file->fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0) return NO_ERROR;
+  // Only a failed write tells anything; a file system that cannot start the
+  // writing early leaves it to the flush.
+  return errno == EIO || errno == ENOSPC ? ErrorFromErrno(errno) : NO_ERROR;
+}
 
-DWORD FlushFolder() {
-  if (syncfs(g_folder) != 0) return ErrorFromErrno(errno);
+// A closed temporary opened again, to flush it: for reading, else for
+// writing (a umask may have left it only one of the two).
+int OpenToFlush(const char* name) {
+  int fd;
+  do {
+    fd = openat(g_folder, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0 && errno == EACCES) {
+    do {
+      fd = openat(g_folder, name, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+  }
+  return fd;
+}
+
+DWORD FlushFile(const char* name) {
+  const int fd = OpenToFlush(name);
+  if (fd < 0) return ErrorFromErrno(errno);
+  DWORD error = NO_ERROR;
+  if (fdatasync(fd) != 0) error = ErrorFromErrno(errno);
+  close(fd);
+  return error;
+}
+
+// Each file's own flush, all of the window at once through the kernel's
+// submission ring: the file system commits them together, where one after
+// another each would wait for the disk.
+DWORD FlushFiles(const char (*names)[kTemporaryCapacity], std::size_t count, DWORD* errors) {
+  if (count > kFlushWindow || !OpenRing()) return ERROR_NOT_SUPPORTED;
+  int fds[kFlushWindow];
+  unsigned submitted = 0;
+  unsigned tail = *g_ring.sq_tail;
+  for (std::size_t i = 0; i < count; ++i) {
+    errors[i] = NO_ERROR;
+    fds[i] = OpenToFlush(names[i]);
+    if (fds[i] < 0) {
+      errors[i] = ErrorFromErrno(errno);
+      continue;
+    }
+    const unsigned index = tail & *g_ring.sq_mask;
+    io_uring_sqe& entry = g_ring.sqes[index];
+    std::memset(&entry, 0, sizeof entry);
+    entry.opcode = IORING_OP_FSYNC;
+    entry.fd = fds[i];
+    entry.fsync_flags = IORING_FSYNC_DATASYNC;
+    entry.user_data = i;
+    g_ring.sq_array[index] = index;
+    ++tail;
+    ++submitted;
+  }
+  __atomic_store_n(g_ring.sq_tail, tail, __ATOMIC_RELEASE);
+  unsigned to_submit = submitted;
+  unsigned completed = 0;
+  DWORD ring_error = NO_ERROR;
+  while (completed < submitted) {
+    const long entered = syscall(__NR_io_uring_enter, g_ring.fd, to_submit,
+                                 submitted - completed, IORING_ENTER_GETEVENTS, nullptr, 0);
+    if (entered < 0 && errno != EINTR) {
+      ring_error = ErrorFromErrno(errno);
+      break;
+    }
+    if (entered > 0) to_submit -= static_cast<unsigned>(entered) < to_submit
+                                      ? static_cast<unsigned>(entered)
+                                      : to_submit;
+    unsigned head = *g_ring.cq_head;
+    const unsigned ready = __atomic_load_n(g_ring.cq_tail, __ATOMIC_ACQUIRE);
+    for (; head != ready; ++head, ++completed) {
+      const io_uring_cqe& done = g_ring.cqes[head & *g_ring.cq_mask];
+      if (done.res < 0 && done.user_data < count) errors[done.user_data] = ErrorFromErrno(-done.res);
+    }
+    __atomic_store_n(g_ring.cq_head, head, __ATOMIC_RELEASE);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (fds[i] >= 0) close(fds[i]);
+  }
+  if (ring_error != NO_ERROR) {
+    // The ring failed under the flushes: none of them can be trusted, and it
+    // is not used again in the run.
+    CloseRing();
+    g_ring.refused = true;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (errors[i] == NO_ERROR) errors[i] = FlushFile(names[i]);
+    }
+  }
   return NO_ERROR;
 }
 
-// FlushFolder flushes every file of the folder's file system, closed or not.
-DWORD FlushClosedOutput(const char* /*temporary*/) { return NO_ERROR; }
+bool HasRoom(std::uint64_t bytes) {
+  struct statfs info;
+  if (fstatfs(g_folder, &info) != 0) return true;
+  const std::uint64_t free_bytes =
+      static_cast<std::uint64_t>(info.f_bavail) * static_cast<std::uint64_t>(info.f_bsize);
+  // Beside the bytes, the file system's own blocks for the file.
+  return free_bytes >= bytes + bytes / 32 + kRoomMargin;
+}
 
 void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
   struct timespec now {};
@@ -504,11 +638,20 @@ void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
            static_cast<unsigned long long>(now.tv_nsec);
 }
 
+}  // namespace
+
+const OutputPrimitives kSystemOutputPrimitives = {
+    OpenFolder,   CloseFolder, LookAtName, CreateNamed, RenameOver,
+    RemoveOwnName, DropOutput, StartFlush, FlushFiles,  FlushFile,
+    HasRoom,      TemporaryNameSeed,
+};
+
 DWORD CopyFileData(HANDLE from, HANDLE to, DWORD length) {
   OpenFile* source = Lookup(from);
   OpenFile* target = Lookup(to);
   // Small pieces are cheaper through the read-ahead.
-  if (source == nullptr || target == nullptr || !target->writable || length < kDirectReadBytes) {
+  if (source == nullptr || target == nullptr || !target->writable || length < kDirectReadBytes ||
+      g_copy_declined) {
     return 0;
   }
   DWORD copied = 0;
@@ -518,8 +661,13 @@ DWORD CopyFileData(HANDLE from, HANDLE to, DWORD length) {
     const ssize_t done =
         copy_file_range(source->fd, &from_offset, target->fd, &to_offset, length - copied, 0);
     if (done < 0 && errno == EINTR) continue;
-    // Declined (another file system, no support), at the end of the source,
-    // or failed: ReadFile and WriteFile move the rest and tell which.
+    // Declined between these two files (another file system, no support):
+    // between the archive and this folder it will be declined every time.
+    if (done < 0 && (errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL)) {
+      g_copy_declined = true;
+    }
+    // Declined, at the end of the source, or failed: ReadFile and WriteFile
+    // move the rest and tell which.
     if (done <= 0) break;
     source->position += static_cast<std::uint64_t>(done);
     target->position += static_cast<std::uint64_t>(done);
@@ -530,14 +678,10 @@ DWORD CopyFileData(HANDLE from, HANDLE to, DWORD length) {
 }
 
 void DescribeError(DWORD code, char* out, std::size_t capacity) {
-  const char* reason = nullptr;
-  if (code == kErrorOutputIsArchive) {
-    reason = kOwnReasonArchive;
-  } else if (code == kErrorNotRegularFile) {
-    reason = kOwnReasonNotRegular;
-  } else if (code == kErrorNameIsFolder) {
-    reason = std::strerror(EISDIR);
-  } else if ((code & 0xFFFF0000u) == kErrnoCode) {
+  const char* reason = DescribeOwnError(code);
+  if (reason == nullptr && code == kErrorNotRegularFile) reason = kOwnReasonNotRegular;
+  if (reason == nullptr && code == kErrorNameIsFolder) reason = std::strerror(EISDIR);
+  if (reason == nullptr && (code & 0xFFFF0000u) == kErrnoCode) {
     reason = std::strerror(static_cast<int>(code & 0xFFFFu));
   }
   if (reason != nullptr) {

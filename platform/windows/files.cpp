@@ -91,7 +91,9 @@ HANDLE CreateForWriting(const char* path, DWORD* error) {
 
 }  // namespace
 
-bool OpenFolderForOutputs(const char* folder, DWORD* error) {
+namespace {
+
+bool OpenFolder(const char* folder, DWORD* error) {
   if (std::strlen(folder) + 2 > sizeof g_folder) {
     *error = ERROR_FILENAME_EXCED_RANGE;
     return false;
@@ -102,7 +104,27 @@ bool OpenFolderForOutputs(const char* folder, DWORD* error) {
   return true;
 }
 
-void CloseFolderForOutputs() { g_folder_open = false; }
+void CloseFolder() { g_folder_open = false; }
+
+// Names as the file system compares them: code point by code point, letter
+// case aside, not by the rules of a language.
+bool SameName(const char* a, const char* b) {
+  WCHAR wide_a[MAX_PATH];
+  WCHAR wide_b[MAX_PATH];
+  if (MultiByteToWideChar(CP_ACP, 0, a, -1, wide_a, MAX_PATH) == 0 ||
+      MultiByteToWideChar(CP_ACP, 0, b, -1, wide_b, MAX_PATH) == 0) {
+    return std::strcmp(a, b) == 0;
+  }
+  return CompareStringOrdinal(wide_a, -1, wide_b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// Only these reparse points are links; the others (deduplicated, cloud or
+// app files) stand for the file or folder they hold.
+bool IsLink(const WIN32_FIND_DATAA& found) {
+  return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         (found.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+          found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
+}
 
 bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* long_name,
                 DWORD* error) {
@@ -123,19 +145,19 @@ bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* long_nam
   }
   FindClose(search);
   const DWORD attributes = found.dwFileAttributes;
-  if (lstrcmpiA(found.cFileName, name) != 0 && found.cAlternateFileName[0] != '\0' &&
-      lstrcmpiA(found.cAlternateFileName, name) == 0) {
+  if (!SameName(found.cFileName, name) && found.cAlternateFileName[0] != '\0' &&
+      SameName(found.cAlternateFileName, name)) {
     // Writing there would write into a file of another name.
     (void)std::snprintf(long_name, MAX_PATH, "%s", found.cFileName);
     *kind = NameKind::kShortAlias;
     return true;
   }
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    *kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? NameKind::kLinkToFolder
-                                                         : NameKind::kFile;
+  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (IsLink(found)) {
+    *kind = folder ? NameKind::kLinkToFolder : NameKind::kFile;
     return true;
   }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  if (folder) {
     *kind = NameKind::kFolder;
     return true;
   }
@@ -156,39 +178,75 @@ bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* long_nam
   return true;
 }
 
-HANDLE CreateUnnamedOutput(DWORD* error) {
-  // Files here always have a name: outputs are made under temporary ones.
-  *error = ERROR_NOT_SUPPORTED;
-  return INVALID_HANDLE_VALUE;
-}
-
-HANDLE CreateNamedOutput(const char* name, DWORD* error) {
+HANDLE CreateNamed(const char* name, DWORD* error) {
   char path[MAX_PATH];
   if (!JoinToFolder(name, path, error)) return INVALID_HANDLE_VALUE;
   return CreateForWriting(path, error);
 }
 
-bool LinkOutput(HANDLE /*output*/, const char* /*name*/, bool* exists, DWORD* error) {
-  *exists = false;
-  *error = ERROR_NOT_SUPPORTED;
-  return false;
+// A read-only old file, opened by its own name (a link itself, not what it
+// points to), to take the flag off through the handle and put it back should
+// the rename fail. A file with other names keeps it: the flag is the file's,
+// and those names would lose their protection.
+struct ReadOnlyFile {
+  DWORD attributes;
+  DWORD volume;
+  DWORD index_high;
+  DWORD index_low;
+};
+
+HANDLE OpenAttributes(const char* path) {
+  return CreateFileA(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-bool RenameToNewName(const char* from, const char* to, bool* exists, DWORD* error) {
-  *exists = false;
+bool SetAttributes(HANDLE file, DWORD attributes) {
+  FILE_BASIC_INFO basic = {};
+  basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+  return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
+}
+
+// Takes the read-only flag off the file under `path`. False when there is
+// none to take off; *error set when it may not be taken off.
+bool ClearReadOnly(const char* path, ReadOnlyFile* cleared, DWORD* error) {
+  HANDLE file = OpenAttributes(path);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool done = false;
+  if (GetFileInformationByHandle(file, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if (info.nNumberOfLinks > 1) {
+      *error = kErrorSharedFile;
+    } else {
+      *cleared = {info.dwFileAttributes, info.dwVolumeSerialNumber, info.nFileIndexHigh,
+                  info.nFileIndexLow};
+      done = SetAttributes(file, info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+  }
+  CloseHandle(file);
+  return done;
+}
+
+// Puts the flag back on the file it was taken from, if that still stands there.
+void RestoreReadOnly(const char* path, const ReadOnlyFile& cleared) {
+  HANDLE file = OpenAttributes(path);
+  if (file == INVALID_HANDLE_VALUE) return;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(file, &info) && info.dwVolumeSerialNumber == cleared.volume &&
+      info.nFileIndexHigh == cleared.index_high && info.nFileIndexLow == cleared.index_low) {
+    (void)SetAttributes(file, cleared.attributes);  // the rename's failure is what is told
+  }
+  CloseHandle(file);
+}
+
+bool RenameOver(const char* from, const char* to, DWORD* error) {
   char from_path[MAX_PATH];
   char to_path[MAX_PATH];
   if (!JoinToFolder(from, from_path, error) || !JoinToFolder(to, to_path, error)) return false;
-  if (MoveFileExA(from_path, to_path, MOVEFILE_WRITE_THROUGH)) return true;
-  *error = GetLastError();
-  *exists = *error == ERROR_ALREADY_EXISTS || *error == ERROR_FILE_EXISTS;
-  return false;
-}
-
-bool RenameOverName(const char* from, const char* to, DWORD* error) {
-  char from_path[MAX_PATH];
-  char to_path[MAX_PATH];
-  if (!JoinToFolder(from, from_path, error) || !JoinToFolder(to, to_path, error)) return false;
+  bool cleared = false;
+  ReadOnlyFile old_file = {};
   // A file held open elsewhere (a viewer, an indexer, a virus scanner) refuses
   // to be replaced for a moment: the rename is tried again a few times, about
   // a second in all, before the entry is left under its temporary name.
@@ -197,19 +255,21 @@ bool RenameOverName(const char* from, const char* to, DWORD* error) {
       return true;
     }
     *error = GetLastError();
-    if (*error == ERROR_ACCESS_DENIED) {
+    if (*error == ERROR_ACCESS_DENIED && !cleared) {
       // A read-only file is replaced as on Linux, where only the folder's
       // permissions decide: its flag is taken off first.
-      const DWORD attributes = GetFileAttributesA(to_path);
-      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-          (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-          SetFileAttributesA(to_path, attributes & ~FILE_ATTRIBUTE_READONLY)) {
-        continue;
+      DWORD refused = NO_ERROR;
+      cleared = ClearReadOnly(to_path, &old_file, &refused);
+      if (cleared) continue;
+      if (refused != NO_ERROR) {
+        *error = refused;
+        return false;
       }
     }
     if ((*error != ERROR_SHARING_VIOLATION && *error != ERROR_ACCESS_DENIED &&
          *error != ERROR_LOCK_VIOLATION) ||
         wait > 640) {
+      if (cleared) RestoreReadOnly(to_path, old_file);
       return false;
     }
     Sleep(wait);
@@ -225,34 +285,33 @@ bool RemoveOwnName(const char* name, DWORD* error) {
 }
 
 bool DropOutput(HANDLE output, const char* temporary, DWORD* error) {
-  // Removed through its own handle: the name it had may already be another's.
+  // Removed through its own handle where the system allows: the name it had
+  // may already be another's.
   FILE_DISPOSITION_INFO disposition = {TRUE};
   const bool marked = SetFileInformationByHandle(output, FileDispositionInfo, &disposition,
                                                  sizeof disposition) != FALSE;
-  CloseHandle(output);
-  if (marked || temporary == nullptr) return true;
-  return RemoveOwnName(temporary, error);
+  (void)CloseHandle(output);  // its bytes are given up: how the close went does not matter
+  return marked || RemoveOwnName(temporary, error);
 }
 
-DWORD BeginFlush(HANDLE output) {
-  // No call here flushes a whole file system without rights over the volume:
-  // each replacement is flushed on its own, before it is closed.
+DWORD StartFlush(HANDLE output) {
+  // Each replacement's own bytes, before it is closed: no call here flushes
+  // several files at once.
   return FlushFileBuffers(output) ? NO_ERROR : GetLastError();
 }
 
-// Each replacement was flushed by BeginFlush or FlushClosedOutput.
-DWORD FlushFolder() { return NO_ERROR; }
+// StartFlush has made each replacement durable already.
+DWORD FlushFiles(const char (*/*names*/)[kTemporaryCapacity], std::size_t count, DWORD* errors) {
+  for (std::size_t i = 0; i < count; ++i) errors[i] = NO_ERROR;
+  return NO_ERROR;
+}
 
-DWORD FlushClosedOutput(const char* temporary) {
-  char path[MAX_PATH];
-  DWORD error = NO_ERROR;
-  if (!JoinToFolder(temporary, path, &error)) return error;
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return GetLastError();
-  if (!FlushFileBuffers(file)) error = GetLastError();
-  CloseHandle(file);
-  return error;
+DWORD FlushFile(const char* /*name*/) { return NO_ERROR; }
+
+bool HasRoom(std::uint64_t bytes) {
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExA(g_folder, &available, nullptr, nullptr)) return true;
+  return available.QuadPart >= bytes + bytes / 32 + (std::uint64_t{1} << 20);
 }
 
 void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
@@ -261,6 +320,14 @@ void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
   *process = static_cast<unsigned>(GetCurrentProcessId());
   *clock = static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
 }
+
+}  // namespace
+
+const OutputPrimitives kSystemOutputPrimitives = {
+    OpenFolder,   CloseFolder, LookAtName, CreateNamed, RenameOver,
+    RemoveOwnName, DropOutput, StartFlush, FlushFiles,  FlushFile,
+    HasRoom,      TemporaryNameSeed,
+};
 
 bool FileSystemAcceptsName(const char* name) {
   // A colon would address a drive or an alternate data stream; the others are
@@ -315,16 +382,9 @@ DWORD CopyFileData(HANDLE /*from*/, HANDLE /*to*/, DWORD /*length*/) {
 }
 
 void DescribeError(DWORD code, char* out, std::size_t capacity) {
-  if (code == kErrorOutputIsArchive) {
-    (void)std::snprintf(out, capacity, "The file is the archive being read");
-    return;
-  }
-  if (code == kErrorShortName) {
-    (void)std::snprintf(out, capacity, "The name is the short name of another file");
-    return;
-  }
-  if (code == kErrorLinkToFolder) {
-    (void)std::snprintf(out, capacity, "A link to a folder stands there, and no file can replace it");
+  const char* own = DescribeOwnError(code);
+  if (own != nullptr) {
+    (void)std::snprintf(out, capacity, "%s", own);
     return;
   }
   if (code == kErrorNotRegularFile || code == kErrorNameIsFolder) {

@@ -42,7 +42,7 @@ class OwnedOutput {
     handle_ = CreateOutputFile(name.c_str(), archive, &refusal_);
   }
   ~OwnedOutput() {
-    if (valid()) FinishOutputFile(handle_, OutputFate::kDiscard);
+    if (valid()) FinishOutputFile(handle_, OutputFate::kIncomplete);
     CloseOutputFolder();
   }
   OwnedOutput(const OwnedOutput&) = delete;

@@ -1,9 +1,12 @@
 // How an output takes its name, on every system: one row per thing that can
 // stand under the name, per fate, and per thing that can happen to the name
-// while the output is written. The same rows run in-process on Linux and in
-// both .exe under wine.
+// while the output is written; then one row per call of the system that can
+// refuse, through stand-ins for the system's calls, so that every fallback
+// is taken here whatever the file system under the test allows. The same
+// rows run in-process on Linux and in both .exe under wine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -11,6 +14,7 @@
 
 #include "archive_builder.h"
 #include "owned_handle.h"
+#include "platform/output_primitives.h"
 #include "tests/support/list_folder.h"
 #include "tests/support/scratch_dir.h"
 
@@ -43,8 +47,24 @@ void MakeReadOnly(const std::string& path) {
                   fs::perm_options::remove);
 }
 
+Bytes HeldBy(const std::string& path) { return fs::exists(path) ? ReadFileBytes(path) : Bytes{}; }
+
 // What the name holds afterwards.
-enum class Holds { kNothing, kOld, kEntry, kOther, kFolder };
+enum class Holds { kNothing, kOld, kEntry, kOther, kFolder, kPipe };
+
+void OldFile(const ScratchDir& dir) { WriteFileBytes(dir / "out", kOldBytes); }
+
+void ExpectHolds(const ScratchDir& dir, Holds holds) {
+  const std::string out = dir / "out";
+  switch (holds) {
+    case Holds::kNothing: EXPECT_FALSE(fs::exists(out)); break;
+    case Holds::kOld: EXPECT_EQ(HeldBy(out), kOldBytes); break;
+    case Holds::kEntry: EXPECT_EQ(HeldBy(out), kEntryBytes); break;
+    case Holds::kOther: EXPECT_EQ(HeldBy(out), kOtherBytes); break;
+    case Holds::kFolder: EXPECT_TRUE(fs::is_directory(out)); break;
+    case Holds::kPipe: EXPECT_TRUE(fs::is_fifo(fs::symlink_status(out))); break;
+  }
+}
 
 struct Row {
   const char* label;
@@ -53,53 +73,60 @@ struct Row {
   // Done to the folder while the output is being written.
   std::function<void(const ScratchDir&)> meanwhile;
   Holds holds;
-  DWORD finish_error = NO_ERROR;  // NO_ERROR: published as the fate says
-  bool kept_aside = false;        // the entry stays whole under its temporary name
+  bool kept_aside = false;  // the entry stays whole under its temporary name
+  bool posix_only = false;  // the folder cannot be laid out so under wine
 };
-
-void OldFile(const ScratchDir& dir) { WriteFileBytes(dir / "out", kOldBytes); }
 
 TEST(Publication, EachFateOverEachKindOfName) {
   const std::vector<Row> rows = {
+      // A new name is written in place: what was written stays, whole or not.
       {"new name, kept", nullptr, OutputFate::kKeep, nullptr, Holds::kEntry},
       {"new name, incomplete", nullptr, OutputFate::kIncomplete, nullptr, Holds::kEntry},
-      {"new name, given up", nullptr, OutputFate::kDiscard, nullptr, Holds::kNothing},
+      // An old file is replaced only by a whole entry.
       {"old file, kept", OldFile, OutputFate::kKeep, nullptr, Holds::kEntry},
       {"old file, incomplete", OldFile, OutputFate::kIncomplete, nullptr, Holds::kOld},
-      {"old file, given up", OldFile, OutputFate::kDiscard, nullptr, Holds::kOld},
       {"read-only old file, kept",
        [](const ScratchDir& dir) {
          OldFile(dir);
          MakeReadOnly(dir / "out");
        },
        OutputFate::kKeep, nullptr, Holds::kEntry},
-      // Another run fills the name while this one writes.
-      {"name filled meanwhile, kept", nullptr, OutputFate::kKeep,
+      // Another run changes the name while this one writes its replacement.
+      {"old file replaced by another run meanwhile, kept", OldFile, OutputFate::kKeep,
        [](const ScratchDir& dir) { WriteFileBytes(dir / "out", kOtherBytes); }, Holds::kEntry},
-      {"name filled meanwhile, incomplete", nullptr, OutputFate::kIncomplete,
+      {"old file replaced by another run meanwhile, incomplete", OldFile, OutputFate::kIncomplete,
        [](const ScratchDir& dir) { WriteFileBytes(dir / "out", kOtherBytes); }, Holds::kOther},
-      {"name filled meanwhile, given up", nullptr, OutputFate::kDiscard,
-       [](const ScratchDir& dir) { WriteFileBytes(dir / "out", kOtherBytes); }, Holds::kOther},
-      {"old file replaced by another run meanwhile, given up", OldFile, OutputFate::kDiscard,
-       [](const ScratchDir& dir) { WriteFileBytes(dir / "out", kOtherBytes); }, Holds::kOther},
-      // The rename over the name fails: the whole entry is not thrown away.
+      {"old file removed meanwhile, kept", OldFile, OutputFate::kKeep,
+       [](const ScratchDir& dir) { fs::remove(dir / "out"); }, Holds::kEntry},
+      // What is never replaced is judged again before the rename: the whole
+      // entry is not thrown away.
       {"old file turned into a folder meanwhile, kept", OldFile, OutputFate::kKeep,
        [](const ScratchDir& dir) {
          fs::remove(dir / "out");
          fs::create_directory(dir / "out");
        },
-       Holds::kFolder, NO_ERROR, true},
+       Holds::kFolder, true},
+#ifndef _WIN32
+      {"old file turned into a pipe meanwhile, kept", OldFile, OutputFate::kKeep,
+       [](const ScratchDir& dir) {
+         fs::remove(dir / "out");
+         ASSERT_EQ(mkfifo((dir / "out").c_str(), 0600), 0);
+       },
+       Holds::kPipe, true, true},
+#endif
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     ScratchDir dir;
     if (row.before) row.before(dir);
-    const Bytes before = fs::exists(dir / "out") ? ReadFileBytes(dir / "out") : Bytes{};
+    const bool replaces = fs::exists(dir / "out");
+    const Bytes before = HeldBy(dir / "out");
     OwnedOutput out(dir.path(), "out");
     ASSERT_TRUE(out.valid()) << out.error();
     ASSERT_TRUE(WriteBytes(out.get(), kEntryBytes));
-    // Until it is finished the output is nowhere under the name.
-    EXPECT_EQ(fs::exists(dir / "out") ? ReadFileBytes(dir / "out") : Bytes{}, before);
+    // A replacement is nowhere under the name until it is finished; a new
+    // name holds what was written at once.
+    EXPECT_EQ(HeldBy(dir / "out"), replaces ? before : kEntryBytes);
     if (row.meanwhile) row.meanwhile(dir);
     const DWORD finished = out.Finish(row.fate);
     if (row.kept_aside) {
@@ -108,15 +135,9 @@ TEST(Publication, EachFateOverEachKindOfName) {
       ASSERT_TRUE(IsTemporaryName(out.temporary())) << out.temporary();
       EXPECT_EQ(ReadFileBytes(dir / out.temporary()), kEntryBytes);
     } else {
-      EXPECT_EQ(finished, row.finish_error);
+      EXPECT_EQ(finished, NO_ERROR);
     }
-    switch (row.holds) {
-      case Holds::kNothing: EXPECT_FALSE(fs::exists(dir / "out")); break;
-      case Holds::kOld: EXPECT_EQ(ReadFileBytes(dir / "out"), kOldBytes); break;
-      case Holds::kEntry: EXPECT_EQ(ReadFileBytes(dir / "out"), kEntryBytes); break;
-      case Holds::kOther: EXPECT_EQ(ReadFileBytes(dir / "out"), kOtherBytes); break;
-      case Holds::kFolder: EXPECT_TRUE(fs::is_directory(dir / "out")); break;
-    }
+    ExpectHolds(dir, row.holds);
     // Nothing else is left in the folder but a kept-aside entry.
     std::vector<std::string> expected;
     if (row.holds != Holds::kNothing) expected.push_back("out");
@@ -153,6 +174,223 @@ TEST(Publication, RefusedNames) {
   EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"archive", "folder", "second-name"}));
 }
 
+// Stand-ins for the system's calls: each passes to the system's own unless
+// its row tells it to refuse, and counts its calls.
+struct StandIn {
+  int create_refusals = 0;      // the first creates say something stands there
+  bool look_fails = false;      // looking at a name fails
+  DWORD create_temporary_error = NO_ERROR;
+  bool flush_files_unsupported = false;
+  DWORD flush_error = NO_ERROR;  // every flush of a file fails so
+  bool rename_fails = false;
+  bool drop_fails = false;
+  bool no_room = false;
+  int creates = 0;
+  int flush_files_calls = 0;
+  int flush_file_calls = 0;
+};
+
+StandIn g_stand_in;
+
+const OutputPrimitives& System() { return kSystemOutputPrimitives; }
+
+HANDLE StandInCreate(const char* name, DWORD* error) {
+  ++g_stand_in.creates;
+  if (g_stand_in.create_refusals > 0) {
+    --g_stand_in.create_refusals;
+    *error = ERROR_ALREADY_EXISTS;
+    return INVALID_HANDLE_VALUE;
+  }
+  if (g_stand_in.create_temporary_error != NO_ERROR && IsTemporaryName(name)) {
+    *error = g_stand_in.create_temporary_error;
+    return INVALID_HANDLE_VALUE;
+  }
+  return System().create_named(name, error);
+}
+
+bool StandInLook(const char* name, HANDLE archive, NameKind* kind, char* long_name,
+                 DWORD* error) {
+  if (g_stand_in.look_fails) {
+    *error = ERROR_ACCESS_DENIED;
+    return false;
+  }
+  return System().look_at_name(name, archive, kind, long_name, error);
+}
+
+DWORD StandInFlushFiles(const char (*names)[kTemporaryCapacity], std::size_t count,
+                        DWORD* errors) {
+  ++g_stand_in.flush_files_calls;
+  if (g_stand_in.flush_files_unsupported) return ERROR_NOT_SUPPORTED;
+  const DWORD result = System().flush_files(names, count, errors);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (g_stand_in.flush_error != NO_ERROR) errors[i] = g_stand_in.flush_error;
+  }
+  return result;
+}
+
+DWORD StandInFlushFile(const char* name) {
+  ++g_stand_in.flush_file_calls;
+  if (g_stand_in.flush_error != NO_ERROR) return g_stand_in.flush_error;
+  return System().flush_file(name);
+}
+
+bool StandInRename(const char* from, const char* to, DWORD* error) {
+  if (g_stand_in.rename_fails) {
+    *error = ERROR_ACCESS_DENIED;
+    return false;
+  }
+  return System().rename_over(from, to, error);
+}
+
+bool StandInDrop(HANDLE output, const char* temporary, DWORD* error) {
+  if (g_stand_in.drop_fails) {
+    (void)CloseHandle(output);
+    *error = ERROR_ACCESS_DENIED;
+    return false;
+  }
+  return System().drop_output(output, temporary, error);
+}
+
+bool StandInHasRoom(std::uint64_t bytes) {
+  return !g_stand_in.no_room && System().has_room(bytes);
+}
+
+const OutputPrimitives kStandIns = {
+    kSystemOutputPrimitives.open_folder,
+    kSystemOutputPrimitives.close_folder,
+    StandInLook,
+    StandInCreate,
+    StandInRename,
+    kSystemOutputPrimitives.remove_own_name,
+    StandInDrop,
+    kSystemOutputPrimitives.start_flush,
+    StandInFlushFiles,
+    StandInFlushFile,
+    StandInHasRoom,
+    kSystemOutputPrimitives.temporary_name_seed,
+};
+
+// Publication over the stand-ins for as long as it lives.
+class StandingIn {
+ public:
+  explicit StandingIn(const StandIn& row) {
+    g_stand_in = row;
+    UseOutputPrimitives(&kStandIns);
+  }
+  ~StandingIn() { UseOutputPrimitives(nullptr); }
+  StandingIn(const StandingIn&) = delete;
+  StandingIn& operator=(const StandingIn&) = delete;
+};
+
+// Each call the system may refuse, refused: what the name holds afterwards,
+// what is told, and that the fallback was taken.
+TEST(Publication, EachRefusalOfTheSystem) {
+  struct Case {
+    const char* label;
+    bool old_file;  // an old file stands under the name
+    StandIn stand_in;
+    DWORD create_error;  // NO_ERROR: the output is made
+    bool replacing = false;
+    DWORD finish_error = NO_ERROR;  // the first failure Finish tells
+    ReplaceOutcome outcome = ReplaceOutcome::kReplaced;
+    Holds holds = Holds::kEntry;
+    bool leftover = false;  // a temporary stays in the folder
+  } const cases[] = {
+      {"a name that vanishes after refusing the create is created at the next try", false,
+       {.create_refusals = 1}, NO_ERROR},
+      {"a name that keeps refusing and vanishing is refused in the end", false,
+       {.create_refusals = 100}, ERROR_ALREADY_EXISTS, false, NO_ERROR,
+       ReplaceOutcome::kReplaced, Holds::kNothing},
+      {"a name that cannot be looked at is refused with the reason", true, {.look_fails = true},
+       ERROR_ACCESS_DENIED, false, NO_ERROR, ReplaceOutcome::kReplaced, Holds::kOld},
+      {"no temporary can be made beside an old file", true,
+       {.create_temporary_error = ERROR_ACCESS_DENIED}, ERROR_ACCESS_DENIED, true, NO_ERROR,
+       ReplaceOutcome::kReplaced, Holds::kOld},
+      {"several files cannot be flushed at once: each is flushed alone", true,
+       {.flush_files_unsupported = true}, NO_ERROR},
+      {"a failed flush leaves the old file and removes the new one", true,
+       {.flush_error = ERROR_DISK_FULL}, NO_ERROR, false, ERROR_DISK_FULL,
+       ReplaceOutcome::kDropped, Holds::kOld},
+      {"a failed flush, one file at a time", true,
+       {.flush_files_unsupported = true, .flush_error = ERROR_DISK_FULL}, NO_ERROR, false,
+       ERROR_DISK_FULL, ReplaceOutcome::kDropped, Holds::kOld},
+      {"a failed rename keeps the entry aside", true, {.rename_fails = true}, NO_ERROR, false,
+       ERROR_ACCESS_DENIED, ReplaceOutcome::kKeptAside, Holds::kOld, true},
+      {"an incomplete replacement that cannot be removed is named", true,
+       {.drop_fails = true}, NO_ERROR, false, NO_ERROR, ReplaceOutcome::kReplaced, Holds::kOld,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScratchDir dir;
+    if (c.old_file) OldFile(dir);
+    const StandingIn standing_in(c.stand_in);
+    OwnedOutput out(dir.path(), "out");
+    ASSERT_EQ(out.valid(), c.create_error == NO_ERROR) << out.error();
+    if (!out.valid()) {
+      EXPECT_EQ(out.error(), c.create_error);
+      EXPECT_EQ(out.refusal().replacing, c.replacing);
+    } else {
+      ASSERT_TRUE(WriteBytes(out.get(), kEntryBytes));
+      // The drop row gives the replacement up.
+      const OutputFate fate = c.stand_in.drop_fails ? OutputFate::kIncomplete : OutputFate::kKeep;
+      EXPECT_EQ(out.Finish(fate), c.finish_error);
+      EXPECT_EQ(out.outcome(), c.outcome);
+      EXPECT_EQ(out.left_over(), c.leftover && c.stand_in.drop_fails);
+    }
+    ExpectHolds(dir, c.holds);
+    const std::vector<std::string> names = ListFolder(dir.path());
+    const bool temporary_left =
+        std::any_of(names.begin(), names.end(), [](const std::string& n) { return IsTemporaryName(n); });
+    EXPECT_EQ(temporary_left, c.leftover);
+    if (c.stand_in.flush_files_unsupported && out.outcome() != ReplaceOutcome::kKeptAside) {
+      EXPECT_EQ(g_stand_in.flush_file_calls, 1);
+    }
+  }
+}
+
+// Replacements wait and are flushed a window at a time; a flush that cannot
+// take several files is not asked again, and the disk's room publishes a
+// batch early.
+TEST(Publication, ReplacementsWaitForTheirBatch) {
+  constexpr int kFiles = static_cast<int>(kFlushWindow) + 3;
+  ScratchDir dir;
+  for (int i = 0; i < kFiles; ++i) WriteFileBytes(dir / std::to_string(i), kOldBytes);
+  for (const bool unsupported : {false, true}) {
+    SCOPED_TRACE(unsupported ? "one at a time" : "a window at a time");
+    const StandingIn standing_in({.flush_files_unsupported = unsupported});
+    DWORD error = NO_ERROR;
+    ASSERT_TRUE(OpenOutputFolder(dir.path().c_str(), &error)) << error;
+    for (int i = 0; i < kFiles; ++i) {
+      OutputRefusal refusal;
+      HANDLE file = CreateOutputFile(std::to_string(i).c_str(), INVALID_HANDLE_VALUE, &refusal);
+      ASSERT_NE(file, INVALID_HANDLE_VALUE) << refusal.error;
+      ASSERT_TRUE(WriteBytes(file, kEntryBytes));
+      ASSERT_EQ(FinishOutputFile(file, OutputFate::kKeep).error, NO_ERROR);
+      EXPECT_FALSE(ReplacementsDue(1));
+    }
+    g_stand_in.no_room = true;
+    EXPECT_TRUE(ReplacementsDue(1));
+    // Until published, every old file stays.
+    EXPECT_EQ(ReadFileBytes(dir / "0"), kOldBytes);
+    ReplaceReport report;
+    int published = 0;
+    while (PublishNextReplacement(&report)) {
+      EXPECT_EQ(report.outcome, ReplaceOutcome::kReplaced);
+      EXPECT_EQ(std::string(report.name), std::to_string(published));
+      ++published;
+    }
+    EXPECT_EQ(published, kFiles);
+    EXPECT_FALSE(ReplacementsDue(1));  // nothing waits
+    CloseOutputFolder();
+    EXPECT_EQ(g_stand_in.flush_files_calls, unsupported ? 1 : 2);
+    EXPECT_EQ(g_stand_in.flush_file_calls, unsupported ? kFiles : 0);
+    for (int i = 0; i < kFiles; ++i) EXPECT_EQ(ReadFileBytes(dir / std::to_string(i)), kEntryBytes);
+    EXPECT_EQ(ListFolder(dir.path()).size(), static_cast<std::size_t>(kFiles));
+    for (int i = 0; i < kFiles; ++i) WriteFileBytes(dir / std::to_string(i), kOldBytes);
+  }
+}
+
 // A file held open elsewhere without leave to delete it refuses the rename
 // (Windows); after a few tries the entry stays whole under its temporary
 // name, and the old file stays.
@@ -176,10 +414,31 @@ TEST(Publication, AFileHeldOpenElsewhereKeepsTheEntryAside) {
 #endif
 }
 
+// A read-only old file with a second name keeps its flag: taking it off
+// would take it off the other name as well. The entry stays aside, and the
+// flag is where it was (Windows; here only the folder's mode decides).
+TEST(Publication, AReadOnlyFileWithOtherNamesKeepsItsFlag) {
+#ifndef _WIN32
+  GTEST_SKIP() << "a file's own mode never stops a rename here";
+#else
+  ScratchDir dir;
+  OldFile(dir);
+  fs::create_hard_link(dir / "out", dir / "other-name");
+  MakeReadOnly(dir / "out");
+  OwnedOutput out(dir.path(), "out");
+  ASSERT_TRUE(out.valid());
+  ASSERT_TRUE(WriteBytes(out.get(), kEntryBytes));
+  EXPECT_EQ(out.Finish(), kErrorSharedFile);
+  EXPECT_EQ(out.outcome(), ReplaceOutcome::kKeptAside);
+  EXPECT_EQ(ReadFileBytes(dir / "out"), kOldBytes);
+  EXPECT_NE(GetFileAttributesA((dir / "other-name").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+#endif
+}
+
 // A folder where files may be written but no name made: a new name and a
 // replacement are both refused, the replacement saying that it needed a name.
-// The end-to-end suite shows the same with an immutable folder, as root.
-TEST(Publication, AFolderWhereNoNameCanBeMade) {
+// A folder that may be written but not read takes new names as any other.
+TEST(Publication, FolderPermissions) {
 #ifdef _WIN32
   GTEST_SKIP() << "folder permissions are not POSIX modes here";
 #else
@@ -197,8 +456,20 @@ TEST(Publication, AFolderWhereNoNameCanBeMade) {
     EXPECT_FALSE(fresh.valid());
     EXPECT_FALSE(fresh.refusal().replacing);
   }
+  ASSERT_EQ(chmod(dir.path().c_str(), 0300), 0);
+  {
+    OwnedOutput fresh(dir.path(), "fresh");
+    ASSERT_TRUE(fresh.valid()) << fresh.error();
+    ASSERT_TRUE(WriteBytes(fresh.get(), kEntryBytes));
+    EXPECT_EQ(fresh.Finish(), NO_ERROR);
+    OwnedOutput replacing(dir.path(), "out");
+    ASSERT_TRUE(replacing.valid()) << replacing.error();
+    ASSERT_TRUE(WriteBytes(replacing.get(), kEntryBytes));
+    EXPECT_EQ(replacing.Finish(), NO_ERROR);
+  }
   chmod(dir.path().c_str(), 0700);
-  EXPECT_EQ(ReadFileBytes(dir / "out"), kOldBytes);
+  EXPECT_EQ(ReadFileBytes(dir / "fresh"), kEntryBytes);
+  EXPECT_EQ(ReadFileBytes(dir / "out"), kEntryBytes);
 #endif
 }
 
