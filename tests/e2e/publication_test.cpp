@@ -1,15 +1,21 @@
 // How outputs take their names, end to end: only a whole entry replaces an
 // old file; what stands under a name is judged as itself, a link as a link;
-// a name is never reached through another file's short alias; a discarded
-// output never removes a name another run filled; a failed rename keeps the
-// entry and says where.
+// a name is never reached through another file's short alias; an image
+// refused never leaves or removes a name; a failed rename keeps the entry
+// and says where; the plainest file systems, a folder that may be written
+// but not read, and a disk with room for one replacement at a time work as
+// any other.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "e2e_case.h"
@@ -200,9 +206,9 @@ TEST(Publication, WhatTheFolderRefuses) {
   EXPECT_EQ(SnapshotTree(out).size(), 3u);
 }
 
-// A run gives up an image it cannot hold (the size is read, judged too large,
-// reported, then the output dropped). While it is held at that report, the
-// name is filled as another run would: the file stays, whole.
+// A run refuses an image it cannot hold before it makes anything under its
+// name. While it is held at that report, the name is filled as another run
+// would: the file stays, whole.
 TEST(Publication, ADiscardNeverRemovesANameAnotherRunFilled) {
   if (OnWindows()) GTEST_SKIP() << "wine does not hold the .exe at a full pipe";
   const ScratchDir temporary;
@@ -221,6 +227,103 @@ TEST(Publication, ADiscardNeverRemovesANameAnotherRunFilled) {
             "Error: Skipped \"huge\": a 60000 x 60000 image is larger than the archive can hold.\n");
   EXPECT_EQ(SnapshotTree(temporary.path() + "/velkard"),
             (FileTree{{"huge.bmp", File("the other run's bitmap")}}));
+}
+
+// A file system with nothing but the plainest calls (no unnamed files, no
+// hard links, no rename that refuses to replace, no flush of the whole file
+// system, no submission ring): the tool unpacks into it and replaces there
+// exactly as anywhere else.
+TEST(Publication, AFileSystemOfThePlainestCalls) {
+  if (OnWindows() || !Tool().launcher.empty()) {
+    GTEST_SKIP() << "the calls are refused by a library preloaded into the Linux tool";
+  }
+  const ScratchDir temporary;
+  WriteFileBytes(temporary.path() + "/archive.zrq",
+                 Archive({.entries = {{.name = "small", .type = 3, .payload = Text("s")},
+                                      {.name = "large", .type = 3, .payload = PatternBytes(100000)},
+                                      {.name = "pic", .type = 5,
+                                       .payload = SizedImagePayload(3, 2, PatternPixels(6))}}}));
+  const ChildResult plain = RunTool({"archive.zrq", "plain"}, temporary.path());
+  ASSERT_EQ(plain.exit_status, 0) << plain.err;
+  // The sanitizers' runtime wants to be the first library; the preloaded one
+  // comes before it here, which is harmless.
+  const char* sanitizer = std::getenv("ASAN_OPTIONS");
+  const std::string sanitizer_options = sanitizer == nullptr ? "" : sanitizer;
+  setenv("ASAN_OPTIONS", (sanitizer_options + ":verify_asan_link_order=0").c_str(), 1);
+  setenv("LD_PRELOAD", UNZRQ_REFUSING_FILE_SYSTEM, 1);
+  const ChildResult fresh = RunTool({"archive.zrq", "out"}, temporary.path());
+  const ChildResult over = RunTool({"archive.zrq", "out"}, temporary.path());
+  unsetenv("LD_PRELOAD");
+  setenv("ASAN_OPTIONS", sanitizer_options.c_str(), 1);
+  for (const ChildResult* run : {&fresh, &over}) {
+    EXPECT_EQ(run->exit_status, 0) << run->err;
+    EXPECT_EQ(run->err, "");
+  }
+  EXPECT_EQ(SnapshotTree(temporary.path() + "/out"), SnapshotTree(temporary.path() + "/plain"));
+}
+
+// A drop box: a folder that others may write into but not list (mode 0333).
+// The tool works in it as an unprivileged user would, new names and
+// replacements alike.
+TEST(Publication, AFolderThatMayBeWrittenButNotRead) {
+  if (OnWindows() || !Tool().launcher.empty()) GTEST_SKIP() << "folder modes are Linux's";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to run the tool as another user";
+  if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "no setpriv to change users";
+  const ScratchDir temporary;
+  namespace fs = std::filesystem;
+  WriteFileBytes(temporary.path() + "/archive.zrq",
+                 Archive({.entries = {{.name = "one", .type = 3, .payload = Text("1")},
+                                      {.name = "two", .type = 3, .payload = Text("2")}}}));
+  fs::create_directory(temporary.path() + "/drop");
+  ASSERT_EQ(chmod(temporary.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod((temporary.path() + "/archive.zrq").c_str(), 0644), 0);
+  ASSERT_EQ(chmod((temporary.path() + "/drop").c_str(), 0333), 0);
+  const std::vector<std::string> as_nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                              "--clear-groups", Tool().path, "archive.zrq", "drop"};
+  for (const char* round : {"fresh", "over"}) {
+    SCOPED_TRACE(round);
+    const ChildResult run = RunChild(as_nobody.front(), as_nobody, temporary.path(), {});
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+  }
+  ASSERT_EQ(chmod((temporary.path() + "/drop").c_str(), 0755), 0);
+  EXPECT_EQ(SnapshotTree(temporary.path() + "/drop"),
+            (FileTree{{"one", File("1")}, {"two", File("2")}}));
+}
+
+// A disk with room for one replacement at a time beside the old files:
+// each waiting replacement is renamed before the next output would find no
+// room, so every old file is replaced and a new name after them is whole.
+TEST(Publication, ADiskWithRoomForOneReplacementAtATime) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to mount a small file system";
+  const ScratchDir temporary;
+  const std::string disk = temporary.path() + "/disk";
+  std::filesystem::create_directory(disk);
+  constexpr std::size_t kEntryBytes = 4u << 20;
+  // Four old files, and room beside them for one more and a little.
+  if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=22m") != 0) {
+    GTEST_SKIP() << "no tmpfs could be mounted here";
+  }
+  std::vector<TestEntry> entries;
+  FileTree old_files;
+  FileTree expected;
+  for (int i = 0; i < 4; ++i) {
+    const std::string name = "file" + std::to_string(i);
+    entries.push_back({.name = name, .type = 3, .payload = PatternBytes(kEntryBytes, 40 + i)});
+    old_files["out/" + name] = File(PatternBytes(kEntryBytes, 50 + i));
+    expected[name] = File(PatternBytes(kEntryBytes, 40 + i));
+  }
+  entries.push_back({.name = "fresh", .type = 3, .payload = PatternBytes(1u << 20, 60)});
+  expected["fresh"] = File(PatternBytes(1u << 20, 60));
+  // The archive lies outside the small disk.
+  WriteFileBytes(temporary.path() + "/archive.zrq", Archive({.entries = entries}));
+  CreateTree(disk, old_files);
+  const ChildResult run = RunTool({"../archive.zrq", "out"}, disk);
+  const FileTree after = SnapshotTree(disk + "/out");
+  umount2(disk.c_str(), MNT_DETACH);
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(after, expected);
 }
 
 }  // namespace
