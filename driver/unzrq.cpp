@@ -120,14 +120,6 @@ bool PrepareOutputFolder(const char* folder, DWORD* error) {
   return OpenOutputFolder(folder, error);
 }
 
-bool ArchiveBytes(HANDLE archive, std::uint64_t* bytes, DWORD* error) {
-  DWORD high = 0;
-  const DWORD low = GetFileSize(archive, &high);
-  if (low == INVALID_FILE_SIZE && (*error = GetLastError()) != NO_ERROR) return false;
-  *bytes = static_cast<std::uint64_t>(high) << 32 | low;
-  return true;
-}
-
 // The record's line, its name as stored. On a terminal its control bytes (C1
 // written as UTF-8 among them) are shown as \xNN, as in messages, so that a
 // name cannot retitle the window or clear the screen; into a pipe or a file
@@ -424,7 +416,7 @@ int RunUnzrq(int argc, char** argv) {
           StandardOutputIsTerminal()};
   // The size bounds every image; without it no bound could be trusted.
   DWORD size_error = NO_ERROR;
-  if (!ArchiveBytes(opened.directory, &run.archive_bytes, &size_error)) {
+  if (!FileBytes(opened.directory, &run.archive_bytes, &size_error)) {
     std::fprintf(stderr, kCannotReadSize, Reason(size_error).text);
     return kExitCannotReadArchive;
   }

@@ -182,6 +182,23 @@ const char* DescribeOwnError(DWORD code);
 // Room for any reason DescribeError gives.
 inline constexpr std::size_t kReasonCapacity = 256;
 
+// The length of `file`, which may pass 4 GiB: GetFileSize's high part
+// carries the rest, and a low part of 0xFFFFFFFF is a length like any other;
+// only the code tells a failure. False with the reason in *error.
+inline bool FileBytes(HANDLE file, std::uint64_t* bytes, DWORD* error) {
+  DWORD high = 0;
+  const DWORD low = GetFileSize(file, &high);
+  if (low == INVALID_FILE_SIZE) {
+    const DWORD code = GetLastError();
+    if (code != NO_ERROR) {
+      *error = code;
+      return false;
+    }
+  }
+  *bytes = static_cast<std::uint64_t>(high) << 32 | low;
+  return true;
+}
+
 // Moves `file` by `distance` from where it stands, which may lie past 4 GiB:
 // the distance is a signed 32-bit value, sign-extended into the high part,
 // and the high part of the position carries the rest. A low part of

@@ -146,11 +146,10 @@ OutputFinish Drop(CurrentOutput& output, DWORD error) {
 OutputFinish FinishReplacement(CurrentOutput& output) {
   const DWORD error = g_publication.calls->start_flush(output.file);
   if (error != NO_ERROR) return Drop(output, error);
-  DWORD high = 0;
-  const DWORD low = GetFileSize(output.file, &high);
-  if (low != INVALID_FILE_SIZE || GetLastError() == NO_ERROR) {
-    g_publication.waiting_bytes += static_cast<std::uint64_t>(high) << 32 | low;
-  }
+  std::uint64_t bytes = 0;
+  DWORD size_error = NO_ERROR;
+  // Unknown, it counts for nothing: the disk's room still bounds the batch.
+  if (FileBytes(output.file, &bytes, &size_error)) g_publication.waiting_bytes += bytes;
   if (!CloseHandle(output.file)) {
     OutputFinish finish{GetLastError(), NO_ERROR, nullptr};
     if (!g_publication.calls->remove_own_name(output.temporary, &finish.leftover_error)) {

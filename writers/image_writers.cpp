@@ -3,6 +3,7 @@
 // apply the archive's bound to the very width and height they then write,
 // whatever the file held when anything else looked at it.
 #include "archive/archive_format.h"
+#include "platform/file_system.h"
 #include "writers/entry_writer.h"
 
 namespace {
@@ -22,15 +23,11 @@ std::uint32_t FixedWidthHeight(std::uint32_t size) {
 // kComplete when an image of this size may be written from this archive as
 // it is now; otherwise what to return instead, with nothing written.
 EntryResult CheckBound(HANDLE scanning, ImageSize image) {
-  DWORD high = 0;
-  const DWORD low = GetFileSize(scanning, &high);
-  if (low == INVALID_FILE_SIZE) {
-    const DWORD error = GetLastError();
-    if (error != NO_ERROR) {
-      return {.outcome = EntryOutcome::kSizeUnreadable, .error = error, .image = image};
-    }
+  std::uint64_t archive_bytes = 0;
+  DWORD error = NO_ERROR;
+  if (!FileBytes(scanning, &archive_bytes, &error)) {
+    return {.outcome = EntryOutcome::kSizeUnreadable, .error = error, .image = image};
   }
-  const std::uint64_t archive_bytes = static_cast<std::uint64_t>(high) << 32 | low;
   if (!BitmapFitsArchive(image, archive_bytes)) {
     return {.outcome = EntryOutcome::kTooLarge, .image = image};
   }

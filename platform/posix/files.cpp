@@ -172,10 +172,12 @@ HANDLE Adopt(OpenFile* slot, int fd, bool writable) {
   return slot;
 }
 
-int OpenRetrying(const char* path, int flags) {
+// Every open of the layer: relative to `folder` (AT_FDCWD for a path as
+// given), tried again when a signal interrupts it.
+int OpenRetrying(int folder, const char* path, int flags) {
   int fd;
   do {
-    fd = open(path, flags, 0666);
+    fd = openat(folder, path, flags, 0666);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -187,44 +189,40 @@ OpenFile* Lookup(HANDLE handle) {
   return nullptr;
 }
 
-// Writes all of [data, data + length) at `offset`, or reports why not.
-bool WriteAllAt(int fd, const unsigned char* data, std::size_t length, std::uint64_t offset,
-                std::size_t* done_total) {
-  *done_total = 0;
+// Moves up to `length` bytes at `offset` with `transfer` (pread or pwrite),
+// piece by piece until all have moved, a read stopping early only at the end
+// of the file. On failure *done still counts the bytes moved before it.
+template <typename Byte, typename Transfer>
+bool TransferAllAt(Transfer transfer, int fd, Byte* data, std::size_t length,
+                   std::uint64_t offset, std::size_t* done) {
+  *done = 0;
   while (length > 0) {
-    const ssize_t done = pwrite(fd, data, length, static_cast<off_t>(offset));
-    if (done < 0) {
+    const ssize_t moved = transfer(fd, data, length, static_cast<off_t>(offset));
+    if (moved < 0) {
       if (errno == EINTR) continue;
       FailWithErrno(errno);
       return false;
     }
-    data += done;
-    length -= static_cast<std::size_t>(done);
-    offset += static_cast<std::uint64_t>(done);
-    *done_total += static_cast<std::size_t>(done);
+    if (moved == 0) break;
+    data += moved;
+    length -= static_cast<std::size_t>(moved);
+    offset += static_cast<std::uint64_t>(moved);
+    *done += static_cast<std::size_t>(moved);
   }
   return true;
+}
+
+// Writes all of [data, data + length) at `offset`, or reports why not.
+bool WriteAllAt(int fd, const unsigned char* data, std::size_t length, std::uint64_t offset,
+                std::size_t* done) {
+  return TransferAllAt(pwrite, fd, data, length, offset, done);
 }
 
 // Reads up to `length` bytes at `offset`; stops early only at the end of the
 // file. On failure, *delivered still counts the bytes that arrived before it.
 bool ReadAllAt(int fd, unsigned char* data, std::size_t length, std::uint64_t offset,
                std::size_t* delivered) {
-  *delivered = 0;
-  while (length > 0) {
-    const ssize_t done = pread(fd, data, length, static_cast<off_t>(offset));
-    if (done < 0) {
-      if (errno == EINTR) continue;
-      FailWithErrno(errno);
-      return false;
-    }
-    if (done == 0) break;
-    data += done;
-    length -= static_cast<std::size_t>(done);
-    offset += static_cast<std::uint64_t>(done);
-    *delivered += static_cast<std::size_t>(done);
-  }
-  return true;
+  return TransferAllAt(pread, fd, data, length, offset, delivered);
 }
 
 }  // namespace
@@ -249,7 +247,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD /*share_mode*/,
     FailWithErrno(EINVAL);
     return INVALID_HANDLE_VALUE;
   }
-  const int fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = OpenRetrying(AT_FDCWD, path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     FailWithErrno(errno);
     return INVALID_HANDLE_VALUE;
@@ -440,10 +438,7 @@ namespace {
 bool OpenFolder(const char* folder, DWORD* error) {
   // For its path only: every call below works relative to it, and none needs
   // to read it, so a folder that may be written but not listed is no obstacle.
-  int fd;
-  do {
-    fd = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = OpenRetrying(AT_FDCWD, folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     *error = ErrorFromErrno(errno);
     return false;
@@ -495,10 +490,8 @@ HANDLE CreateNamed(const char* name, DWORD* error) {
     return INVALID_HANDLE_VALUE;
   }
   // O_EXCL fails on anything standing there, a link included, dangling or not.
-  int fd;
-  do {
-    fd = openat(g_folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+  const int fd =
+      OpenRetrying(g_folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     *error = ErrorFromErrno(errno);
     return INVALID_HANDLE_VALUE;
@@ -537,16 +530,9 @@ DWORD StartFlush(HANDLE output) {
 // A closed temporary opened again, to flush it: for reading, else for
 // writing (a umask may have left it only one of the two).
 int OpenToFlush(const char* name) {
-  int fd;
-  do {
-    fd = openat(g_folder, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0 && errno == EACCES) {
-    do {
-      fd = openat(g_folder, name, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-  }
-  return fd;
+  const int fd = OpenRetrying(g_folder, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0 || errno != EACCES) return fd;
+  return OpenRetrying(g_folder, name, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
 }
 
 DWORD FlushFile(const char* name) {

@@ -435,6 +435,48 @@ TEST(Publication, AReadOnlyFileWithOtherNamesKeepsItsFlag) {
 #endif
 }
 
+// A replacement waiting for its rename has a short alias of its own
+// (Windows); an entry of that name is not another file's alias: the waiting
+// replacements are published, and the name is free.
+TEST(Publication, TheShortAliasOfAWaitingReplacementIsNoOtherFile) {
+#ifndef _WIN32
+  GTEST_SKIP() << "no short names here";
+#else
+  ScratchDir dir;
+  OldFile(dir);
+  DWORD error = NO_ERROR;
+  ASSERT_TRUE(OpenOutputFolder(dir.path().c_str(), &error));
+  OutputRefusal refusal;
+  HANDLE file = CreateOutputFile("out", INVALID_HANDLE_VALUE, &refusal);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(WriteBytes(file, kEntryBytes));
+  ASSERT_EQ(FinishOutputFile(file, OutputFate::kKeep).error, NO_ERROR);
+  std::string alias;
+  for (const std::string& name : ListFolder(dir.path())) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((dir / name).c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    FindClose(search);
+    if (IsTemporaryName(name)) alias = found.cAlternateFileName;
+  }
+  if (alias.empty()) {
+    CloseOutputFolder();
+    GTEST_SKIP() << "this file system gives no short names";
+  }
+  EXPECT_EQ(CreateOutputFile(alias.c_str(), INVALID_HANDLE_VALUE, &refusal), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(refusal.error, kErrorWaitingAlias);
+  ReplaceReport report;
+  while (PublishNextReplacement(&report)) EXPECT_EQ(report.outcome, ReplaceOutcome::kReplaced);
+  file = CreateOutputFile(alias.c_str(), INVALID_HANDLE_VALUE, &refusal);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << refusal.error;
+  ASSERT_TRUE(WriteBytes(file, kOtherBytes));
+  ASSERT_EQ(FinishOutputFile(file, OutputFate::kKeep).error, NO_ERROR);
+  CloseOutputFolder();
+  EXPECT_EQ(ReadFileBytes(dir / "out"), kEntryBytes);
+  EXPECT_EQ(ReadFileBytes(dir / alias), kOtherBytes);
+#endif
+}
+
 // A folder where files may be written but no name made: a new name and a
 // replacement are both refused, the replacement saying that it needed a name.
 // A folder that may be written but not read takes new names as any other.
