@@ -4,11 +4,13 @@
 // terminal, where names must not drive the screen.
 //
 // The failures are injected below the file layer: this test binary is linked
-// with pread, pwrite and copy_file_range wrapped (see CMakeLists.txt). The
-// wrappers fail every read that touches one chosen offset with EIO, and every
-// write into one chosen output file with ENOSPC.
+// with pread, pwrite, copy_file_range and fstat wrapped (see CMakeLists.txt).
+// The wrappers fail every read that touches one chosen offset with EIO,
+// every write into one chosen output file with ENOSPC, and the second
+// reading of the archive's length after an image's size has been read.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,6 +68,21 @@ bool WritesFail(int fd, const void* buffer, std::size_t length, off_t offset) {
   return fd == g_full_fd;
 }
 
+// An image whose size is read at this offset: the second reading of the
+// archive's length after that read fails. The first judges the image before
+// its output is made; the second is the writer's own judgement of it.
+std::int64_t g_size_read_again_at = -1;
+int g_lengths_until_failure = 0;
+
+class LengthFailsAfterSizeAt {
+ public:
+  explicit LengthFailsAfterSizeAt(std::int64_t offset) { g_size_read_again_at = offset; }
+  ~LengthFailsAfterSizeAt() {
+    g_size_read_again_at = -1;
+    g_lengths_until_failure = 0;
+  }
+};
+
 class FullBitmap {
  public:
   explicit FullBitmap(bool full) { g_bitmap_full = full; }
@@ -83,12 +100,26 @@ ssize_t __real_pwrite(int fd, const void* buffer, size_t length, off_t offset);
 ssize_t __real_copy_file_range(int fd_in, loff_t* off_in, int fd_out, loff_t* off_out,
                                size_t length, unsigned flags);
 
+int __real_fstat(int fd, struct stat* info);
+
 ssize_t __wrap_pread(int fd, void* buffer, size_t length, off_t offset) {
   if (Touches(offset, length)) {
     errno = g_failing_errno;
     return -1;
   }
+  if (g_size_read_again_at >= offset &&
+      g_size_read_again_at < offset + static_cast<std::int64_t>(length)) {
+    g_lengths_until_failure = 2;
+  }
   return __real_pread(fd, buffer, length, offset);
+}
+
+int __wrap_fstat(int fd, struct stat* info) {
+  if (g_lengths_until_failure > 0 && --g_lengths_until_failure == 0) {
+    errno = EIO;
+    return -1;
+  }
+  return __real_fstat(fd, info);
 }
 
 ssize_t __wrap_pwrite(int fd, const void* buffer, size_t length, off_t offset) {
@@ -254,6 +285,23 @@ TEST(FailingReads, AreToldApartFromTruncationAndEndTheEntryLikeIt) {
     EXPECT_EQ(run.captured.err,
               "Error: Skipped \"card\": reading its image size failed (Input/output error).\n");
     EXPECT_EQ(run.files, (std::vector<std::string>{"after", "big", "small"}));
+  }
+  // The image's size is judged before its output is made; when the writer's
+  // own reading of it fails after that, the file stays empty, and says so.
+  {
+    Extraction run;
+    {
+      const LengthFailsAfterSizeAt failing(card_at);
+      run = Extract(built.bytes, -1);
+    }
+    EXPECT_EQ(run.captured.exit_code, -5);
+    EXPECT_EQ(run.captured.out, AllLines(4));
+    EXPECT_EQ(run.captured.err,
+              "Error: \"card\" is empty: its image size could not be read again (Input/output "
+              "error).\n");
+    EXPECT_EQ(run.files, all_files);
+    EXPECT_TRUE(run.card.empty());
+    EXPECT_EQ(run.big, kBig);
   }
   // The directory: a failed count ends the walk before it starts, a failed
   // record ends it there; neither is called a truncated archive.
