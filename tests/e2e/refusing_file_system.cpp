@@ -23,6 +23,9 @@ Function Next(const char* name) {
 
 extern "C" {
 
+// The C library names its parameters with reserved identifiers, which these
+// definitions do not copy.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 int openat(int folder, const char* path, int flags, ...) {
   mode_t mode = 0;
   if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
@@ -54,6 +57,7 @@ int syncfs(int) {
   return -1;
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 long syscall(long number, ...) {
   va_list arguments;
   va_start(arguments, number);
