@@ -146,10 +146,13 @@ OutputFinish Drop(CurrentOutput& output, DWORD error) {
 OutputFinish FinishReplacement(CurrentOutput& output) {
   const DWORD error = g_publication.calls->start_flush(output.file);
   if (error != NO_ERROR) return Drop(output, error);
-  std::uint64_t bytes = 0;
-  DWORD size_error = NO_ERROR;
-  // Unknown, it counts for nothing: the disk's room still bounds the batch.
-  if (FileBytes(output.file, &bytes, &size_error)) g_publication.waiting_bytes += bytes;
+  // The writers write from the start, in order: where the output stands is
+  // its length, known without asking the system.
+  LONG high = 0;
+  const DWORD low = SetFilePointer(output.file, 0, &high, FILE_CURRENT);
+  if (low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR) {
+    g_publication.waiting_bytes += static_cast<std::uint64_t>(static_cast<DWORD>(high)) << 32 | low;
+  }
   if (!CloseHandle(output.file)) {
     OutputFinish finish{GetLastError(), NO_ERROR, nullptr};
     if (!g_publication.calls->remove_own_name(output.temporary, &finish.leftover_error)) {

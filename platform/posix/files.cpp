@@ -42,6 +42,10 @@ struct OpenFile {
   int fd = -1;
   bool writable = false;
   std::uint64_t position = 0;
+  // A file opened for reading (the archive): its identity, taken at the open,
+  // so that a name can be told to be it without asking the system again.
+  dev_t device = 0;
+  ino_t inode = 0;
   // Read-ahead: the file's bytes [buffer_start, buffer_start + buffer_used).
   std::uint64_t buffer_start = 0;
   std::size_t buffer_used = 0;
@@ -260,6 +264,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD /*share_mode*/,
     Fail(kErrorNotRegularFile);
     return INVALID_HANDLE_VALUE;
   }
+  slot->device = info.st_dev;
+  slot->inode = info.st_ino;
   return Adopt(slot, fd, false);
 }
 
@@ -465,13 +471,12 @@ bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* /*long_n
     *kind = NameKind::kAbsent;
     return true;
   }
-  struct stat of_archive;
   const OpenFile* source = Lookup(archive);
   // A link is a name like any other: replacing it leaves its target alone,
   // wherever that is and whatever it is. Its own identity is never the
   // archive's, as lstat describes the link itself.
-  if (source != nullptr && fstat(source->fd, &of_archive) == 0 &&
-      existing.st_dev == of_archive.st_dev && existing.st_ino == of_archive.st_ino) {
+  if (source != nullptr && !source->writable && existing.st_dev == source->device &&
+      existing.st_ino == source->inode) {
     *kind = NameKind::kArchive;
   } else if (S_ISDIR(existing.st_mode)) {
     *kind = NameKind::kFolder;
