@@ -24,8 +24,9 @@ constexpr std::size_t kNameCapacity = 72;
 static_assert(kTemporaryNameBytes + 1 > kNameCapacity - 3,
               "a temporary name must be longer than any output name");
 
-// Names that vanish between a refused create and the look at what refused
-// it are tried again this often before the create's reason is told.
+// A name that vanishes between a refused create and the look at what
+// refused it is created again this often before it is taken for a name to
+// replace.
 constexpr int kCreateTries = 4;
 
 struct CurrentOutput {
@@ -270,13 +271,14 @@ HANDLE CreateOutputFile(const char* name, HANDLE archive, OutputRefusal* refusal
       return INVALID_HANDLE_VALUE;
     }
     refusal->error = JudgeStanding(kind, refusal->long_name);
-    if (refusal->error == NO_ERROR) {
-      output.replaces = true;
-      break;
-    }
+    if (refusal->error == NO_ERROR) break;
     if (refusal->error != ERROR_ALREADY_EXISTS) return INVALID_HANDLE_VALUE;
   }
-  if (!output.replaces) return INVALID_HANDLE_VALUE;  // the name kept coming and going
+  // The create keeps finding something the look does not see (under wine, a
+  // host's link that points nowhere), or the name keeps coming and going: it
+  // is replaced as a name, never written through, and judged again before
+  // the rename.
+  output.replaces = true;
   HANDLE file = CreateTemporary(output, &refusal->error);
   if (file == INVALID_HANDLE_VALUE) {
     refusal->replacing = true;

@@ -72,8 +72,8 @@ bool Identify(const char* path, HANDLE file, bool* same, bool* disk_file) {
 }
 
 HANDLE CreateForWriting(const char* path, DWORD* error) {
-  // DELETE, so that a given-up output can be removed through this handle.
-  HANDLE file = CreateFileA(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+  // Readable by others while it is written, as a new name is written in place.
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
@@ -120,10 +120,12 @@ bool SameName(const char* a, const char* b) {
 
 // Only these reparse points are links; the others (deduplicated, cloud or
 // app files) stand for the file or folder they hold.
+// A listing that gives no tag at all (wine, for the host's links) is taken
+// at its attribute.
 bool IsLink(const WIN32_FIND_DATAA& found) {
   return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
          (found.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
-          found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
+          found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT || found.dwReserved0 == 0);
 }
 
 bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* long_name,
@@ -285,13 +287,9 @@ bool RemoveOwnName(const char* name, DWORD* error) {
 }
 
 bool DropOutput(HANDLE output, const char* temporary, DWORD* error) {
-  // Removed through its own handle where the system allows: the name it had
-  // may already be another's.
-  FILE_DISPOSITION_INFO disposition = {TRUE};
-  const bool marked = SetFileInformationByHandle(output, FileDispositionInfo, &disposition,
-                                                 sizeof disposition) != FALSE;
+  // Only ever one of the run's own temporaries, a name no one else makes.
   (void)CloseHandle(output);  // its bytes are given up: how the close went does not matter
-  return marked || RemoveOwnName(temporary, error);
+  return RemoveOwnName(temporary, error);
 }
 
 DWORD StartFlush(HANDLE output) {
