@@ -58,7 +58,6 @@ class OwnedOutput {
   DWORD Finish(OutputFate fate = OutputFate::kKeep) {
     const OutputFinish finished = FinishOutputFile(handle_, fate);
     handle_ = INVALID_HANDLE_VALUE;
-    leftover_ = finished.leftover != nullptr;
     DWORD error = finished.error;
     ReplaceReport report;
     while (PublishNextReplacement(&report)) {
@@ -71,12 +70,10 @@ class OwnedOutput {
   // What became of a replacement at its publication, and its temporary name.
   ReplaceOutcome outcome() const { return outcome_; }
   const std::string& temporary() const { return temporary_; }
-  bool left_over() const { return leftover_; }
 
  private:
   OutputRefusal refusal_;
   HANDLE handle_;
   ReplaceOutcome outcome_ = ReplaceOutcome::kReplaced;
   std::string temporary_;
-  bool leftover_ = false;
 };
