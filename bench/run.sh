@@ -117,7 +117,7 @@ IFS=, read -r -a file_systems <<< "$file_systems"
 IFS=, read -r -a situations <<< "$situations"
 IFS=, read -r -a contenders <<< "$contenders"
 IFS=, read -r -a minimal_pieces <<< "$minimal_pieces"
-usage_error() { echo "run.sh: $*" >&2; exit 2; }
+usage_error() { trap - ERR; echo "run.sh: $*" >&2; exit 2; }
 in_list() {  # word list...: whether the word is in the list
   local word=$1
   shift
