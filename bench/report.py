@@ -114,6 +114,13 @@ def table(header, rows):
     return "\n".join(lines)
 
 
+def section(heading, notes, header, rows):
+    """A table under its heading and notes, or nothing when it has no rows."""
+    if not rows:
+        return []
+    return ["##### " + heading, ""] + ([notes, ""] if notes else []) + [table(header, rows), ""]
+
+
 def headline(measured):
     """unzrq and its variants fresh and over, each against the floor and the
     tars in the same situation: median over median."""
@@ -138,16 +145,14 @@ def headline(measured):
                         row.append("%.2f" % round_ratio(times(mine, sync), times(other, sync))[0]
                                    if other else "-")
                 rows.append(row)
-    if not rows:
-        return []
-    return ["##### Fresh and over its own output", "",
-            "Seconds: median of the rounds. Ratios: median over median, against the floor (the "
-            "minimal extractor's faster way, plain profiles only) and against GNU tar and bsdtar "
-            "in the same situation; over + sync: the run and a `sync -f` of its file system "
-            "right after it.", "",
-            table(["file system", "profile", "command", "fresh s", "÷ floor", "÷ GNU tar",
-                   "÷ bsdtar", "over s", "÷ GNU tar", "÷ bsdtar", "over + sync s", "÷ GNU tar",
-                   "÷ bsdtar"], rows), ""]
+    return section("Fresh and over its own output",
+                   "Seconds: median of the rounds. Ratios: median over median, against the floor "
+                   "(the minimal extractor's faster way, plain profiles only) and against GNU tar "
+                   "and bsdtar in the same situation; over + sync: the run and a `sync -f` of its "
+                   "file system right after it.",
+                   ["file system", "profile", "command", "fresh s", "÷ floor", "÷ GNU tar",
+                    "÷ bsdtar", "over s", "÷ GNU tar", "÷ bsdtar", "over + sync s", "÷ GNU tar",
+                    "÷ bsdtar"], rows)
 
 
 def variants_table(measured):
@@ -163,13 +168,11 @@ def variants_table(measured):
                     row.append(round_ratio(times(mine, sync), times(base, sync))[1]
                                if usable else "-")
             rows.append(row)
-    if not rows:
-        return []
-    return ["##### Variants against unzrq, same rounds", "",
-            "Ratios: median over median, in brackets the lowest and highest of the same ratio "
-            "round by round.", "",
-            table(["file system", "profile", "command", "fresh", "fresh + sync", "over",
-                   "over + sync", "beside", "beside + sync"], rows), ""]
+    return section("Variants against unzrq, same rounds",
+                   "Ratios: median over median, in brackets the lowest and highest of the same "
+                   "ratio round by round.",
+                   ["file system", "profile", "command", "fresh", "fresh + sync", "over",
+                    "over + sync", "beside", "beside + sync"], rows)
 
 
 def beside_table(measured, writer_size):
@@ -182,15 +185,14 @@ def beside_table(measured, writer_size):
             rows.append([fs, profile, display(name), seconds(beside),
                          round_ratio(beside["times"], over["times"])[1] if over else "-",
                          round_ratio(beside["times"], tar["times"])[1] if tar else "-"])
-    if not rows:
-        return []
-    return ["##### Over its own output with a writer beside", "",
-            "While each run replaces its own output, `dd` writes %s into another file of the "
-            "same file system (started half a second before the run, stopped when it ends). "
-            "Seconds: median (fastest); ratios: median over median, in brackets round by round."
-            % writer_size, "",
-            table(["file system", "profile", "command", "beside s", "beside ÷ over, run",
-                   "÷ GNU tar beside"], rows), ""]
+    return section("Over its own output with a writer beside",
+                   "While each run replaces its own output, `dd` writes %s into another file of the"
+                   " same file system (started half a second before the run, stopped when it ends)."
+                   " Seconds: median (fastest); ratios: median over median, in brackets round by "
+                   "round."
+                   % writer_size,
+                   ["file system", "profile", "command", "beside s", "beside ÷ over, run",
+                    "÷ GNU tar beside"], rows)
 
 
 def file_system_tables(measured, label, rounds):
@@ -238,11 +240,10 @@ def anchors_table(measured):
             row.append(round_ratio(results[top]["times"], results[bottom]["times"])[1]
                        if top in results and bottom in results else "-")
         rows.append(row)
-    if not rows:
-        return []
-    return ["##### Into an empty folder: against the anchors", "",
-            table(["file system", "profile", "unzrq / cp", "unzrq / cat", "unzrq / Python",
-                   "Windows build / unzrq"], rows), ""]
+    return section("Into an empty folder: against the anchors",
+                   None,
+                   ["file system", "profile", "unzrq / cp", "unzrq / cat", "unzrq / Python",
+                    "Windows build / unzrq"], rows)
 
 
 def floor_table(measured):
@@ -259,12 +260,10 @@ def floor_table(measured):
                     + ["; ".join("%s %s" % (display(n), round_ratio(results[n]["times"],
                                                                     results[floor]["times"])[1])
                                  for n in ours)])
-    if not rows:
-        return []
-    return ["##### Into an empty folder: against the floor", "",
-            "The minimal extractor's ways (seconds, median (fastest)), and each build over the "
-            "faster of them: median over median, in brackets round by round.", "",
-            table(["file system", "profile", "minimal extractor", "÷ floor"], rows), ""]
+    return section("Into an empty folder: against the floor",
+                   "The minimal extractor's ways (seconds, median (fastest)), and each build over "
+                   "the faster of them: median over median, in brackets round by round.",
+                   ["file system", "profile", "minimal extractor", "÷ floor"], rows)
 
 
 def verdicts(measured, folder, archives):
@@ -315,11 +314,9 @@ def verdicts(measured, folder, archives):
             human_size(archives[profile + "-tiny"][0]), human_size(archives[profile][0])),
             "same", "%.2f vs %.2f MiB" % (tiny_kib / 1024, full_kib / 1024),
             "met" if abs(full_kib - tiny_kib) <= RSS_SAME_KIB else "MISSED"])
-    if not rows:
-        return []
-    return ["##### Targets", "",
-            "Ratios: median over median, in brackets round by round.", "",
-            table(["profile", "measure", "limit", "measured", "verdict"], rows), ""]
+    return section("Targets",
+                   "Ratios: median over median, in brackets round by round.",
+                   ["profile", "measure", "limit", "measured", "verdict"], rows)
 
 
 def scaling_table(folder, archives):
@@ -338,11 +335,10 @@ def scaling_table(folder, archives):
             row += ["%.3f" % median, "%.2f" % (1000 * median / entries)]
         row.append("%.2f" % (results["wine"]["median"] / results["unzrq"]["median"]))
         rows.append(row)
-    if not rows:
-        return []
-    return ["##### Windows build: cost per entry against the files in the folder (ext4)", "",
-            table(["entries", "archive", "unzrq s", "unzrq ms/entry", "Windows build s",
-                   "Windows build ms/entry", "ratio"], rows), ""]
+    return section("Windows build: cost per entry against the files in the folder (ext4)",
+                   None,
+                   ["entries", "archive", "unzrq s", "unzrq ms/entry", "Windows build s",
+                    "Windows build ms/entry", "ratio"], rows)
 
 
 def write_section(path, section, markdown):

@@ -125,13 +125,15 @@ in_list() {  # word list...: whether the word is in the list
   return 1
 }
 for kib in "${minimal_pieces[@]}"; do
-  [[ $kib =~ ^[1-9][0-9]*$ && $kib -le 1024 ]] || usage_error "--minimal-pieces: $kib is not 1 to 1024 KiB"
+  [[ $kib =~ ^[1-9][0-9]*$ && $kib -le 1024 ]] ||
+    usage_error "--minimal-pieces: $kib is not 1 to 1024 KiB"
 done
 for profile in "${profiles[@]}"; do
   in_list "$profile" raw images small mixed || usage_error "no profile $profile"
 done
 for situation in "${situations[@]}"; do
-  in_list "$situation" fresh over beside || usage_error "no situation $situation (fresh, over, beside)"
+  in_list "$situation" fresh over beside ||
+    usage_error "no situation $situation (fresh, over, beside)"
 done
 for contender in "${contenders[@]}"; do
   in_list "$contender" minimal tar bsdtar cp cat python wine ||
