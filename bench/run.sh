@@ -198,7 +198,9 @@ for rev in "${releases[@]}"; do
     say "building unzrq $rev in $release_dir"
     rm -rf "$release_dir" && mkdir -p "$release_dir/src"
     git -C "$repo" archive --format=tar "$rev" | tar -x -C "$release_dir/src"
-    cmake -S "$release_dir/src" -B "$release_dir/build" -DCMAKE_BUILD_TYPE=Release > /dev/null
+    # The tool alone: older revisions built their benchmark programs by default.
+    cmake -S "$release_dir/src" -B "$release_dir/build" -DCMAKE_BUILD_TYPE=Release \
+      -DUNZRQ_BENCH=OFF -DBUILD_TESTING=OFF > /dev/null
     cmake --build "$release_dir/build" -j2 --target unzrq > /dev/null
   fi
   variants+=("$name=$release_dir/build/unzrq")
