@@ -56,6 +56,17 @@ def is_ours(command):
     return not is_minimal(base) and base not in OTHERS
 
 
+def our_builds(results):
+    """unzrq and its variants, in the order first timed, whatever the
+    situations of the run."""
+    names = []
+    for command in results:
+        base = command.partition(" ")[0]
+        if is_ours(base) and base not in names:
+            names.append(base)
+    return names
+
+
 def display(command):
     """A command's name in the tables."""
     base, _, situation = command.partition(" ")
@@ -131,7 +142,7 @@ def headline(measured):
             if not results:
                 continue
             floor = best_minimal(results)
-            for name in [n for n in results if " " not in n and is_ours(n)]:
+            for name in our_builds(results):
                 row = [fs, profile, display(name)]
                 for suffix, sync in (("", False), (" over", False), (" over", True)):
                     mine = results.get(name + suffix)
@@ -159,7 +170,7 @@ def variants_table(measured):
     """Each variant against unzrq, situation by situation, round by round."""
     rows = []
     for (fs, profile), results in measured.items():
-        for name in [n for n in results if " " not in n and is_ours(n) and n != "unzrq"]:
+        for name in [n for n in our_builds(results) if n != "unzrq"]:
             row = [fs, profile, display(name)]
             for suffix, _ in SITUATIONS:
                 for sync in (False, True):

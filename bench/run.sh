@@ -90,6 +90,7 @@ rounds=
 contenders=minimal,tar,bsdtar
 variants=()
 releases=()
+release_notes=()
 minimal_pieces=64
 writer_size=
 while (($#)); do
@@ -204,6 +205,7 @@ for rev in "${releases[@]}"; do
     cmake --build "$release_dir/build" -j2 --target unzrq > /dev/null
   fi
   variants+=("$name=$release_dir/build/unzrq")
+  release_notes+=("$name")
 done
 variant_names=() variant_commands=()
 for variant in "${variants[@]}"; do
@@ -511,8 +513,9 @@ mount_note=$(IFS=';'; echo "${mounts[*]:-none}")
 variant_note=
 for i in "${!variant_names[@]}"; do
   # The build's folder and the program, no path of this machine.
-  shown=${variant_commands[i]#"${variant_commands[i]%/*/*}/"}
-  variant_note+="${variant_note:+; }${variant_names[i]}: \`$shown\`"
+  shown=\`${variant_commands[i]#"${variant_commands[i]%/*/*}/"}\`
+  in_list "${variant_names[i]}" "${release_notes[@]}" && shown="that revision, built here"
+  variant_note+="${variant_note:+; }${variant_names[i]}: $shown"
 done
 report=("$python" "$here/report.py" "$results" --markdown "$RESULTS" --title "$title"
         --unzrq "$UNZRQ" --windows "$exe_note" --mounts "${mount_note//;/; }" --variants "$variant_note"
