@@ -1,8 +1,7 @@
 // Reading a ZRQ archive's plain entries with as few system calls as they
-// need, for the bench's own small extractors (minimal_extract,
-// replace_strategies): the header once, the directory 1,024 records at a
-// time, payloads by pread or the kernel copy. Any failure stops the program
-// with a message and exit 2. Linux only.
+// need, for the benchmark's floor (minimal_extract): the header once, the
+// directory 1,024 records at a time, payloads by pread or the kernel copy.
+// Any failure stops the program with a message and exit 2. Linux only.
 
 #pragma once
 

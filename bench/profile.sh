@@ -4,7 +4,7 @@
 #
 #   sudo bench/profile.sh
 #
-# Same tool lookup as run.sh (UNZRQ, else build-bench/, else build/). On a
+# The tool: UNZRQ, else build-bench/ (which run.sh makes), else build/. On a
 # fresh tmpfs it writes a small archive (100,000 entries), an images archive
 # (256 MiB) and a short images archive (24 MiB), then reports:
 #   - strace -c -f on small: system calls per entry;

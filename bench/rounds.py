@@ -7,6 +7,7 @@ command (not timed) runs before every run.
 
 Usage: rounds.py --json OUT.json [--rounds 7] [--warmup 1] [--prepare CMD]
                  [--prepare-for NAME=CMD ...] [--then CMD]
+                 [--writer-beside NAME ...] [--writer-bytes N]
                  NAME COMMAND [NAME COMMAND ...]
 
 --prepare-for NAME=CMD: this command's own preparation instead of --prepare
@@ -14,6 +15,14 @@ Usage: rounds.py --json OUT.json [--rounds 7] [--warmup 1] [--prepare CMD]
 (say, `sync -f .`) runs and is timed too: the JSON then also holds, per
 command, the time of the run and CMD together ("then_times", "then_median",
 "then_min"), each part less its own cost of starting.
+
+--writer-beside NAME: while this command runs, another program writes
+--writer-bytes (4 GiB by default) of its own into a file of the current folder
+(`dd`, so on the same file system): it is started after the preparation and
+given half a second to fill the page cache before the timed run starts, and
+is stopped and its file removed as soon as the run ends, before --then. What
+it measures: how much a run that flushes its own files is slowed by dirty data
+that is not its own, as a flush of the whole file system would be.
 
 Commands run under /bin/sh -c (write `exec` in front of the program so that
 the shell does not stay around it), with standard output on /dev/null. Each
@@ -29,6 +38,7 @@ can be taken within a round as well as between medians.
 import argparse
 import json
 import os
+import signal
 import statistics
 import subprocess
 import sys
@@ -51,6 +61,26 @@ def run_once(command, rss_file):
     return elapsed, usage.ru_utime, usage.ru_stime, peak_kib
 
 
+WRITER_FILE = ".bench-writer-beside"
+
+
+def start_writer(size):
+    """A program writing `size` bytes into a file of the current folder,
+    until it is done or stopped; given half a second's start."""
+    mib = max(1, size >> 20)
+    writer = subprocess.Popen(["dd", "if=/dev/zero", "of=" + WRITER_FILE, "bs=1M",
+                               "count=%d" % mib, "status=none"], start_new_session=True)
+    time.sleep(0.5)
+    return writer
+
+
+def stop_writer(writer):
+    if writer.poll() is None:
+        os.killpg(writer.pid, signal.SIGKILL)
+    writer.wait()
+    os.remove(WRITER_FILE)
+
+
 def time_then(command):
     """Wall clock of a command run after a timed one; it must succeed."""
     start = time.perf_counter()
@@ -66,6 +96,8 @@ def main():
     parser.add_argument("--prepare", default="true")
     parser.add_argument("--prepare-for", action="append", default=[], metavar="NAME=CMD")
     parser.add_argument("--then")
+    parser.add_argument("--writer-beside", action="append", default=[], metavar="NAME")
+    parser.add_argument("--writer-bytes", type=int, default=4 << 30)
     parser.add_argument("pairs", nargs="+", help="NAME COMMAND pairs")
     options = parser.parse_args()
     if len(options.pairs) % 2:
@@ -77,6 +109,9 @@ def main():
         if name not in dict(commands) or not command:
             sys.exit("rounds.py: --prepare-for %r: want NAME=CMD of a command given" % item)
         prepares[name] = command
+    for name in options.writer_beside:
+        if name not in dict(commands):
+            sys.exit("rounds.py: --writer-beside %r: not a command given" % name)
 
     rss_file = options.json + ".rss"
     runs = {name: [] for name, _ in commands}
@@ -91,7 +126,11 @@ def main():
         shift = round_number % len(commands)
         for name, command in commands[shift:] + commands[:shift]:
             subprocess.run(["/bin/sh", "-c", prepares.get(name, options.prepare)], check=True)
+            writer = (start_writer(options.writer_bytes)
+                      if name in options.writer_beside else None)
             measured = run_once(command, rss_file)
+            if writer is not None:
+                stop_writer(writer)
             then = time_then(options.then) if options.then else None
             if round_number >= options.warmup:
                 runs[name].append(measured)
@@ -131,6 +170,7 @@ def main():
     os.remove(rss_file)
     with open(options.json, "w") as out:
         json.dump({"rounds": options.rounds, "start_overhead": overhead, "load_averages": loads,
+                   "writer_bytes": options.writer_bytes if options.writer_beside else 0,
                    "results": results}, out, indent=1)
 
 

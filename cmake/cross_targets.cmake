@@ -99,24 +99,30 @@ if(UNZRQ_WINDOWS AND NOT WIN32)
                         "googletest, and wine32 where the kernel runs 32-bit programs); "
                         "configure with -DUNZRQ_WINDOWS=OFF to build for Linux alone.")
   endif()
-  unzrq_add_cross_build(windows
-    TOOLCHAIN ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-i686.cmake
-    CXX ${UNZRQ_MINGW_CXX} CC ${UNZRQ_MINGW_CC}
-    GOOGLETEST_ARGS -Dgtest_disable_pthreads=ON
-    BYPRODUCTS ${CMAKE_BINARY_DIR}/windows/unzrq.exe
-               ${CMAKE_BINARY_DIR}/windows/tests/unit/unzrq_unit_tables.exe)
-  unzrq_add_cross_build(windows64
-    TOOLCHAIN ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake
-    CXX ${UNZRQ_MINGW64_CXX} CC ${UNZRQ_MINGW64_CC}
-    GOOGLETEST_ARGS -Dgtest_disable_pthreads=ON
-    BYPRODUCTS ${CMAKE_BINARY_DIR}/windows64/unzrq.exe
-               ${CMAKE_BINARY_DIR}/windows64/tests/unit/unzrq_unit_tables.exe)
-  set(UNZRQ_WINDOWS_EXE ${CMAKE_BINARY_DIR}/windows/unzrq.exe)
-  set(UNZRQ_WINDOWS64_EXE ${CMAKE_BINARY_DIR}/windows64/unzrq.exe)
-  # Each .exe's wine prefix, made by the test wine.<build>.prefix (fixture
-  # <build>_prefix) and shared by every test that runs that .exe.
+  # Each leg's data, under its name in capitals: toolchain file, compilers,
+  # objdump, and the wine prefix made by the test wine.<leg>.prefix (fixture
+  # <leg>_prefix) and shared by every test that runs the leg's .exe.
+  set(UNZRQ_WINDOWS_LEGS windows windows64)
+  set(UNZRQ_WINDOWS_TOOLCHAIN mingw-w64-i686)
+  set(UNZRQ_WINDOWS_CXX ${UNZRQ_MINGW_CXX})
+  set(UNZRQ_WINDOWS_CC ${UNZRQ_MINGW_CC})
+  set(UNZRQ_WINDOWS_OBJDUMP ${UNZRQ_MINGW_OBJDUMP})
   set(UNZRQ_WINDOWS_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  set(UNZRQ_WINDOWS64_TOOLCHAIN mingw-w64-x86_64)
+  set(UNZRQ_WINDOWS64_CXX ${UNZRQ_MINGW64_CXX})
+  set(UNZRQ_WINDOWS64_CC ${UNZRQ_MINGW64_CC})
+  set(UNZRQ_WINDOWS64_OBJDUMP ${UNZRQ_MINGW64_OBJDUMP})
   set(UNZRQ_WINDOWS64_PREFIX ${CMAKE_BINARY_DIR}/wineprefix64)
+  foreach(leg ${UNZRQ_WINDOWS_LEGS})
+    string(TOUPPER ${leg} LEG)
+    unzrq_add_cross_build(${leg}
+      TOOLCHAIN ${PROJECT_SOURCE_DIR}/cmake/${UNZRQ_${LEG}_TOOLCHAIN}.cmake
+      CXX ${UNZRQ_${LEG}_CXX} CC ${UNZRQ_${LEG}_CC}
+      GOOGLETEST_ARGS -Dgtest_disable_pthreads=ON
+      BYPRODUCTS ${CMAKE_BINARY_DIR}/${leg}/unzrq.exe
+                 ${CMAKE_BINARY_DIR}/${leg}/tests/unit/unzrq_unit_tables.exe)
+    set(UNZRQ_${LEG}_EXE ${CMAKE_BINARY_DIR}/${leg}/unzrq.exe)
+  endforeach()
 endif()
 
 if(UNZRQ_S390X)
@@ -154,19 +160,14 @@ endif()
 # native unit tables list the cases of the Windows unit tables, built from the
 # same sources, since nothing can run an .exe while the build lists them.
 function(unzrq_add_cross_tests)
-  if(UNZRQ_WINDOWS_EXE)
+  if(UNZRQ_WINDOWS_LEGS)
     find_package(Python3 REQUIRED COMPONENTS Interpreter)
     set(guard ${PROJECT_SOURCE_DIR}/tests/stack_alignment.py)
-    foreach(leg windows windows64)
-      if(leg STREQUAL windows)
-        set(exe ${UNZRQ_WINDOWS_EXE})
-        set(objdump ${UNZRQ_MINGW_OBJDUMP})
-        set(prefix ${UNZRQ_WINDOWS_PREFIX})
-      else()
-        set(exe ${UNZRQ_WINDOWS64_EXE})
-        set(objdump ${UNZRQ_MINGW64_OBJDUMP})
-        set(prefix ${UNZRQ_WINDOWS64_PREFIX})
-      endif()
+    foreach(leg ${UNZRQ_WINDOWS_LEGS})
+      string(TOUPPER ${leg} LEG)
+      set(exe ${UNZRQ_${LEG}_EXE})
+      set(objdump ${UNZRQ_${LEG}_OBJDUMP})
+      set(prefix ${UNZRQ_${LEG}_PREFIX})
       set(unit_tables ${CMAKE_BINARY_DIR}/${leg}/tests/unit/unzrq_unit_tables.exe)
 
       # No aligned vector move on the stack beyond what Windows aligns it to

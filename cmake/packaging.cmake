@@ -60,12 +60,16 @@ if(WIN32)
 endif()
 
 # --- Install layout --------------------------------------------------------
+# The documents the README links to, shipped in doc/ beside it wherever it is
+# shipped, so that its links resolve (.ci/check-package checks they do).
+set(UNZRQ_LINKED_DOCS ${PROJECT_SOURCE_DIR}/doc/output-files.md ${PROJECT_SOURCE_DIR}/doc/windows.md)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 if(WIN32)
   # The zip: the program and its two documents side by side.
   install(TARGETS unzrq RUNTIME DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  install(FILES ${UNZRQ_LINKED_DOCS} DESTINATION doc)
 else()
   # The Debian places: man page and changelog compressed, the licence as
   # the copyright file, all under share/doc/unzrq.
@@ -99,6 +103,7 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${UNZRQ_DOC_BUILD_DIR}/copyright
                 ${unzrq_changelog}
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${UNZRQ_LINKED_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR}/doc)
 endif()
 
 # --- Packages --------------------------------------------------------------

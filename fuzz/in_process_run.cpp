@@ -57,9 +57,13 @@ ToolRun RunInProcess(const std::vector<std::string>& arguments, std::FILE* out, 
     if (chdir(working_dir.c_str()) != 0) Fail("cannot enter " + working_dir);
   }
   // What this process wrote before must not land in the capture; that its
-  // own output cannot be written is no concern of the run's.
+  // own output cannot be written is no concern of the run's. Nor is an error
+  // an earlier run left on the stream (the tool reports a failed write of
+  // standard output by the stream's error flag, which a process of its own
+  // would start without).
   (void)std::fflush(stdout);
   (void)std::fflush(stderr);
+  std::clearerr(stdout);
   const int saved_out = dup(STDOUT_FILENO);
   if (saved_out < 0 || dup2(catch_out ? fileno(out) : standard_output_fd, STDOUT_FILENO) < 0) {
     Fail("cannot point standard output elsewhere");
@@ -72,6 +76,7 @@ ToolRun RunInProcess(const std::vector<std::string>& arguments, std::FILE* out, 
   // Standard output may be a full device on purpose (standard_output_fd):
   // that the tool's output could not be written is the tool's to report.
   (void)std::fflush(stdout);
+  std::clearerr(stdout);
   if (std::fflush(err) != 0) Fail("cannot write out the captured standard error");
   stderr = process_err;
   dup2(saved_out, STDOUT_FILENO);

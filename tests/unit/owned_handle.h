@@ -30,7 +30,7 @@ class OwnedHandle {
 };
 
 // An output file as the driver makes it, in `folder` under `name`, finished
-// when the test ends: as Finish says, else given up. The output folder is
+// when the test ends: as Finish says, else as an incomplete entry. The output folder is
 // open for as long as the output lives.
 class OwnedOutput {
  public:
@@ -71,6 +71,7 @@ class OwnedOutput {
   // What became of a replacement at its publication, and its temporary name.
   ReplaceOutcome outcome() const { return outcome_; }
   const std::string& temporary() const { return temporary_; }
+  // Whether a replacement given up was left in the folder.
   bool left_over() const { return leftover_; }
 
  private:
