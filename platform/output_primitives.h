@@ -30,7 +30,11 @@ enum class NameKind {
 // Room for a temporary name and its NUL.
 inline constexpr std::size_t kTemporaryCapacity = kTemporaryNameBytes + 1;
 
-// How many replacements are flushed at once by one flush_files call.
+// How many replacements are flushed at once by one flush_files call. A
+// batch of more is flushed with the whole file system where that can be
+// trusted: many small files are written out far faster together than one
+// by one, while a few large ones, flushed alone, never wait for what other
+// programs write to the same disk.
 inline constexpr std::size_t kFlushWindow = 64;
 
 struct OutputPrimitives {
@@ -59,8 +63,9 @@ struct OutputPrimitives {
   bool (*drop_output)(HANDLE output, const char* temporary, DWORD* error);
 
   // Called for a replacement before it is closed: starts the writing of its
-  // bytes to the disk, or writes them there at once.
-  DWORD (*start_flush)(HANDLE output);
+  // bytes to the disk, or writes them there at once. `alone`: its batch may
+  // still be flushed file by file (it holds no more than a window so far).
+  DWORD (*start_flush)(HANDLE output, bool alone);
 
   // Makes the bytes of the closed temporaries `names[0..count)` durable,
   // each on its own, and puts each one's result in errors[i]. Returns
@@ -69,6 +74,11 @@ struct OutputPrimitives {
   DWORD (*flush_files)(const char (*names)[kTemporaryCapacity], std::size_t count, DWORD* errors);
   // Makes the bytes of one closed temporary durable.
   DWORD (*flush_file)(const char* name);
+  // Makes every byte written to the folder's file system durable at once,
+  // by way of the closed temporary `name`. ERROR_NOT_SUPPORTED, touching
+  // nothing, where no such call can be trusted to report a failed write
+  // (or there is none): publication then flushes file by file.
+  DWORD (*flush_file_system)(const char* name);
 
   // Whether the folder's file system has room for `bytes` more. True where
   // that cannot be told.

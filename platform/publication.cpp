@@ -10,7 +10,9 @@
 // old file, its own bytes are made durable, and then it is renamed over the
 // name, so that a crash or a power cut leaves the old file or the new one,
 // whole. Finished replacements wait in a fixed queue, so that the flushes of
-// a batch overlap instead of each waiting for the disk on its own.
+// a batch overlap instead of each waiting for the disk on its own: a window
+// of files flushed at once, or, for a batch of many, one flush of the file
+// system where that can be trusted.
 #include <cstdio>
 #include <cstring>
 
@@ -50,6 +52,8 @@ struct Publication {
   HANDLE archive = INVALID_HANDLE_VALUE;  // the archive the outputs are made from
   // The system cannot flush several files at once: each is flushed alone.
   bool flush_one_by_one = false;
+  // The file system's own flush cannot be trusted here: files are flushed.
+  bool whole_unsupported = false;
   unsigned count = 0;                // temporaries made by this run
   unsigned process = 0;              // with the clock at the folder's opening, in every temporary name
   unsigned long long clock = 0;
@@ -145,7 +149,8 @@ OutputFinish Drop(CurrentOutput& output, DWORD error) {
 // A whole output that is to take the place of a file: its bytes start for
 // the disk now, and its rename waits for its batch.
 OutputFinish FinishReplacement(CurrentOutput& output) {
-  const DWORD error = g_publication.calls->start_flush(output.file);
+  const DWORD error =
+      g_publication.calls->start_flush(output.file, g_publication.waiting_count < kFlushWindow);
   if (error != NO_ERROR) return Drop(output, error);
   // The writers write from the start, in order: where the output stands is
   // its length, known without asking the system.
@@ -169,6 +174,20 @@ OutputFinish FinishReplacement(CurrentOutput& output) {
 // own, and keeps each one's result for its rename.
 void FlushNextWindow() {
   const std::size_t first = g_publication.flushed;
+  if (first == 0 && g_publication.waiting_count > kFlushWindow && !g_publication.whole_unsupported) {
+    // Many files: one flush of the file system settles them all.
+    char name[kTemporaryCapacity];
+    ComposeTemporaryName(g_publication.waiting[0].count, name);
+    const DWORD error = g_publication.calls->flush_file_system(name);
+    if (error != ERROR_NOT_SUPPORTED) {
+      for (std::size_t i = 0; i < g_publication.waiting_count; ++i) {
+        g_publication.waiting[i].flush_error = error;
+      }
+      g_publication.flushed = g_publication.waiting_count;
+      return;
+    }
+    g_publication.whole_unsupported = true;
+  }
   std::size_t count = g_publication.waiting_count - first;
   if (count > kFlushWindow) count = kFlushWindow;
   for (std::size_t i = 0; i < count; ++i) {
@@ -227,6 +246,7 @@ void CloseOutputFolder() {
   if (g_publication.folder_open) g_publication.calls->close_folder();
   g_publication.folder_open = false;
   g_publication.flush_one_by_one = false;
+  g_publication.whole_unsupported = false;
   g_publication.waiting_count = 0;
   g_publication.waiting_bytes = 0;
   g_publication.published = 0;

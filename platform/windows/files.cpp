@@ -292,7 +292,7 @@ bool DropOutput(HANDLE output, const char* temporary, DWORD* error) {
   return RemoveOwnName(temporary, error);
 }
 
-DWORD StartFlush(HANDLE output) {
+DWORD StartFlush(HANDLE output, bool /*alone*/) {
   // Each replacement's own bytes, before it is closed: no call here flushes
   // several files at once.
   return FlushFileBuffers(output) ? NO_ERROR : GetLastError();
@@ -305,6 +305,10 @@ DWORD FlushFiles(const char (*/*names*/)[kTemporaryCapacity], std::size_t count,
 }
 
 DWORD FlushFile(const char* /*name*/) { return NO_ERROR; }
+
+// No call here flushes a volume without rights over it; StartFlush has
+// flushed each file.
+DWORD FlushFileSystem(const char* /*name*/) { return ERROR_NOT_SUPPORTED; }
 
 bool HasRoom(std::uint64_t bytes) {
   ULARGE_INTEGER available;
@@ -324,7 +328,7 @@ void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
 const OutputPrimitives kSystemOutputPrimitives = {
     OpenFolder,   CloseFolder, LookAtName, CreateNamed, RenameOver,
     RemoveOwnName, DropOutput, StartFlush, FlushFiles,  FlushFile,
-    HasRoom,      TemporaryNameSeed,
+    FlushFileSystem, HasRoom, TemporaryNameSeed,
 };
 
 bool FileSystemAcceptsName(const char* name) {

@@ -185,7 +185,9 @@ struct StandIn {
   bool rename_fails = false;
   bool drop_fails = false;
   bool no_room = false;
+  bool file_system_unsupported = false;  // the file system's own flush cannot be trusted
   int creates = 0;
+  int flush_file_system_calls = 0;
   int flush_files_calls = 0;
   int flush_file_calls = 0;
 };
@@ -253,6 +255,15 @@ bool StandInDrop(HANDLE output, const char* temporary, DWORD* error) {
   return System().drop_output(output, temporary, error);
 }
 
+DWORD StandInFlushFileSystem(const char* name) {
+  ++g_stand_in.flush_file_system_calls;
+  if (g_stand_in.file_system_unsupported) return ERROR_NOT_SUPPORTED;
+  if (g_stand_in.flush_error != NO_ERROR) return g_stand_in.flush_error;
+  // Whatever the host can, a flush of the file system that can be trusted.
+  const DWORD error = System().flush_file_system(name);
+  return error == ERROR_NOT_SUPPORTED ? NO_ERROR : error;
+}
+
 bool StandInHasRoom(std::uint64_t bytes) {
   return !g_stand_in.no_room && System().has_room(bytes);
 }
@@ -268,6 +279,7 @@ const OutputPrimitives kStandIns = {
     kSystemOutputPrimitives.start_flush,
     StandInFlushFiles,
     StandInFlushFile,
+    StandInFlushFileSystem,
     StandInHasRoom,
     kSystemOutputPrimitives.temporary_name_seed,
 };
@@ -352,16 +364,31 @@ TEST(Publication, EachRefusalOfTheSystem) {
   }
 }
 
-// Replacements wait and are flushed a window at a time; a flush that cannot
-// take several files is not asked again, and the disk's room publishes a
-// batch early.
+// Replacements wait for their batch. A batch of more than a window is
+// flushed with the whole file system where that can be trusted, else a
+// window at a time, else one file at a time; the disk's room publishes a
+// batch early; a failed flush keeps every old file of its batch.
 TEST(Publication, ReplacementsWaitForTheirBatch) {
   constexpr int kFiles = static_cast<int>(kFlushWindow) + 3;
+  struct Case {
+    const char* label;
+    StandIn stand_in;
+    int file_system_flushes;
+    int window_flushes;
+    int file_flushes;
+    bool replaced = true;
+  } const cases[] = {
+      {"the file system at once", {}, 1, 0, 0},
+      {"a window at a time", {.file_system_unsupported = true}, 1, 2, 0},
+      {"one at a time", {.flush_files_unsupported = true, .file_system_unsupported = true}, 1, 1,
+       kFiles},
+      {"a failed flush of the file system", {.flush_error = ERROR_DISK_FULL}, 1, 0, 0, false},
+  };
   ScratchDir dir;
-  for (int i = 0; i < kFiles; ++i) WriteFileBytes(dir / std::to_string(i), kOldBytes);
-  for (const bool unsupported : {false, true}) {
-    SCOPED_TRACE(unsupported ? "one at a time" : "a window at a time");
-    const StandingIn standing_in({.flush_files_unsupported = unsupported});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    for (int i = 0; i < kFiles; ++i) WriteFileBytes(dir / std::to_string(i), kOldBytes);
+    const StandingIn standing_in(c.stand_in);
     DWORD error = NO_ERROR;
     ASSERT_TRUE(OpenOutputFolder(dir.path().c_str(), &error)) << error;
     for (int i = 0; i < kFiles; ++i) {
@@ -379,18 +406,20 @@ TEST(Publication, ReplacementsWaitForTheirBatch) {
     ReplaceReport report;
     int published = 0;
     while (PublishNextReplacement(&report)) {
-      EXPECT_EQ(report.outcome, ReplaceOutcome::kReplaced);
+      EXPECT_EQ(report.outcome, c.replaced ? ReplaceOutcome::kReplaced : ReplaceOutcome::kDropped);
       EXPECT_EQ(std::string(report.name), std::to_string(published));
       ++published;
     }
     EXPECT_EQ(published, kFiles);
     EXPECT_FALSE(ReplacementsDue(1));  // nothing waits
     CloseOutputFolder();
-    EXPECT_EQ(g_stand_in.flush_files_calls, unsupported ? 1 : 2);
-    EXPECT_EQ(g_stand_in.flush_file_calls, unsupported ? kFiles : 0);
-    for (int i = 0; i < kFiles; ++i) EXPECT_EQ(ReadFileBytes(dir / std::to_string(i)), kEntryBytes);
+    EXPECT_EQ(g_stand_in.flush_file_system_calls, c.file_system_flushes);
+    EXPECT_EQ(g_stand_in.flush_files_calls, c.window_flushes);
+    EXPECT_EQ(g_stand_in.flush_file_calls, c.file_flushes);
+    for (int i = 0; i < kFiles; ++i) {
+      EXPECT_EQ(ReadFileBytes(dir / std::to_string(i)), c.replaced ? kEntryBytes : kOldBytes);
+    }
     EXPECT_EQ(ListFolder(dir.path()).size(), static_cast<std::size_t>(kFiles));
-    for (int i = 0; i < kFiles; ++i) WriteFileBytes(dir / std::to_string(i), kOldBytes);
   }
 }
 
