@@ -28,10 +28,6 @@
 
 namespace {
 
-// The output file's name: the stored name, possibly with an extension
-// restored, or with ".bmp" appended.
-constexpr const char kBitmapSuffix[] = ".bmp";
-using OutputName = char[DirectoryEntry::kNameBytes + sizeof kBitmapSuffix];
 // Room for every byte of a name escaped as \xNN.
 using ShownName = char[4 * DirectoryEntry::kNameBytes + 1];
 
@@ -66,12 +62,6 @@ const char* ShowArgument(const char* argument) {
   EscapeForMessage(argument, g_shown_argument, sizeof g_shown_argument);
   return g_shown_argument;
 }
-
-// How an entry is written, as the switch on its type decides.
-struct OutputPlan {
-  EntryWriter* writer;
-  bool image;
-};
 
 void PrintUsage(const char* program) {
   std::fprintf(stderr, kUsageLine, program);
@@ -129,21 +119,10 @@ void PrintEntryLine(const Run& run, EntryBuffers& buffers) {
               run.terminal ? buffers.shown : buffers.stored);
 }
 
-// Decides, from the type alone, the output file's name and the writer.
+// The output file's name and the writer, decided from the type alone (the
+// one decision zrq shares, in driver/output_names.cpp).
 OutputPlan NameOutput(EntryBuffers& buffers) {
-  std::memcpy(buffers.file_name, buffers.stored, sizeof buffers.stored);
-  switch (buffers.record.type()) {
-    case kTypeRenamedRaw: RestoreExtension(buffers.file_name); return {CopyRaw, false};
-    case kTypeFixedWidthImage:
-    case kTypeFixedWidthImageAlt:
-      std::strcat(buffers.file_name, kBitmapSuffix);
-      return {ConvertFixedWidthImage, true};
-    case kTypeSizedImage:
-      std::strcat(buffers.file_name, kBitmapSuffix);
-      return {ConvertSizedImage, true};
-    default:  // type 3 and every unknown type: the payload as it is
-      return {CopyRaw, false};
-  }
+  return PlanOutput(buffers.record.type(), buffers.stored, buffers.file_name);
 }
 
 // Judges the output name, composes the output path and moves the scanning

@@ -69,6 +69,55 @@ EntryResult ConvertSizedImage(HANDLE output, HANDLE scanning, std::uint32_t /*si
   return written;
 }
 
+// The writers' own steps, without the transfer: the bound each image writer
+// applies, then whether the bytes it would read all lie inside the archive.
+// A read past the end delivers nothing, so an entry whose bytes reach past
+// it comes out truncated; a payload the writer reads nothing of does not.
+EntryResult ForeseeEntry(PayloadLayout layout, HANDLE scanning, std::uint32_t offset,
+                         std::uint32_t size) {
+  DWORD high = 0;
+  const DWORD low = GetFileSize(scanning, &high);
+  if (low == INVALID_FILE_SIZE) {
+    const DWORD error = GetLastError();
+    if (error != NO_ERROR) return {.outcome = EntryOutcome::kSizeUnreadable, .error = error};
+  }
+  const std::uint64_t archive_bytes = static_cast<std::uint64_t>(high) << 32 | low;
+  // The first byte past what the writer reads; 0 when it reads nothing.
+  std::uint64_t end = size == 0 ? 0 : std::uint64_t{offset} + size;
+  EntryResult result{.outcome = EntryOutcome::kComplete};
+  switch (layout) {
+    case PayloadLayout::kRaw: break;
+    case PayloadLayout::kFixedWidthImage: {
+      if (size < kFixedPrefixBytes) {
+        return {.outcome = EntryOutcome::kDamaged, .image = {kFixedWidth, 0}};
+      }
+      result = CheckBound(scanning, {kFixedWidth, FixedWidthHeight(size)});
+      const std::uint64_t rows = result.image.height;
+      end = rows == 0 ? 0 : std::uint64_t{offset} + kFixedPrefixBytes + rows * kFixedRowBytes;
+      break;
+    }
+    case PayloadLayout::kSizedImage: {
+      unsigned char fields[kSizeFieldsBytes] = {};
+      DWORD delivered = 0;
+      const bool read = ReadFile(scanning, fields, kSizeFieldsBytes, &delivered, nullptr) != FALSE;
+      const ImageSize image{LoadLittleEndian32(fields), LoadLittleEndian32(fields + 4)};
+      if (!read) {
+        return {.outcome = EntryOutcome::kSizeUnreadable, .error = GetLastError(), .image = image};
+      }
+      result = CheckBound(scanning, image);
+      const std::uint64_t pixels = std::uint64_t{image.width} * image.height;
+      end = pixels == 0 ? 0 : std::uint64_t{offset} + kSizedPrefixBytes + 2 * pixels;
+      // The fields cut short make the image truncated whatever follows.
+      if (delivered < kSizeFieldsBytes) end = archive_bytes + 1;
+      break;
+    }
+  }
+  if (result.outcome == EntryOutcome::kComplete && end > archive_bytes) {
+    result.outcome = EntryOutcome::kTruncated;
+  }
+  return result;
+}
+
 bool BitmapFitsArchive(ImageSize image, std::uint64_t archive_bytes) {
   const std::uint64_t width = image.width;
   const std::uint64_t height = image.height;
