@@ -23,6 +23,7 @@
 
 #include "platform/file_system.h"
 #include "platform/output_primitives.h"
+#include "platform/posix/handles.h"
 #include "platform/win32_files.h"
 
 namespace {
@@ -38,6 +39,7 @@ constexpr const char kOwnReasonNotRegular[] = "Not a regular file";
 struct OpenFile {
   int fd = -1;
   bool writable = false;
+  bool sequential = false;  // writes where the descriptor stands (standard output)
   std::uint64_t position = 0;
   // Read-ahead: the file's bytes [buffer_start, buffer_start + buffer_used).
   std::uint64_t buffer_start = 0;
@@ -71,6 +73,7 @@ OpenFile* FreeSlot() {
 HANDLE Adopt(OpenFile* slot, int fd, bool writable) {
   slot->fd = fd;
   slot->writable = writable;
+  slot->sequential = false;
   slot->position = 0;
   slot->buffer_start = 0;
   slot->buffer_used = 0;
@@ -93,12 +96,14 @@ OpenFile* Lookup(HANDLE handle) {
   return nullptr;
 }
 
-// Writes all of [data, data + length) at `offset`, or reports why not.
+// Writes all of [data, data + length) at `offset`, or where `fd` stands when
+// `sequential` (a pipe has no offsets), or reports why not.
 bool WriteAllAt(int fd, const unsigned char* data, std::size_t length, std::uint64_t offset,
-                std::size_t* done_total) {
+                bool sequential, std::size_t* done_total) {
   *done_total = 0;
   while (length > 0) {
-    const ssize_t done = pwrite(fd, data, length, static_cast<off_t>(offset));
+    const ssize_t done = sequential ? write(fd, data, length)
+                                    : pwrite(fd, data, length, static_cast<off_t>(offset));
     if (done < 0) {
       if (errno == EINTR) continue;
       FailWithErrno(errno);
@@ -223,8 +228,9 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytes_to_write, LPDWORD byte
   OpenFile* file = Lookup(handle);
   if (file == nullptr || !file->writable) return FailWithErrno(EBADF);
   std::size_t done = 0;
-  const bool ok = WriteAllAt(file->fd, static_cast<const unsigned char*>(buffer), bytes_to_write,
-                             file->position, &done);
+  const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
+  const bool ok =
+      WriteAllAt(file->fd, bytes, bytes_to_write, file->position, file->sequential, &done);
   file->position += done;
   if (bytes_written != nullptr) *bytes_written = static_cast<DWORD>(done);
   if (!ok) return FALSE;
@@ -507,8 +513,10 @@ void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
 DWORD CopyFileData(HANDLE from, HANDLE to, DWORD length) {
   OpenFile* source = Lookup(from);
   OpenFile* target = Lookup(to);
-  // Small pieces are cheaper through the read-ahead.
-  if (source == nullptr || target == nullptr || !target->writable || length < kDirectReadBytes) {
+  // Small pieces are cheaper through the read-ahead; a sequential output
+  // has no position to copy to.
+  if (source == nullptr || target == nullptr || !target->writable || target->sequential ||
+      length < kDirectReadBytes) {
     return 0;
   }
   DWORD copied = 0;
@@ -545,4 +553,22 @@ void DescribeError(DWORD code, char* out, std::size_t capacity) {
   } else {
     (void)std::snprintf(out, capacity, "system error %lu", static_cast<unsigned long>(code));
   }
+}
+
+// --- For platform/posix/zrq_files.cpp (platform/posix/handles.h) ---
+
+HANDLE AdoptDescriptor(int fd, bool writable, bool sequential, DWORD* error) {
+  OpenFile* slot = FreeSlot();
+  if (slot == nullptr) {
+    *error = ErrorFromErrno(EMFILE);
+    return INVALID_HANDLE_VALUE;
+  }
+  const HANDLE handle = Adopt(slot, fd, writable);
+  slot->sequential = sequential;
+  return handle;
+}
+
+int DescriptorOf(HANDLE handle) {
+  const OpenFile* file = Lookup(handle);
+  return file == nullptr ? -1 : file->fd;
 }

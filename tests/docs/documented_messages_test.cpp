@@ -24,7 +24,11 @@ namespace {
 // tables.
 const std::set<std::string> kOtherConstants = {
     "kDefaultOutputFolder", "kUsageLine",   "kUsageInputLine", "kUsageOutputLine",
-    "kEntryLine",           "kSummaryLine", "kExitCodes",      "kReports"};
+    "kEntryLine",           "kSummaryLine", "kExitCodes",      "kReports",
+    // zrq's usage, its lines on standard output and its lists as tables.
+    "kZrqUsage", "kZrqVersionLine", "kZrqListLine", "kZrqListImage", "kZrqListSkipped",
+    "kZrqListIncomplete", "kZrqListEnd", "kZrqTestPassed", "kZrqTestFailed", "kZrqCreated",
+    "kZrqExitCodes", "kZrqReports"};
 
 std::string ReadSource(const std::string& relative_path) {
   const std::string path = std::string(UNZRQ_SOURCE_DIR) + "/" + relative_path;
