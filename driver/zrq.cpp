@@ -66,8 +66,22 @@ const char* Shown(const char* text, int slot = 0) {
   return shown[slot];
 }
 
+// On standard error, a text stream; on standard output (--help), which takes
+// bytes as they are, with the platform's line ends as every line there.
 void PrintUsage(FILE* stream, const char* program) {
-  std::fprintf(stream, kZrqUsage, program, program, program, program, program);
+  if (stream == stderr) {
+    std::fprintf(stream, kZrqUsage, program, program, program, program, program);
+    return;
+  }
+  static char usage[8 * 1024 + 5 * kOutputPathCapacity];
+  (void)std::snprintf(usage, sizeof usage, kZrqUsage, program, program, program, program, program);
+  for (const char* c = usage; *c != '\0'; ++c) {
+    if (*c == '\n') {
+      std::printf("%s", UNZRQ_LINE_END);
+    } else {
+      std::putchar(*c);
+    }
+  }
 }
 
 // The standard output's end: a write that failed is told once, here.

@@ -1,5 +1,5 @@
-// unzrq_e2e --tool <unzrq or unzrq.exe> [--wine [--make-wine-prefix] | --emulator <command>]
-//           [gtest options]
+// unzrq_e2e --tool <unzrq or unzrq.exe> [--zrq <zrq or zrq.exe>]
+//           [--wine [--make-wine-prefix] | --emulator <command>] [gtest options]
 //
 // The same cases judge every build. --wine runs the .exe under the wine loader
 // of its machine type (wine for a 32-bit, wine64 for a 64-bit .exe) and expects
@@ -50,6 +50,8 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--tool" && i + 1 < argc) {
       tool.path = std::filesystem::absolute(argv[++i]).string();
+    } else if (arg == "--zrq" && i + 1 < argc) {
+      tool.zrq_path = std::filesystem::absolute(argv[++i]).string();
     } else if (arg == "--wine") {
       tool.leg = Leg::kWindows;
     } else if (arg == "--make-wine-prefix") {
