@@ -99,6 +99,7 @@ struct OpenedArchive {
   HANDLE directory = INVALID_HANDLE_VALUE;
   HANDLE scanning = INVALID_HANDLE_VALUE;
   std::uint32_t directory_offset = 0;
+  std::uint64_t bytes = 0;  // the archive's size, read once as unzrq reads it
 };
 
 void CloseArchive(OpenedArchive& archive) {
@@ -121,10 +122,12 @@ int OpenArchiveAsUnzrqDoes(const char* path, OpenedArchive& archive) {
   }
   archive.directory_offset = header.directory_offset();
   DWORD high = 0;
-  if (GetFileSize(archive.directory, &high) == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+  const DWORD low = GetFileSize(archive.directory, &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
     std::fprintf(stderr, kCannotReadSize, Reason(GetLastError()));
     return kExitCannotReadArchive;
   }
+  archive.bytes = static_cast<std::uint64_t>(high) << 32 | low;
   archive.scanning = OpenArchive(path);
   if (archive.scanning == INVALID_HANDLE_VALUE) {
     std::fprintf(stderr, "%s", kCannotOpenScanning);
@@ -143,11 +146,9 @@ bool ReadCount(const OpenedArchive& archive, std::uint32_t* entry_count) {
     Report(kCountReadFailed, archive.directory_offset, Reason(error));
     return false;
   }
-  DWORD high = 0;
-  const DWORD low = GetFileSize(archive.directory, &high);
   // An empty file is an empty archive; any other that ends before its count
   // has lost its directory.
-  if (count == ReadResult::kShort && (low != 0 || high != 0)) {
+  if (count == ReadResult::kShort && archive.bytes > 0) {
     Report(kCountTruncated, archive.directory_offset);
     return false;
   }
@@ -210,7 +211,7 @@ void JudgeEntry(const OpenedArchive& archive, JudgedEntry& entry) {
     return;
   }
   entry.foreseen = ForeseeEntry(entry.plan.layout, archive.scanning, entry.record.offset(),
-                                entry.record.size());
+                                entry.record.size(), archive.bytes);
   entry.skipped = false;
   switch (entry.foreseen.outcome) {
     case EntryOutcome::kComplete: break;

@@ -66,14 +66,14 @@ EntryResult WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width, std
                         std::uint32_t prefix_bytes);
 
 // What the writer for `layout` would make of the payload of `size` bytes at
-// `offset`, with `scanning` standing there, told without writing anything and
-// without reading more than a sized image's width and height: kComplete,
-// kTruncated, kDamaged, kTooLarge or kSizeUnreadable, with the image's size,
-// by the same bounds the writers apply. Only a transfer itself can meet
-// kReadFailed or kWriteFailed. For listing and testing an archive in
-// milliseconds, whatever its payloads weigh.
+// `offset`, with `scanning` standing there, in an archive of `archive_bytes`,
+// told without writing anything and without reading more than a sized
+// image's width and height: kComplete, kTruncated, kDamaged, kTooLarge or
+// kSizeUnreadable, with the image's size, by the same bound the writers
+// apply. Only a transfer itself can meet kReadFailed or kWriteFailed. For
+// listing and testing an archive in milliseconds, whatever its payloads weigh.
 EntryResult ForeseeEntry(PayloadLayout layout, HANDLE scanning, std::uint32_t offset,
-                         std::uint32_t size);
+                         std::uint32_t size, std::uint64_t archive_bytes);
 
 // The bitmap's 54 header bytes for an image of this size, as WriteBitmap
 // writes them.

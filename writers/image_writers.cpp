@@ -19,6 +19,15 @@ std::uint32_t FixedWidthHeight(std::uint32_t size) {
   return size < kFixedPrefixBytes ? 0 : (size - kFixedPrefixBytes) / kFixedRowBytes;
 }
 
+// kComplete when an image of this size may be written from an archive of
+// `archive_bytes`; otherwise kTooLarge, with nothing written.
+EntryResult Bound(ImageSize image, std::uint64_t archive_bytes) {
+  if (!BitmapFitsArchive(image, archive_bytes)) {
+    return {.outcome = EntryOutcome::kTooLarge, .image = image};
+  }
+  return {.outcome = EntryOutcome::kComplete, .image = image};
+}
+
 // kComplete when an image of this size may be written from this archive as
 // it is now; otherwise what to return instead, with nothing written.
 EntryResult CheckBound(HANDLE scanning, ImageSize image) {
@@ -30,11 +39,7 @@ EntryResult CheckBound(HANDLE scanning, ImageSize image) {
       return {.outcome = EntryOutcome::kSizeUnreadable, .error = error, .image = image};
     }
   }
-  const std::uint64_t archive_bytes = static_cast<std::uint64_t>(high) << 32 | low;
-  if (!BitmapFitsArchive(image, archive_bytes)) {
-    return {.outcome = EntryOutcome::kTooLarge, .image = image};
-  }
-  return {.outcome = EntryOutcome::kComplete, .image = image};
+  return Bound(image, static_cast<std::uint64_t>(high) << 32 | low);
 }
 
 }  // namespace
@@ -74,14 +79,7 @@ EntryResult ConvertSizedImage(HANDLE output, HANDLE scanning, std::uint32_t /*si
 // A read past the end delivers nothing, so an entry whose bytes reach past
 // it comes out truncated; a payload the writer reads nothing of does not.
 EntryResult ForeseeEntry(PayloadLayout layout, HANDLE scanning, std::uint32_t offset,
-                         std::uint32_t size) {
-  DWORD high = 0;
-  const DWORD low = GetFileSize(scanning, &high);
-  if (low == INVALID_FILE_SIZE) {
-    const DWORD error = GetLastError();
-    if (error != NO_ERROR) return {.outcome = EntryOutcome::kSizeUnreadable, .error = error};
-  }
-  const std::uint64_t archive_bytes = static_cast<std::uint64_t>(high) << 32 | low;
+                         std::uint32_t size, std::uint64_t archive_bytes) {
   // The first byte past what the writer reads; 0 when it reads nothing.
   std::uint64_t end = size == 0 ? 0 : std::uint64_t{offset} + size;
   EntryResult result{.outcome = EntryOutcome::kComplete};
@@ -91,7 +89,7 @@ EntryResult ForeseeEntry(PayloadLayout layout, HANDLE scanning, std::uint32_t of
       if (size < kFixedPrefixBytes) {
         return {.outcome = EntryOutcome::kDamaged, .image = {kFixedWidth, 0}};
       }
-      result = CheckBound(scanning, {kFixedWidth, FixedWidthHeight(size)});
+      result = Bound({kFixedWidth, FixedWidthHeight(size)}, archive_bytes);
       const std::uint64_t rows = result.image.height;
       end = rows == 0 ? 0 : std::uint64_t{offset} + kFixedPrefixBytes + rows * kFixedRowBytes;
       break;
@@ -104,7 +102,7 @@ EntryResult ForeseeEntry(PayloadLayout layout, HANDLE scanning, std::uint32_t of
       if (!read) {
         return {.outcome = EntryOutcome::kSizeUnreadable, .error = GetLastError(), .image = image};
       }
-      result = CheckBound(scanning, image);
+      result = Bound(image, archive_bytes);
       const std::uint64_t pixels = std::uint64_t{image.width} * image.height;
       end = pixels == 0 ? 0 : std::uint64_t{offset} + kSizedPrefixBytes + 2 * pixels;
       // The fields cut short make the image truncated whatever follows.
