@@ -744,70 +744,83 @@ bool WriteToArchive(ArchiveOut& out, const void* bytes, DWORD length) {
   return true;
 }
 
+// A bitmap being packed: its file and path, and the archive it goes into.
+struct BitmapSource {
+  HANDLE file;
+  const char* path;
+  ImageSize image;
+};
+
+// Read in blocks of whole 3-byte pixels, written as 2-byte ones.
+constexpr DWORD kBitmapBlockBytes = 96 * 1024;
+unsigned char g_bitmap_block[kBitmapBlockBytes];
+unsigned char g_payload_pixels[2 * (kBitmapBlockBytes / 3)];
+
+// `length` bytes of the bitmap at `position` into the block, or tells why not.
+bool ReadBitmapBytes(const BitmapSource& source, std::uint64_t position, DWORD length) {
+  DWORD error = NO_ERROR;
+  const ReadResult read = ReadAt(source.file, position, g_bitmap_block, length, &error);
+  if (read == ReadResult::kFailed) Report(kZrqCannotReadInput, Shown(source.path), Reason(error));
+  if (read == ReadResult::kShort) Report(kZrqInputChanged, Shown(source.path));
+  return read == ReadResult::kComplete;
+}
+
+// `count` pixels at `from` (row `row` from the top, from column `column`) as
+// RGB565 into the archive. Each must be one unzrq writes: the low bits of
+// every channel zero, or the image would not come back the same.
+bool PackPixels(ArchiveOut& out, const BitmapSource& source, const unsigned char* from,
+                std::uint32_t count, std::uint32_t row, std::uint32_t column) {
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const unsigned blue = from[3 * i];
+    const unsigned green = from[3 * i + 1];
+    const unsigned red = from[3 * i + 2];
+    if ((blue & 7) != 0 || (green & 3) != 0 || (red & 7) != 0) {
+      Report(kZrqBitmapPixel, Shown(source.path), row, column + i);
+      return false;
+    }
+    StoreLittleEndian16(g_payload_pixels + 2 * i,
+                        static_cast<std::uint16_t>((red >> 3) << 11 | (green >> 2) << 5 | blue >> 3));
+  }
+  return WriteToArchive(out, g_payload_pixels, 2 * count);
+}
+
+bool PaddingIsZero(const BitmapSource& source, const unsigned char* bytes, std::uint32_t row) {
+  for (std::uint32_t i = 0; i < RowPaddingBytes(source.image.width); ++i) {
+    if (bytes[i] != 0) {
+      Report(kZrqBitmapPadding, Shown(source.path), row);
+      return false;
+    }
+  }
+  return true;
+}
+
 // A bitmap's rows, bottom-up with blue, green, red and padding, back into
 // RGB565 rows from the top: a block of whole rows at a time, read in one
 // piece and turned around, or for rows wider than the block, piece by piece.
-// Every pixel must be one unzrq writes (the low bits of each channel zero)
-// and every row's padding zero, or the image would not come back the same.
-bool PackBitmap(ArchiveOut& out, HANDLE file, const char* path, ImageSize image) {
-  constexpr DWORD kBlockBytes = 96 * 1024;  // a multiple of 3: whole pixels
-  static unsigned char block[kBlockBytes];
-  static unsigned char pixels[2 * (kBlockBytes / 3)];
+bool PackBitmap(ArchiveOut& out, const BitmapSource& source) {
+  const ImageSize image = source.image;
   unsigned char prefix[kSizedPrefixBytes] = {};
   StoreLittleEndian32(prefix, image.width);
   StoreLittleEndian32(prefix + 4, image.height);
   if (!WriteToArchive(out, prefix, kSizedPrefixBytes)) return false;
+  if (image.width == 0 || image.height == 0) return true;
 
   const std::uint64_t row_bytes = BitmapRowBytes(image.width);
-  const std::uint32_t padding = RowPaddingBytes(image.width);
-  const std::uint64_t rows_per_block = row_bytes == 0 ? 1 : kBlockBytes / row_bytes;
-  DWORD error = NO_ERROR;
-  // Converts `count` pixels at `from` (row `row` from the top, first column `column`).
-  auto convert = [&](const unsigned char* from, std::uint32_t count, std::uint32_t row,
-                     std::uint32_t column) {
-    for (std::uint32_t i = 0; i < count; ++i) {
-      const unsigned blue = from[3 * i];
-      const unsigned green = from[3 * i + 1];
-      const unsigned red = from[3 * i + 2];
-      if ((blue & 7) != 0 || (green & 3) != 0 || (red & 7) != 0) {
-        Report(kZrqBitmapPixel, Shown(path), row, column + i);
-        return false;
-      }
-      StoreLittleEndian16(pixels + 2 * i,
-                          static_cast<std::uint16_t>((red >> 3) << 11 | (green >> 2) << 5 | blue >> 3));
-    }
-    return WriteToArchive(out, pixels, 2 * count);
-  };
-  auto read = [&](std::uint64_t position, DWORD length) {
-    const ReadResult result = ReadAt(file, position, block, length, &error);
-    if (result == ReadResult::kFailed) Report(kZrqCannotReadInput, Shown(path), Reason(error));
-    if (result == ReadResult::kShort) Report(kZrqInputChanged, Shown(path));
-    return result == ReadResult::kComplete;
-  };
-  auto padding_is_zero = [&](const unsigned char* bytes, std::uint32_t row) {
-    for (std::uint32_t i = 0; i < padding; ++i) {
-      if (bytes[i] != 0) {
-        Report(kZrqBitmapPadding, Shown(path), row);
-        return false;
-      }
-    }
-    return true;
-  };
-  if (image.width == 0 || image.height == 0) return true;
+  const std::uint64_t rows_per_block = kBitmapBlockBytes / row_bytes;
   if (rows_per_block >= 1) {
     for (std::uint32_t row = 0; row < image.height;) {
       const std::uint32_t rows = static_cast<std::uint32_t>(
           std::min<std::uint64_t>(rows_per_block, image.height - row));
       // Rows row .. row + rows - 1 from the top lie bottom-up in the file.
       const std::uint64_t first_in_file = image.height - row - rows;
-      if (!read(kBitmapHeaderBytes + first_in_file * row_bytes,
-                static_cast<DWORD>(rows * row_bytes))) {
+      if (!ReadBitmapBytes(source, kBitmapHeaderBytes + first_in_file * row_bytes,
+                           static_cast<DWORD>(rows * row_bytes))) {
         return false;
       }
       for (std::uint32_t q = 0; q < rows; ++q) {
-        const unsigned char* bytes = block + (rows - 1 - q) * row_bytes;
-        if (!convert(bytes, image.width, row + q, 0) ||
-            !padding_is_zero(bytes + 3ull * image.width, row + q)) {
+        const unsigned char* bytes = g_bitmap_block + (rows - 1 - q) * row_bytes;
+        if (!PackPixels(out, source, bytes, image.width, row + q, 0) ||
+            !PaddingIsZero(source, bytes + 3ull * image.width, row + q)) {
           return false;
         }
       }
@@ -818,13 +831,18 @@ bool PackBitmap(ArchiveOut& out, HANDLE file, const char* path, ImageSize image)
   for (std::uint32_t row = 0; row < image.height; ++row) {
     const std::uint64_t start = kBitmapHeaderBytes + (image.height - 1ull - row) * row_bytes;
     for (std::uint32_t column = 0; column < image.width;) {
-      const std::uint32_t count = std::min<std::uint32_t>(kBlockBytes / 3, image.width - column);
-      if (!read(start + 3ull * column, 3 * count) || !convert(block, count, row, column)) {
+      const std::uint32_t count =
+          std::min<std::uint32_t>(kBitmapBlockBytes / 3, image.width - column);
+      if (!ReadBitmapBytes(source, start + 3ull * column, 3 * count) ||
+          !PackPixels(out, source, g_bitmap_block, count, row, column)) {
         return false;
       }
       column += count;
     }
-    if (!read(start + 3ull * image.width, padding) || !padding_is_zero(block, row)) return false;
+    if (!ReadBitmapBytes(source, start + 3ull * image.width, RowPaddingBytes(image.width)) ||
+        !PaddingIsZero(source, g_bitmap_block, row)) {
+      return false;
+    }
   }
   return true;
 }
@@ -850,7 +868,7 @@ bool PackInput(ArchiveOut& out, const Packing& packing, Input& input) {
         kSizedPrefixBytes + 2 * std::uint64_t{image.width} * image.height != size) {
       Report(kZrqInputChanged, Shown(path));
     } else {
-      packed = PackBitmap(out, file, path, image);
+      packed = PackBitmap(out, {file, path, image});
     }
   } else {
     DWORD high = 0;

@@ -22,7 +22,8 @@ namespace {
 // One entry of every kind unzrq writes: the restorable extensions and one
 // that is not, plain and unknown types, an empty payload, a payload large
 // enough for the kernel's own copy, fixed-width images (one with bytes after
-// its last row) and sized images of odd widths and of no pixels at all.
+// its last row) and sized images of odd widths, of no pixels at all, and
+// large enough to be packed in several pieces.
 std::vector<TestEntry> EveryKind() {
   return {{.name = "intro_WAV", .type = 1, .payload = PatternBytes(44, 1)},
           {.name = "menu_lua", .type = 1, .payload = Text("show_menu()\n")},
@@ -40,7 +41,10 @@ std::vector<TestEntry> EveryKind() {
           {.name = "odd", .type = 5, .payload = SizedImagePayload(3, 2, PatternPixels(6, 9))},
           {.name = "tall", .type = 5, .payload = SizedImagePayload(33, 7, PatternPixels(231, 10))},
           {.name = "no_rows", .type = 5, .payload = SizedImagePayload(5, 0, {})},
-          {.name = "no_columns", .type = 5, .payload = SizedImagePayload(0, 4, {})}};
+          {.name = "no_columns", .type = 5, .payload = SizedImagePayload(0, 4, {})},
+          // Rows that fill more than one of create's blocks, and rows wider than one.
+          {.name = "blocks", .type = 5, .payload = SizedImagePayload(1001, 40, PatternPixels(40040, 16))},
+          {.name = "wide", .type = 5, .payload = SizedImagePayload(33001, 2, PatternPixels(66002, 17))}};
 }
 
 // The files under `folder` in a snapshot of a case folder, by name.
