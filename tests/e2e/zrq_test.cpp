@@ -218,7 +218,7 @@ TEST(ZrqCat, EachEntryIsTheFileUnzrqWrites) {
   // By the stored name as well.
   const ChildResult by_stored = RunZrq({"cat", "archive.zrq", "intro_WAV"}, folder.working());
   ExpectExit(by_stored, 0, "");
-  const Bytes intro = ReadFileBytes(folder / OutputPath("velkard", "intro.WAV"));
+  const Bytes intro = ReadFileBytes(folder / "velkard/intro.WAV");
   EXPECT_TRUE(by_stored.out == std::string(intro.begin(), intro.end()));
 
   // An entry the archive ends inside: the bytes unzrq writes of it, and its message.
@@ -235,7 +235,7 @@ TEST(ZrqCat, EachEntryIsTheFileUnzrqWrites) {
   EXPECT_EQ(partial.err, ConsoleLines("Error: \"cut\" is truncated: the archive ends inside its "
                                       "payload.\n"));
   EXPECT_EQ(partial.err, unpacked.err);
-  const Bytes written = ReadFileBytes(cut / OutputPath("velkard", "cut"));
+  const Bytes written = ReadFileBytes(cut / "velkard/cut");
   EXPECT_TRUE(partial.out == std::string(written.begin(), written.end()));
 }
 
