@@ -73,7 +73,8 @@ void PrintUsage(FILE* stream, const char* program) {
     std::fprintf(stream, kZrqUsage, program, program, program, program, program);
     return;
   }
-  static char usage[8 * 1024 + 5 * kOutputPathCapacity];
+  // A program name longer than a path is cut short here, and only here.
+  static char usage[std::size_t{1024} + 5 * kOutputPathCapacity];
   (void)std::snprintf(usage, sizeof usage, kZrqUsage, program, program, program, program, program);
   for (const char* c = usage; *c != '\0'; ++c) {
     if (*c == '\n') {
@@ -446,7 +447,6 @@ int Cat(const char* path, const char* name) {
 // reaches any of them (MoveToOffset moves in signed 32-bit steps).
 constexpr std::uint64_t kLargestArchive = UINT32_MAX;
 constexpr std::uint32_t kSizedPrefixBytes = 76;
-constexpr std::uint32_t kSizeFieldsBytes = 8;
 
 // One input on its way to becoming an entry. The record is the one written
 // (its offset filled in when the payload is); the file is found again from
@@ -528,12 +528,12 @@ ReadResult ReadAt(HANDLE file, std::uint64_t position, unsigned char* bytes, DWO
 
 // A bitmap as unzrq writes it: its 54 header bytes exactly FillBitmapHeaders'
 // for its width and height, and its length exactly theirs. Its pixels are
-// judged as they are packed.
-bool ReadBitmapSize(HANDLE file, std::uint64_t file_bytes, ImageSize* image) {
+// judged as they are packed. A header that cannot be read sets *error.
+bool ReadBitmapSize(HANDLE file, std::uint64_t file_bytes, ImageSize* image, DWORD* error) {
   unsigned char header[kBitmapHeaderBytes];
-  DWORD error = NO_ERROR;
+  *error = NO_ERROR;
   if (file_bytes < kBitmapHeaderBytes ||
-      ReadAt(file, 0, header, kBitmapHeaderBytes, &error) != ReadResult::kComplete) {
+      ReadAt(file, 0, header, kBitmapHeaderBytes, error) != ReadResult::kComplete) {
     return false;
   }
   image->width = LoadLittleEndian32(header + 18);
@@ -585,8 +585,13 @@ void GatherFile(Packing& packing, const char* path, const char* file_name,
     refused = true;
   } else if (packing.images && length > suffix &&
              std::strcmp(stored + length - suffix, kBitmapSuffix) == 0) {
-    if (!ReadBitmapSize(file, file_bytes, &image)) {
-      Report(kZrqBitmapHeader, Shown(path));
+    DWORD read_error = NO_ERROR;
+    if (!ReadBitmapSize(file, file_bytes, &image, &read_error)) {
+      if (read_error != NO_ERROR) {
+        Report(kZrqCannotReadInput, Shown(path), Reason(read_error));
+      } else {
+        Report(kZrqBitmapHeader, Shown(path));
+      }
       refused = true;
     }
     stored[length - suffix] = '\0';
@@ -770,12 +775,12 @@ bool ReadBitmapBytes(const BitmapSource& source, std::uint64_t position, DWORD l
 // every channel zero, or the image would not come back the same.
 bool PackPixels(ArchiveOut& out, const BitmapSource& source, const unsigned char* from,
                 std::uint32_t count, std::uint32_t row, std::uint32_t column) {
-  for (std::uint32_t i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     const unsigned blue = from[3 * i];
     const unsigned green = from[3 * i + 1];
     const unsigned red = from[3 * i + 2];
     if ((blue & 7) != 0 || (green & 3) != 0 || (red & 7) != 0) {
-      Report(kZrqBitmapPixel, Shown(source.path), row, column + i);
+      Report(kZrqBitmapPixel, Shown(source.path), row, column + static_cast<std::uint32_t>(i));
       return false;
     }
     StoreLittleEndian16(g_payload_pixels + 2 * i,
@@ -864,9 +869,15 @@ bool PackInput(ArchiveOut& out, const Packing& packing, Input& input) {
     DWORD high = 0;
     const DWORD low = GetFileSize(file, &high);
     ImageSize image{0, 0};
-    if (!ReadBitmapSize(file, static_cast<std::uint64_t>(high) << 32 | low, &image) ||
+    DWORD read_error = NO_ERROR;
+    if (!ReadBitmapSize(file, static_cast<std::uint64_t>(high) << 32 | low, &image,
+                        &read_error) ||
         kSizedPrefixBytes + 2 * std::uint64_t{image.width} * image.height != size) {
-      Report(kZrqInputChanged, Shown(path));
+      if (read_error != NO_ERROR) {
+        Report(kZrqCannotReadInput, Shown(path), Reason(read_error));
+      } else {
+        Report(kZrqInputChanged, Shown(path));
+      }
     } else {
       packed = PackBitmap(out, {file, path, image});
     }

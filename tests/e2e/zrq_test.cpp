@@ -72,7 +72,7 @@ TEST(ZrqRoundTrip, UnzrqOutputPacksBackToTheSameFiles) {
       {"create", "plain.zrq", "unpacked"},
       one_by_one};
   for (const std::vector<std::string>& create : creates) {
-    const std::string archive = create[create[1] == "--images" ? 2 : 1];
+    const std::string& archive = create[create[1] == "--images" ? 2 : 1];
     SCOPED_TRACE(archive);
     const ChildResult packed = RunZrq(create, folder.working());
     EXPECT_EQ(packed.exit_status, 0) << packed.err;
@@ -117,6 +117,7 @@ BuiltArchive ThreeLayouts(DirectoryPlace directory) {
 
 std::vector<std::pair<std::string, Bytes>> DamagedAndHostile() {
   std::vector<std::pair<std::string, Bytes>> archives;
+  archives.reserve(64);
   // Cut inside the count and the records (directory last), and inside each
   // payload's prefix, its image size and its rows (directory first).
   const BuiltArchive last = ThreeLayouts(DirectoryPlace::kAfterPayloads);
