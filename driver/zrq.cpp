@@ -446,7 +446,6 @@ int Cat(const char* path, const char* name) {
 // The largest archive whose every offset a 32-bit field holds: the reader
 // reaches any of them (MoveToOffset moves in signed 32-bit steps).
 constexpr std::uint64_t kLargestArchive = UINT32_MAX;
-constexpr std::uint32_t kSizedPrefixBytes = 76;
 
 // One input on its way to becoming an entry. The record is the one written
 // (its offset filled in when the payload is); the file is found again from
@@ -464,8 +463,7 @@ struct Packing {
   bool refused;
 };
 
-// The entry name `file_name` becomes and its type; false when its name is
-// not one an entry can give back.
+// The name a file given by its path is packed under: its last component.
 const char* LastComponent(const char* path) {
   const char* name = path;
   for (const char* c = path; *c != '\0'; ++c) {
@@ -596,7 +594,7 @@ void GatherFile(Packing& packing, const char* path, const char* file_name,
     }
     stored[length - suffix] = '\0';
     type = kTypeSizedImage;
-    payload_bytes = kSizedPrefixBytes + 2 * std::uint64_t{image.width} * image.height;
+    payload_bytes = kSizedImagePrefixBytes + 2 * std::uint64_t{image.width} * image.height;
   } else {
     char* point = std::strrchr(stored, '.');
     if (point != nullptr && IsRestorableExtension(point + 1)) {
@@ -804,10 +802,10 @@ bool PaddingIsZero(const BitmapSource& source, const unsigned char* bytes, std::
 // piece and turned around, or for rows wider than the block, piece by piece.
 bool PackBitmap(ArchiveOut& out, const BitmapSource& source) {
   const ImageSize image = source.image;
-  unsigned char prefix[kSizedPrefixBytes] = {};
+  unsigned char prefix[kSizedImagePrefixBytes] = {};
   StoreLittleEndian32(prefix, image.width);
   StoreLittleEndian32(prefix + 4, image.height);
-  if (!WriteToArchive(out, prefix, kSizedPrefixBytes)) return false;
+  if (!WriteToArchive(out, prefix, kSizedImagePrefixBytes)) return false;
   if (image.width == 0 || image.height == 0) return true;
 
   const std::uint64_t row_bytes = BitmapRowBytes(image.width);
@@ -872,7 +870,7 @@ bool PackInput(ArchiveOut& out, const Packing& packing, Input& input) {
     DWORD read_error = NO_ERROR;
     if (!ReadBitmapSize(file, static_cast<std::uint64_t>(high) << 32 | low, &image,
                         &read_error) ||
-        kSizedPrefixBytes + 2 * std::uint64_t{image.width} * image.height != size) {
+        kSizedImagePrefixBytes + 2 * std::uint64_t{image.width} * image.height != size) {
       if (read_error != NO_ERROR) {
         Report(kZrqCannotReadInput, Shown(path), Reason(read_error));
       } else {

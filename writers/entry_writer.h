@@ -42,6 +42,9 @@ struct EntryResult {
 
 using EntryWriter = EntryResult(HANDLE output, HANDLE scanning, std::uint32_t size);
 
+// A type-5 payload's prefix: width, height and 68 bytes never read, then the rows.
+inline constexpr std::uint32_t kSizedImagePrefixBytes = 76;
+
 // What a writer reads of its payload.
 enum class PayloadLayout {
   kRaw,              // the payload's bytes, as many as the record's size

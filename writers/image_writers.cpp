@@ -10,7 +10,7 @@ namespace {
 constexpr std::uint32_t kFixedWidth = 32;
 constexpr std::uint32_t kFixedPrefixBytes = 72;
 constexpr std::uint32_t kFixedRowBytes = 2 * kFixedWidth;
-constexpr std::uint32_t kSizedPrefixBytes = 76;
+constexpr std::uint32_t kSizedPrefixBytes = kSizedImagePrefixBytes;
 constexpr DWORD kSizeFieldsBytes = 8;
 
 // A payload shorter than its prefix has no whole row; its height must not
