@@ -134,6 +134,9 @@ inline constexpr const char kZrqTestPassed[] =
     "Tested %u records: every entry would be written whole." UNZRQ_LINE_END;
 inline constexpr const char kZrqTestFailed[] =
     "Tested %u records: %u would be skipped or written incomplete." UNZRQ_LINE_END;
+inline constexpr const char kZrqTestDirectoryDamaged[] =
+    "Tested %u records of a damaged directory: %u would be skipped or written "
+    "incomplete." UNZRQ_LINE_END;
 inline constexpr const char kZrqCreated[] =
     "Packed %u entries into \"%s\" (%llu bytes)." UNZRQ_LINE_END;
 

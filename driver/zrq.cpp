@@ -225,8 +225,7 @@ void JudgeEntry(const OpenedArchive& archive, JudgedEntry& entry) {
       entry.incomplete = true;
       break;
     case EntryOutcome::kTooLarge:
-      Report(kImageTooLarge, entry.shown, entry.foreseen.image.width,
-             entry.foreseen.image.height);
+      Report(kImageTooLarge, entry.shown, entry.foreseen.image.width, entry.foreseen.image.height);
       entry.skipped = true;
       break;
     case EntryOutcome::kSizeUnreadable:
@@ -275,8 +274,8 @@ void PrintJsonString(const char* text) {
 
 void PrintJsonEntry(std::uint32_t index, const JudgedEntry& entry) {
   std::printf("%s    {\"index\": %u, \"type\": %u, \"size\": %u, \"offset\": %u, \"name\": ",
-              index == 0 ? "" : "," UNZRQ_LINE_END, index, entry.record.type(),
-              entry.record.size(), entry.record.offset());
+              index == 0 ? "" : "," UNZRQ_LINE_END, index, entry.record.type(), entry.record.size(),
+              entry.record.offset());
   PrintJsonString(entry.stored);
   std::printf(", \"name_bytes\": \"");
   for (const char* c = entry.stored; *c != '\0'; ++c) {
@@ -297,9 +296,8 @@ void PrintListLine(std::uint32_t index, const JudgedEntry& entry, bool terminal)
   // or a file their bytes go unchanged.
   ShownName shown_output;
   EscapeForMessage(entry.file_name, shown_output, sizeof shown_output);
-  std::printf(kZrqListLine, index, entry.record.type(), entry.record.size(),
-              entry.record.offset(), terminal ? entry.shown : entry.stored,
-              terminal ? shown_output : entry.file_name);
+  std::printf(kZrqListLine, index, entry.record.type(), entry.record.size(), entry.record.offset(),
+              terminal ? entry.shown : entry.stored, terminal ? shown_output : entry.file_name);
   if (entry.plan.image && !entry.skipped) {
     std::printf(kZrqListImage, entry.foreseen.image.width, entry.foreseen.image.height);
   }
@@ -339,6 +337,7 @@ int ListOrTest(const char* path, WalkOutput output) {
     if (output == WalkOutput::kJson) PrintJsonEntry(index, entry);
   }
   CloseArchive(archive);
+  const bool directory_damaged = damaged;
   if (failing > 0) damaged = true;
   if (output == WalkOutput::kJson) {
     std::printf("%s], \"records\": %u, \"failing\": %u, \"damaged\": %s}" UNZRQ_LINE_END,
@@ -346,7 +345,9 @@ int ListOrTest(const char* path, WalkOutput output) {
                 damaged ? "true" : "false");
   }
   if (output == WalkOutput::kNone) {
-    if (damaged) {
+    if (directory_damaged) {
+      std::printf(kZrqTestDirectoryDamaged, processed, failing);
+    } else if (damaged) {
       std::printf(kZrqTestFailed, processed, failing);
     } else {
       std::printf(kZrqTestPassed, processed);
@@ -538,15 +539,14 @@ bool ReadBitmapSize(HANDLE file, std::uint64_t file_bytes, ImageSize* image, DWO
   image->height = LoadLittleEndian32(header + 22);
   unsigned char expected[kBitmapHeaderBytes];
   FillBitmapHeaders(expected, image->width, image->height);
-  return std::memcmp(header, expected, kBitmapHeaderBytes) == 0 &&
-         image->width <= INT32_MAX && image->height <= INT32_MAX &&
-         BitmapFileBytes(*image) == file_bytes;
+  return std::memcmp(header, expected, kBitmapHeaderBytes) == 0 && image->width <= INT32_MAX &&
+         image->height <= INT32_MAX && BitmapFileBytes(*image) == file_bytes;
 }
 
 // Makes `file_name` (the path `path`, argument `argument`) an entry, or
 // tells why it cannot be one.
-void GatherFile(Packing& packing, const char* path, const char* file_name,
-                std::uint32_t argument, bool from_folder) {
+void GatherFile(Packing& packing, const char* path, const char* file_name, std::uint32_t argument,
+                bool from_folder) {
   Input input{};
   input.argument = argument;
   input.from_folder = from_folder;
@@ -668,8 +668,7 @@ void GatherInputs(Packing& packing, int count) {
     const char* given = packing.inputs[argument];
     const DWORD attributes = GetFileAttributesA(given);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      GatherFile(packing, given, LastComponent(given), static_cast<std::uint32_t>(argument),
-                 false);
+      GatherFile(packing, given, LastComponent(given), static_cast<std::uint32_t>(argument), false);
       continue;
     }
     DWORD error = NO_ERROR;
@@ -781,8 +780,9 @@ bool PackPixels(ArchiveOut& out, const BitmapSource& source, const unsigned char
       Report(kZrqBitmapPixel, Shown(source.path), row, column + static_cast<std::uint32_t>(i));
       return false;
     }
-    StoreLittleEndian16(g_payload_pixels + 2 * i,
-                        static_cast<std::uint16_t>((red >> 3) << 11 | (green >> 2) << 5 | blue >> 3));
+    StoreLittleEndian16(
+        g_payload_pixels + 2 * i,
+        static_cast<std::uint16_t>((red >> 3) << 11 | (green >> 2) << 5 | blue >> 3));
   }
   return WriteToArchive(out, g_payload_pixels, 2 * count);
 }
@@ -812,8 +812,8 @@ bool PackBitmap(ArchiveOut& out, const BitmapSource& source) {
   const std::uint64_t rows_per_block = kBitmapBlockBytes / row_bytes;
   if (rows_per_block >= 1) {
     for (std::uint32_t row = 0; row < image.height;) {
-      const std::uint32_t rows = static_cast<std::uint32_t>(
-          std::min<std::uint64_t>(rows_per_block, image.height - row));
+      const std::uint32_t rows =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(rows_per_block, image.height - row));
       // Rows row .. row + rows - 1 from the top lie bottom-up in the file.
       const std::uint64_t first_in_file = image.height - row - rows;
       if (!ReadBitmapBytes(source, kBitmapHeaderBytes + first_in_file * row_bytes,
@@ -868,8 +868,7 @@ bool PackInput(ArchiveOut& out, const Packing& packing, Input& input) {
     const DWORD low = GetFileSize(file, &high);
     ImageSize image{0, 0};
     DWORD read_error = NO_ERROR;
-    if (!ReadBitmapSize(file, static_cast<std::uint64_t>(high) << 32 | low, &image,
-                        &read_error) ||
+    if (!ReadBitmapSize(file, static_cast<std::uint64_t>(high) << 32 | low, &image, &read_error) ||
         kSizedImagePrefixBytes + 2 * std::uint64_t{image.width} * image.height != size) {
       if (read_error != NO_ERROR) {
         Report(kZrqCannotReadInput, Shown(path), Reason(read_error));

@@ -5,8 +5,8 @@
 #include <fcntl.h>
 #include <stdio.h>
 
-#include <cstdio>
 #include <unistd.h>
+#include <cstdio>
 
 #include <cerrno>
 #include <cstring>

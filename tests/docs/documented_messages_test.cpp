@@ -27,7 +27,8 @@ const std::set<std::string> kOtherConstants = {
     "kEntryLine",           "kSummaryLine", "kExitCodes",      "kReports",
     // zrq's usage, its lines on standard output and its lists as tables.
     "kZrqUsage", "kZrqVersionLine", "kZrqListLine", "kZrqListImage", "kZrqListSkipped",
-    "kZrqListIncomplete", "kZrqListEnd", "kZrqTestPassed", "kZrqTestFailed", "kZrqCreated",
+    "kZrqListIncomplete", "kZrqListEnd", "kZrqTestPassed", "kZrqTestFailed",
+    "kZrqTestDirectoryDamaged", "kZrqCreated",
     "kZrqExitCodes", "kZrqReports"};
 
 std::string ReadSource(const std::string& relative_path) {
@@ -349,8 +350,8 @@ TEST(ZrqManPage, ExitStatusAndDiagnosticsAreTheHeaders) {
     EXPECT_TRUE(known) << "doc/zrq.1.in: \"" << message << "\" is no message of driver/messages.h";
   }
   for (const ExitCodeEntry& code : kZrqExitCodes) {
-    const std::string tag =
-        ".BR " + std::to_string(ShellStatus(code.value)) + " \" (" + std::to_string(code.value) + ")\"";
+    const std::string tag = ".BR " + std::to_string(ShellStatus(code.value)) + " \" (" +
+                            std::to_string(code.value) + ")\"";
     EXPECT_TRUE(std::find(tags.begin(), tags.end(), tag) != tags.end())
         << "doc/zrq.1.in does not show " << code.name << " as " << tag;
   }

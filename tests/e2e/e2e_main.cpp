@@ -8,6 +8,8 @@
 // set: the user's own ~/.wine is never used) the runs share.
 // --emulator runs a Linux build made for another machine through <command>,
 // a program and its leading arguments separated by ';' (a CMake list).
+// --zrq names the companion program of the same build, run the same way;
+// without it zrq's cases report themselves skipped.
 //
 // Exit status 77 means the leg cannot run on this host at all (a 32-bit .exe
 // where the kernel runs no 32-bit x86 programs); the reason is printed.
@@ -65,8 +67,8 @@ int main(int argc, char** argv) {
   }
   if (tool.path.empty() || access(tool.path.c_str(), R_OK) != 0) {
     std::cerr << "usage: " << argv[0]
-              << " --tool <path to unzrq or unzrq.exe> [--wine [--make-wine-prefix] | --emulator "
-                 "<command>]\n"
+              << " --tool <path to unzrq or unzrq.exe> [--zrq <path to zrq or zrq.exe>] [--wine "
+                 "[--make-wine-prefix] | --emulator <command>]\n"
               << "(the tool to test is missing: '" << tool.path << "')\n";
     return kUsageError;
   }

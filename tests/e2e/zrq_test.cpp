@@ -35,7 +35,9 @@ std::vector<TestEntry> EveryKind() {
           {.name = "empty", .type = 3, .payload = {}},
           {.name = "big.dat", .type = 9, .payload = PatternBytes(300000, 5)},
           {.name = "zero_type", .type = 0, .payload = PatternBytes(7, 6)},
-          {.name = "arrow", .type = 2, .payload = Concat(FixedWidthImagePayload(PatternPixels(96, 7)), Text("tail"))},
+          {.name = "arrow",
+           .type = 2,
+           .payload = Concat(FixedWidthImagePayload(PatternPixels(96, 7)), Text("tail"))},
           {.name = "gradient", .type = 4, .payload = FixedWidthImagePayload(PatternPixels(64, 8))},
           {.name = "one", .type = 5, .payload = SizedImagePayload(1, 1, {Rgb565(31, 0, 0)})},
           {.name = "odd", .type = 5, .payload = SizedImagePayload(3, 2, PatternPixels(6, 9))},
@@ -43,8 +45,12 @@ std::vector<TestEntry> EveryKind() {
           {.name = "no_rows", .type = 5, .payload = SizedImagePayload(5, 0, {})},
           {.name = "no_columns", .type = 5, .payload = SizedImagePayload(0, 4, {})},
           // Rows that fill more than one of create's blocks, and rows wider than one.
-          {.name = "blocks", .type = 5, .payload = SizedImagePayload(1001, 40, PatternPixels(40040, 16))},
-          {.name = "wide", .type = 5, .payload = SizedImagePayload(33001, 2, PatternPixels(66002, 17))}};
+          {.name = "blocks",
+           .type = 5,
+           .payload = SizedImagePayload(1001, 40, PatternPixels(40040, 16))},
+          {.name = "wide",
+           .type = 5,
+           .payload = SizedImagePayload(33001, 2, PatternPixels(66002, 17))}};
 }
 
 // The files under `folder` in a snapshot of a case folder, by name.
@@ -107,12 +113,12 @@ std::set<std::string> ListedOutputs(const std::string& out) {
 
 // A small archive of the three payload layouts, to be cut and damaged.
 BuiltArchive ThreeLayouts(DirectoryPlace directory) {
-  return BuildArchive({.entries = {{.name = "plain", .type = 3, .payload = PatternBytes(40, 11)},
-                                   {.name = "sized", .type = 5,
-                                    .payload = SizedImagePayload(3, 2, PatternPixels(6, 12))},
-                                   {.name = "fixed", .type = 2,
-                                    .payload = FixedWidthImagePayload(PatternPixels(64, 13))}},
-                       .directory = directory});
+  return BuildArchive(
+      {.entries =
+           {{.name = "plain", .type = 3, .payload = PatternBytes(40, 11)},
+            {.name = "sized", .type = 5, .payload = SizedImagePayload(3, 2, PatternPixels(6, 12))},
+            {.name = "fixed", .type = 2, .payload = FixedWidthImagePayload(PatternPixels(64, 13))}},
+       .directory = directory});
 }
 
 std::vector<std::pair<std::string, Bytes>> DamagedAndHostile() {
@@ -131,7 +137,8 @@ std::vector<std::pair<std::string, Bytes>> DamagedAndHostile() {
   const BuiltArchive first = ThreeLayouts(DirectoryPlace::kAfterHeader);
   cuts = {first.bytes.size() - 1};
   for (std::uint32_t offset : first.payload_offsets) {
-    for (std::uint32_t near : {offset, offset + 1, offset + 5, offset + 30, offset + 75, offset + 77}) {
+    for (std::uint32_t near :
+         {offset, offset + 1, offset + 5, offset + 30, offset + 75, offset + 77}) {
       cuts.insert(near);
     }
   }
@@ -154,27 +161,40 @@ std::vector<std::pair<std::string, Bytes>> DamagedAndHostile() {
         {.name = "same", .payload = Text("first")},
         {.name = "same", .payload = Text("second")}}},
       {"payloads out of reach",
-       {{.name = "past_end", .payload = {}, .has_offset = true, .offset = past_end,
-         .has_size = true, .size = 10},
+       {{.name = "past_end",
+         .payload = {},
+         .has_offset = true,
+         .offset = past_end,
+         .has_size = true,
+         .size = 10},
         {.name = "empty_past_end", .payload = {}, .has_offset = true, .offset = past_end},
-        {.name = "far", .payload = {}, .has_offset = true, .offset = 0xFFFFFFF0, .has_size = true,
+        {.name = "far",
+         .payload = {},
+         .has_offset = true,
+         .offset = 0xFFFFFFF0,
+         .has_size = true,
          .size = 4},
         {.name = "huge_image", .type = 5, .payload = SizedImagePayload(65535, 65535, {})},
-        {.name = "image_past_end", .type = 5, .payload = {}, .has_offset = true,
-         .offset = past_end, .has_size = true, .size = 80},
+        {.name = "image_past_end",
+         .type = 5,
+         .payload = {},
+         .has_offset = true,
+         .offset = past_end,
+         .has_size = true,
+         .size = 80},
         {.name = "short_fixed", .type = 4, .payload = PatternBytes(71, 14)},
-        {.name = "rows_missing", .type = 5,
+        {.name = "rows_missing",
+         .type = 5,
          .payload = Slice(SizedImagePayload(4, 4, PatternPixels(16, 15)), 0, 90)}}}};
   for (const auto& [name, entries] : tables) {
     archives.push_back({name, Archive({.entries = entries})});
   }
-  archives.push_back({"huge count",
-                      Archive({.entries = {{.name = "only", .payload = Text("1")}},
-                               .has_entry_count = true,
-                               .entry_count = 0xFFFFFFFF})});
-  archives.push_back({"directory past 2 GiB", Archive({.entries = {},
-                                                       .has_directory_offset = true,
-                                                       .directory_offset = 0x80000010})});
+  archives.push_back({"huge count", Archive({.entries = {{.name = "only", .payload = Text("1")}},
+                                             .has_entry_count = true,
+                                             .entry_count = 0xFFFFFFFF})});
+  archives.push_back(
+      {"directory past 2 GiB",
+       Archive({.entries = {}, .has_directory_offset = true, .directory_offset = 0x80000010})});
   for (const auto& entry : std::filesystem::directory_iterator(UNZRQ_FUZZ_REGRESSIONS)) {
     archives.push_back({entry.path().filename().string(), ReadFileBytes(entry.path().string())});
   }
@@ -223,13 +243,12 @@ TEST(ZrqCat, EachEntryIsTheFileUnzrqWrites) {
   EXPECT_TRUE(by_stored.out == std::string(intro.begin(), intro.end()));
 
   // An entry the archive ends inside: the bytes unzrq writes of it, and its message.
-  const CaseFolder cut({{"cut.zrq",
-                         File(Archive({.entries = {{.name = "cut",
-                                                    .payload = {},
-                                                    .has_offset = true,
-                                                    .offset = 4,
-                                                    .has_size = true,
-                                                    .size = 1000}}}))}});
+  const CaseFolder cut({{"cut.zrq", File(Archive({.entries = {{.name = "cut",
+                                                               .payload = {},
+                                                               .has_offset = true,
+                                                               .offset = 4,
+                                                               .has_size = true,
+                                                               .size = 1000}}}))}});
   const ChildResult unpacked = RunTool({"cut.zrq"}, cut.working());
   const ChildResult partial = RunZrq({"cat", "cut.zrq", "cut"}, cut.working());
   EXPECT_EQ(partial.exit_status, ExitStatus(-5));
@@ -300,6 +319,27 @@ TEST(ZrqCommandLine, UsageListCatAndCreate) {
        .args = {"test", "archive.zrq"},
        .out = "Tested 2 records: every entry would be written whole.\n",
        .zrq = true},
+      {.name = "test of an archive with a damaged entry",
+       .archive = Archive({.entries = {two[0],
+                                       {.name = "cut",
+                                        .payload = {},
+                                        .has_offset = true,
+                                        .offset = 9,
+                                        .has_size = true,
+                                        .size = 500}}}),
+       .args = {"test", "archive.zrq"},
+       .out = "Tested 2 records: 1 would be skipped or written incomplete.\n",
+       .err = "Error: \"cut\" is truncated: the archive ends inside its payload.\n",
+       .exit_code = -5,
+       .zrq = true},
+      {.name = "test of an archive whose directory is cut",
+       .archive = Slice(two_archive, 0, two_archive.size() - 1),
+       .args = {"test", "archive.zrq"},
+       .out =
+           "Tested 1 records of a damaged directory: 0 would be skipped or written incomplete.\n",
+       .err = "Error: Directory is truncated: the archive ends after 1 of 2 records.\n",
+       .exit_code = -5,
+       .zrq = true},
       {.name = "test of a missing archive: unzrq's message and code",
        .args = {"test", "missing.zrq"},
        .err = "Couldn't open archive file: \"missing.zrq\"\n",
@@ -313,7 +353,9 @@ TEST(ZrqCommandLine, UsageListCatAndCreate) {
        .zrq = true},
       {.name = "list on a terminal: names escaped as in unzrq's lines and messages",
        .archive = Archive({.entries = {{.name = "t\x1B]0;x\x07", .payload = Text("1")},
-                                       {.name = "csi\xC2\x9B" "2J", .payload = Text("2")}}}),
+                                       {.name = "csi\xC2\x9B"
+                                                "2J",
+                                        .payload = Text("2")}}}),
        .args = {"list", "archive.zrq"},
        .out = "     0  3 0x00000001 0x00000008 t\\x1B]0;x\\x07 -> t\\x1B]0;x\\x07 (skipped)\n"
               "     1  3 0x00000001 0x00000009 csi\\xC2\\x9B2J -> csi\\xC2\\x9B2J\n",
@@ -359,42 +401,41 @@ TEST(ZrqCommandLine, UsageListCatAndCreate) {
        .zrq = true}};
   // Refusals: every reason is told, and nothing is written.
   const std::vector<std::tuple<std::string, FileTree, std::vector<std::string>, std::string>>
-      refusals = {
-          {"a name longer than an entry holds",
-           {{"in/" + long_name + ".WAV", File("x")}},
-           {"create", "x.zrq", "in"},
-           "Error: Cannot pack \"" + OutputPath("in", long_name + ".WAV") +
-               "\": its entry name \"" + long_name + "_WAV\" is longer than 63 bytes.\n"},
-          {"two names that unpack to one file, letter case aside",
-           {{"in/a.txt", File("1")}, {"other/A.TXT", File("2")}},
-           {"create", "x.zrq", "in", "other/A.TXT"},
-           "Error: Cannot pack \"other/A.TXT\": it would be unpacked as \"A.TXT\", as \"" +
-               OutputPath("in", "a.txt") + "\" would (letter case aside).\n"},
-          {"a folder in a folder",
-           {{"in/sub/a", File("1")}},
-           {"create", "x.zrq", "in"},
-           "Error: Cannot pack \"" + OutputPath("in", "sub") +
-               "\": it is a folder, and an entry holds no folder.\n"},
-          {"a bitmap whose header unzrq never writes",
-           {{"in/p.bmp", File(Bitmap(3, 2, 38))}},
-           {"create", "--images", "x.zrq", "in"},
-           "Error: Cannot pack \"" + OutputPath("in", "p.bmp") +
-               "\" as an image: it is not a bitmap as unzrq writes them.\n"},
-          {"a pixel unzrq never writes (the last row first in the file)",
-           {{"in/p.bmp", File(Bitmap(3, 2, 54))}},
-           {"create", "--images", "x.zrq", "in"},
-           "Error: Cannot pack \"" + OutputPath("in", "p.bmp") +
-               "\" as an image: row 1, column 0 holds a colour unzrq never writes.\n"},
-          {"padding that is not zero",
-           {{"in/p.bmp", File(Bitmap(3, 2, 54 + 9))}},
-           {"create", "--images", "x.zrq", "in"},
-           "Error: Cannot pack \"" + OutputPath("in", "p.bmp") +
-               "\" as an image: row 1 ends in padding that is not zero.\n"},
-          {"an input that is not there",
-           {},
-           {"create", "x.zrq", "nothing"},
-           "Error: Cannot pack \"nothing\": " +
-               SystemReason("No such file or directory", "File not found") + ".\n"}};
+      refusals = {{"a name longer than an entry holds",
+                   {{"in/" + long_name + ".WAV", File("x")}},
+                   {"create", "x.zrq", "in"},
+                   "Error: Cannot pack \"" + OutputPath("in", long_name + ".WAV") +
+                       "\": its entry name \"" + long_name + "_WAV\" is longer than 63 bytes.\n"},
+                  {"two names that unpack to one file, letter case aside",
+                   {{"in/a.txt", File("1")}, {"other/A.TXT", File("2")}},
+                   {"create", "x.zrq", "in", "other/A.TXT"},
+                   "Error: Cannot pack \"other/A.TXT\": it would be unpacked as \"A.TXT\", as \"" +
+                       OutputPath("in", "a.txt") + "\" would (letter case aside).\n"},
+                  {"a folder in a folder",
+                   {{"in/sub/a", File("1")}},
+                   {"create", "x.zrq", "in"},
+                   "Error: Cannot pack \"" + OutputPath("in", "sub") +
+                       "\": it is a folder, and an entry holds no folder.\n"},
+                  {"a bitmap whose header unzrq never writes",
+                   {{"in/p.bmp", File(Bitmap(3, 2, 38))}},
+                   {"create", "--images", "x.zrq", "in"},
+                   "Error: Cannot pack \"" + OutputPath("in", "p.bmp") +
+                       "\" as an image: it is not a bitmap as unzrq writes them.\n"},
+                  {"a pixel unzrq never writes (the last row first in the file)",
+                   {{"in/p.bmp", File(Bitmap(3, 2, 54))}},
+                   {"create", "--images", "x.zrq", "in"},
+                   "Error: Cannot pack \"" + OutputPath("in", "p.bmp") +
+                       "\" as an image: row 1, column 0 holds a colour unzrq never writes.\n"},
+                  {"padding that is not zero",
+                   {{"in/p.bmp", File(Bitmap(3, 2, 54 + 9))}},
+                   {"create", "--images", "x.zrq", "in"},
+                   "Error: Cannot pack \"" + OutputPath("in", "p.bmp") +
+                       "\" as an image: row 1 ends in padding that is not zero.\n"},
+                  {"an input that is not there",
+                   {},
+                   {"create", "x.zrq", "nothing"},
+                   "Error: Cannot pack \"nothing\": " +
+                       SystemReason("No such file or directory", "File not found") + ".\n"}};
   for (const auto& [name, before, args, err] : refusals) {
     cases.push_back({.name = "create refused: " + name,
                      .args = args,
