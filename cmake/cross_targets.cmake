@@ -119,7 +119,7 @@ if(UNZRQ_WINDOWS AND NOT WIN32)
       TOOLCHAIN ${PROJECT_SOURCE_DIR}/cmake/${UNZRQ_${LEG}_TOOLCHAIN}.cmake
       CXX ${UNZRQ_${LEG}_CXX} CC ${UNZRQ_${LEG}_CC}
       GOOGLETEST_ARGS -Dgtest_disable_pthreads=ON
-      BYPRODUCTS ${CMAKE_BINARY_DIR}/${leg}/unzrq.exe
+      BYPRODUCTS ${CMAKE_BINARY_DIR}/${leg}/unzrq.exe ${CMAKE_BINARY_DIR}/${leg}/zrq.exe
                  ${CMAKE_BINARY_DIR}/${leg}/tests/unit/unzrq_unit_tables.exe)
     set(UNZRQ_${LEG}_EXE ${CMAKE_BINARY_DIR}/${leg}/unzrq.exe)
   endforeach()
@@ -148,7 +148,7 @@ if(UNZRQ_S390X)
     TOOLCHAIN ${PROJECT_SOURCE_DIR}/cmake/s390x-linux-gnu.cmake
     CXX ${UNZRQ_S390X_CXX} CC ${UNZRQ_S390X_CC}
     EMULATOR ${UNZRQ_PRLIMIT} --fsize=67108864 ${UNZRQ_QEMU_S390X} -L ${UNZRQ_S390X_SYSROOT}
-    BYPRODUCTS ${CMAKE_BINARY_DIR}/s390x/unzrq
+    BYPRODUCTS ${CMAKE_BINARY_DIR}/s390x/unzrq ${CMAKE_BINARY_DIR}/s390x/zrq
                ${CMAKE_BINARY_DIR}/s390x/tests/unit/unzrq_unit_tables
                ${CMAKE_BINARY_DIR}/s390x/tests/unit/unzrq_unit_linux)
   set(UNZRQ_S390X_TOOL ${CMAKE_BINARY_DIR}/s390x/unzrq)
@@ -166,6 +166,7 @@ function(unzrq_add_cross_tests)
     foreach(leg ${UNZRQ_WINDOWS_LEGS})
       string(TOUPPER ${leg} LEG)
       set(exe ${UNZRQ_${LEG}_EXE})
+      set(zrq_exe ${CMAKE_BINARY_DIR}/${leg}/zrq.exe)
       set(objdump ${UNZRQ_${LEG}_OBJDUMP})
       set(prefix ${UNZRQ_${LEG}_PREFIX})
       set(unit_tables ${CMAKE_BINARY_DIR}/${leg}/tests/unit/unzrq_unit_tables.exe)
@@ -175,7 +176,7 @@ function(unzrq_add_cross_tests)
       # The self-test shows that the guard still reads this objdump's output.
       add_test(NAME guard.${leg}.StackAlignment.SelfTest
         COMMAND Python3::Interpreter ${guard} --self-test ${objdump})
-      foreach(program ${exe} ${unit_tables})
+      foreach(program ${exe} ${zrq_exe} ${unit_tables})
         get_filename_component(program_name ${program} NAME_WE)
         add_test(NAME guard.${leg}.StackAlignment.${program_name}
           COMMAND Python3::Interpreter ${guard} ${objdump} ${program})
@@ -199,7 +200,7 @@ function(unzrq_add_cross_tests)
         ENVIRONMENT WINEPREFIX=${prefix} ENVIRONMENT_MODIFICATION WINEDEBUG=set:-all
         TIMEOUT 300 SKIP_RETURN_CODE 77)
       gtest_discover_tests(unzrq_e2e TEST_PREFIX e2e.${leg}. ${UNZRQ_DISCOVER_OPTIONS}
-                           EXTRA_ARGS --tool ${exe} --wine
+                           EXTRA_ARGS --tool ${exe} --zrq ${zrq_exe} --wine
                            PROPERTIES ${wine_properties})
       unzrq_add_test_cases(unit_${leg}
         PREFIX unit.${leg}
@@ -228,7 +229,7 @@ endif()
     # The driver takes the emulator as one program; qemu finds the s390x
     # libraries by QEMU_LD_PREFIX.
     gtest_discover_tests(unzrq_e2e TEST_PREFIX e2e.s390x. ${UNZRQ_DISCOVER_OPTIONS}
-                         EXTRA_ARGS --tool ${UNZRQ_S390X_TOOL} --emulator ${UNZRQ_QEMU_S390X}
+                         EXTRA_ARGS --tool ${UNZRQ_S390X_TOOL} --zrq ${CMAKE_BINARY_DIR}/s390x/zrq --emulator ${UNZRQ_QEMU_S390X}
                          PROPERTIES ENVIRONMENT QEMU_LD_PREFIX=${UNZRQ_S390X_SYSROOT} TIMEOUT 300)
   endif()
 endfunction()

@@ -42,6 +42,7 @@ if(unzrq_builder_date STREQUAL "")
   unset(ENV{SOURCE_DATE_EPOCH})
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/doc/unzrq.1.in ${UNZRQ_DOC_BUILD_DIR}/unzrq.1 @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/doc/zrq.1.in ${UNZRQ_DOC_BUILD_DIR}/zrq.1 @ONLY)
 
 # --- Windows version resource ----------------------------------------------
 if(WIN32)
@@ -55,8 +56,14 @@ if(WIN32)
     endif()
   endif()
   enable_language(RC)
-  configure_file(${PROJECT_SOURCE_DIR}/cmake/unzrq.rc.in ${PROJECT_BINARY_DIR}/unzrq.rc @ONLY)
-  target_sources(unzrq PRIVATE ${PROJECT_BINARY_DIR}/unzrq.rc)
+  set(unzrq_rc_summary "${UNZRQ_SUMMARY}")
+  set(zrq_rc_summary "list, test, print or create ZRQ archives")
+  foreach(program unzrq zrq)
+    set(UNZRQ_RC_PROGRAM ${program})
+    set(UNZRQ_RC_SUMMARY "${${program}_rc_summary}")
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/unzrq.rc.in ${PROJECT_BINARY_DIR}/${program}.rc @ONLY)
+    target_sources(${program} PRIVATE ${PROJECT_BINARY_DIR}/${program}.rc)
+  endforeach()
 endif()
 
 # --- Install layout --------------------------------------------------------
@@ -67,7 +74,7 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 if(WIN32)
   # The zip: the program and its two documents side by side.
-  install(TARGETS unzrq RUNTIME DESTINATION .)
+  install(TARGETS unzrq zrq RUNTIME DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
   install(FILES ${UNZRQ_LINKED_DOCS} DESTINATION doc)
 else()
@@ -84,22 +91,24 @@ else()
   configure_file(${PROJECT_SOURCE_DIR}/doc/changelog ${UNZRQ_DOC_BUILD_DIR}/changelog COPYONLY)
 
   set(unzrq_man_page ${UNZRQ_DOC_BUILD_DIR}/unzrq.1)
+  set(zrq_man_page ${UNZRQ_DOC_BUILD_DIR}/zrq.1)
   set(unzrq_changelog ${UNZRQ_DOC_BUILD_DIR}/changelog)
   find_program(UNZRQ_GZIP gzip)
   if(UNZRQ_GZIP)
     # -n leaves the name and time out of the header: the same page gives the
     # same bytes.
-    execute_process(COMMAND ${UNZRQ_GZIP} -9 -n -k -f unzrq.1 changelog
+    execute_process(COMMAND ${UNZRQ_GZIP} -9 -n -k -f unzrq.1 zrq.1 changelog
                     WORKING_DIRECTORY ${UNZRQ_DOC_BUILD_DIR}
                     RESULT_VARIABLE unzrq_gzip_failed)
     if(NOT unzrq_gzip_failed)
       set(unzrq_man_page ${unzrq_man_page}.gz)
+      set(zrq_man_page ${zrq_man_page}.gz)
       set(unzrq_changelog ${unzrq_changelog}.gz)
     endif()
   endif()
 
-  install(TARGETS unzrq RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${unzrq_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(TARGETS unzrq zrq RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${unzrq_man_page} ${zrq_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${UNZRQ_DOC_BUILD_DIR}/copyright
                 ${unzrq_changelog}
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -190,6 +199,7 @@ function(unzrq_add_package_tests)
   set_tests_properties(package.build PROPERTIES FIXTURES_SETUP unzrq_packages TIMEOUT 300)
 
   add_test(NAME package.man COMMAND ${check} man ${UNZRQ_DOC_BUILD_DIR}/unzrq.1 ${version})
+  add_test(NAME package.man.zrq COMMAND ${check} man ${UNZRQ_DOC_BUILD_DIR}/zrq.1 ${version})
   add_test(NAME package.tgz
            COMMAND ${check} tgz ${packages}/unzrq-${version}-Linux.tar.gz ${version} ${sample}
                    $<TARGET_FILE:unzrq>)
@@ -198,7 +208,7 @@ function(unzrq_add_package_tests)
   add_test(NAME package.deb.lintian COMMAND ${check} lintian ${packages} ${version})
   set_tests_properties(package.tgz package.deb package.deb.lintian PROPERTIES
                        FIXTURES_REQUIRED unzrq_packages)
-  set_tests_properties(package.man package.tgz package.deb package.deb.lintian PROPERTIES
+  set_tests_properties(package.man package.man.zrq package.tgz package.deb package.deb.lintian PROPERTIES
                        TIMEOUT 300)
 
   if(UNZRQ_WINDOWS_EXE)

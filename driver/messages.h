@@ -91,11 +91,9 @@ inline constexpr const char kSummaryLine[] = "Done: %d files processed." UNZRQ_L
 // The constants the driver prints and returns, one per entry of the lists.
 #define UNZRQ_EXIT_CODE_CONSTANT(name, value) inline constexpr int name = value;
 UNZRQ_EXIT_CODES(UNZRQ_EXIT_CODE_CONSTANT)
-#undef UNZRQ_EXIT_CODE_CONSTANT
 
 #define UNZRQ_REPORT_CONSTANT(name, exit_code, format) inline constexpr char name[] = format;
 UNZRQ_REPORTS(UNZRQ_REPORT_CONSTANT)
-#undef UNZRQ_REPORT_CONSTANT
 
 // The same lists as tables, for code that goes through all of them.
 struct ExitCodeEntry {
@@ -104,7 +102,6 @@ struct ExitCodeEntry {
 };
 #define UNZRQ_EXIT_CODE_ENTRY(name, value) {#name, name},
 inline constexpr ExitCodeEntry kExitCodes[] = {UNZRQ_EXIT_CODES(UNZRQ_EXIT_CODE_ENTRY)};
-#undef UNZRQ_EXIT_CODE_ENTRY
 
 struct ReportEntry {
   const char* name;
@@ -113,4 +110,95 @@ struct ReportEntry {
 };
 #define UNZRQ_REPORT_ENTRY(name, exit_code, format) {#name, name, exit_code},
 inline constexpr ReportEntry kReports[] = {UNZRQ_REPORTS(UNZRQ_REPORT_ENTRY)};
+
+// --- zrq, the companion program: list, test, cat and create -------------
+// It shares the reports above wherever it meets the same problem (an archive
+// that cannot be opened or read, every problem of the walk), with the same
+// exit codes, so that `zrq test` says what unzrq would say. What only zrq
+// meets is here, in lists of its own that its manual page shows.
+
+inline constexpr const char kZrqUsage[] =
+    "Usage: %s list [--json] ARCHIVE\n"
+    "       %s test ARCHIVE\n"
+    "       %s cat ARCHIVE NAME\n"
+    "       %s create [--images] ARCHIVE FILE|FOLDER...\n"
+    "       %s --help | --version\n";
+inline constexpr const char kZrqVersionLine[] = "zrq %s" UNZRQ_LINE_END;
+
+// `zrq list`: index, type, size, offset, stored name -> output name, then
+// for an image its width and height, and what unzrq would do with it when it
+// would not write it whole.
+inline constexpr const char kZrqListLine[] = "%6u %2X 0x%08X 0x%08X %s -> %s";
+inline constexpr const char kZrqListImage[] = " %u x %u";
+inline constexpr const char kZrqListSkipped[] = " (skipped)";
+inline constexpr const char kZrqListIncomplete[] = " (incomplete)";
+inline constexpr const char kZrqListEnd[] = UNZRQ_LINE_END;
+inline constexpr const char kZrqTestPassed[] =
+    "Tested %u records: every entry would be written whole." UNZRQ_LINE_END;
+inline constexpr const char kZrqTestFailed[] =
+    "Tested %u records: %u would be skipped or written incomplete." UNZRQ_LINE_END;
+inline constexpr const char kZrqTestDirectoryDamaged[] =
+    "Tested %u records of a damaged directory: %u would be skipped or written "
+    "incomplete." UNZRQ_LINE_END;
+inline constexpr const char kZrqCreated[] =
+    "Packed %u entries into \"%s\" (%llu bytes)." UNZRQ_LINE_END;
+
+// zrq's own codes, beside kExitSuccess to kExitDamaged: CODE(constant, value).
+#define ZRQ_EXIT_CODES(CODE)    \
+  CODE(kZrqExitUsage, -6)       \
+  CODE(kZrqExitNoSuchEntry, -7) \
+  CODE(kZrqExitNotCreated, -8)
+
+// zrq's own reports: REPORT(constant, exit code, format). A refusal of
+// `create` is told for every input it concerns; then kZrqNotCreated ends the
+// run, with nothing written.
+#define ZRQ_REPORTS(REPORT)                                                                        \
+  REPORT(kZrqUnknownCommand, kZrqExitUsage, "Error: Unknown command \"%s\".\n")                    \
+  REPORT(kZrqWrongArguments, kZrqExitUsage, "Error: Wrong arguments for \"%s\".\n")                \
+  REPORT(kZrqNoSuchEntry, kZrqExitNoSuchEntry,                                                     \
+         "Error: No entry of the archive is named \"%s\".\n")                                      \
+  REPORT(kZrqCannotWriteStandardOutput, kExitDamaged,                                              \
+         "Error: Failed to write \"%s\" to standard output: %s.\n")                                \
+  REPORT(kZrqCannotOpenInput, kZrqExitNotCreated, "Error: Cannot pack \"%s\": %s.\n")              \
+  REPORT(kZrqCannotListFolder, kZrqExitNotCreated,                                                 \
+         "Error: Cannot pack \"%s\": listing the folder failed (%s).\n")                           \
+  REPORT(kZrqInputIsFolder, kZrqExitNotCreated,                                                    \
+         "Error: Cannot pack \"%s\": it is a folder, and an entry holds no folder.\n")             \
+  REPORT(kZrqInputTooLarge, kZrqExitNotCreated,                                                    \
+         "Error: Cannot pack \"%s\": it holds %llu bytes, an entry 4294967295 at most.\n")         \
+  REPORT(kZrqNameTooLong, kZrqExitNotCreated,                                                      \
+         "Error: Cannot pack \"%s\": its entry name \"%s\" is longer than 63 bytes.\n")            \
+  REPORT(kZrqNameUnusable, kZrqExitNotCreated,                                                     \
+         "Error: Cannot pack \"%s\": its name cannot be used as a file name.\n")                   \
+  REPORT(kZrqNameNotRestorable, kZrqExitNotCreated,                                                \
+         "Error: Cannot pack \"%s\": no entry would be unpacked under its name.\n")                \
+  REPORT(kZrqNamesCollide, kZrqExitNotCreated,                                                     \
+         "Error: Cannot pack \"%s\": it would be unpacked as \"%s\", as \"%s\" would (letter "     \
+         "case aside).\n")                                                                         \
+  REPORT(kZrqBitmapHeader, kZrqExitNotCreated,                                                     \
+         "Error: Cannot pack \"%s\" as an image: it is not a bitmap as unzrq writes them.\n")      \
+  REPORT(kZrqBitmapPixel, kZrqExitNotCreated,                                                      \
+         "Error: Cannot pack \"%s\" as an image: row %u, column %u holds a colour unzrq never "    \
+         "writes.\n")                                                                              \
+  REPORT(kZrqBitmapPadding, kZrqExitNotCreated,                                                    \
+         "Error: Cannot pack \"%s\" as an image: row %u ends in padding that is not zero.\n")      \
+  REPORT(kZrqInputChanged, kZrqExitNotCreated,                                                     \
+         "Error: Cannot pack \"%s\": it changed while the archive was written.\n")                 \
+  REPORT(kZrqCannotReadInput, kZrqExitNotCreated,                                                  \
+         "Error: Cannot pack \"%s\": reading it failed (%s).\n")                                   \
+  REPORT(kZrqArchiveTooLarge, kZrqExitNotCreated,                                                  \
+         "Error: Cannot create \"%s\": it would hold %llu bytes, and its offsets reach "           \
+         "4294967295 at most.\n")                                                                  \
+  REPORT(kZrqCannotCreateArchive, kZrqExitNotCreated, "Couldn't create archive file \"%s\": %s\n") \
+  REPORT(kZrqCannotWriteArchive, kZrqExitNotCreated, "Couldn't write archive file \"%s\": %s\n")   \
+  REPORT(kZrqNotCreated, kZrqExitNotCreated, "Error: \"%s\" was not created.\n")
+
+// The constants and tables of zrq's lists, made as unzrq's are.
+ZRQ_EXIT_CODES(UNZRQ_EXIT_CODE_CONSTANT)
+ZRQ_REPORTS(UNZRQ_REPORT_CONSTANT)
+inline constexpr ExitCodeEntry kZrqExitCodes[] = {ZRQ_EXIT_CODES(UNZRQ_EXIT_CODE_ENTRY)};
+inline constexpr ReportEntry kZrqReports[] = {ZRQ_REPORTS(UNZRQ_REPORT_ENTRY)};
+#undef UNZRQ_EXIT_CODE_CONSTANT
+#undef UNZRQ_REPORT_CONSTANT
+#undef UNZRQ_EXIT_CODE_ENTRY
 #undef UNZRQ_REPORT_ENTRY

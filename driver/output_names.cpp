@@ -28,6 +28,24 @@ bool EqualsIgnoringAsciiCase(const char* text, const char* upper) {
 
 }  // namespace
 
+OutputPlan PlanOutput(std::uint32_t type, const char* stored, OutputName file_name) {
+  std::memcpy(file_name, stored, std::strlen(stored) + 1);
+  switch (type) {
+    case kTypeRenamedRaw:
+      RestoreExtension(file_name);
+      return {CopyRaw, false, PayloadLayout::kRaw, nullptr};
+    case kTypeFixedWidthImage:
+    case kTypeFixedWidthImageAlt:
+      std::strcat(file_name, kBitmapSuffix);
+      return {ConvertFixedWidthImage, true, PayloadLayout::kFixedWidthImage, MeasureFixedWidthImage};
+    case kTypeSizedImage:
+      std::strcat(file_name, kBitmapSuffix);
+      return {ConvertSizedImage, true, PayloadLayout::kSizedImage, MeasureSizedImage};
+    default:  // type 3 and every unknown type: the payload as it is
+      return {CopyRaw, false, PayloadLayout::kRaw, nullptr};
+  }
+}
+
 void RestoreExtension(char* name) {
   char* underscore = std::strrchr(name, '_');
   if (underscore == nullptr) return;

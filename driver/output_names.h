@@ -2,6 +2,29 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+#include "archive/archive_format.h"
+#include "writers/entry_writer.h"
+
+// The output file's name: the stored name, possibly with an extension
+// restored, or with ".bmp" appended.
+inline constexpr const char kBitmapSuffix[] = ".bmp";
+using OutputName = char[DirectoryEntry::kNameBytes + sizeof kBitmapSuffix];
+
+// How an entry is written, as the switch on its type decides.
+struct OutputPlan {
+  EntryWriter* writer;
+  bool image;
+  PayloadLayout layout;  // what the writer reads, for judging an entry without writing it
+  ImageMeasure* measure;  // images: their size, learnt before the output is made
+};
+
+// Decides, from the type alone, the output file's name and the writer: the
+// one place where a type becomes a name and a writer, for unzrq, which writes
+// the file, and for zrq, which lists, tests, prints or packs it. `stored` is
+// the name as stored (NUL-terminated); the output name goes to `file_name`.
+OutputPlan PlanOutput(std::uint32_t type, const char* stored, OutputName file_name);
 
 // Type 1 only: when the text after the name's last underscore is WAV, LUA,
 // MSM or MP3 in any letter case, that underscore becomes a point, so

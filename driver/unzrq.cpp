@@ -30,10 +30,6 @@
 
 namespace {
 
-// The output file's name: the stored name, possibly with an extension
-// restored, or with ".bmp" appended.
-constexpr const char kBitmapSuffix[] = ".bmp";
-using OutputName = char[DirectoryEntry::kNameBytes + sizeof kBitmapSuffix];
 // Room for every byte of a name escaped as \xNN.
 using ShownName = char[4 * DirectoryEntry::kNameBytes + 1];
 
@@ -66,12 +62,6 @@ const char* ShowArgument(const char* argument) {
   EscapeForMessage(argument, g_shown_argument, sizeof g_shown_argument);
   return g_shown_argument;
 }
-
-// How an entry is written, as the switch on its type decides.
-struct OutputPlan {
-  EntryWriter* writer;
-  ImageMeasure* measure;  // images: their size, learnt before the output is made
-};
 
 void PrintUsage(const char* program) {
   std::fprintf(stderr, kUsageLine, program);
@@ -131,21 +121,10 @@ void PrintEntryLine(const Run& run, EntryBuffers& buffers) {
               run.terminal ? buffers.shown : buffers.stored);
 }
 
-// Decides, from the type alone, the output file's name and the writer.
+// The output file's name and the writer, decided from the type alone (the
+// one decision zrq shares, in driver/output_names.cpp).
 OutputPlan NameOutput(EntryBuffers& buffers) {
-  std::memcpy(buffers.file_name, buffers.stored, sizeof buffers.stored);
-  switch (buffers.record.type()) {
-    case kTypeRenamedRaw: RestoreExtension(buffers.file_name); return {CopyRaw, nullptr};
-    case kTypeFixedWidthImage:
-    case kTypeFixedWidthImageAlt:
-      std::strcat(buffers.file_name, kBitmapSuffix);
-      return {ConvertFixedWidthImage, MeasureFixedWidthImage};
-    case kTypeSizedImage:
-      std::strcat(buffers.file_name, kBitmapSuffix);
-      return {ConvertSizedImage, MeasureSizedImage};
-    default:  // type 3 and every unknown type: the payload as it is
-      return {CopyRaw, nullptr};
-  }
+  return PlanOutput(buffers.record.type(), buffers.stored, buffers.file_name);
 }
 
 // Moves the scanning handle to the payload; reports when it cannot.

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "driver/unzrq.h"
+#include "driver/zrq.h"
 
 namespace {
 
@@ -37,10 +38,11 @@ std::string ReadBack(std::FILE* file) {
   return contents;
 }
 
-}  // namespace
+using EntryFunction = int(int argc, char** argv);
 
-ToolRun RunInProcess(const std::vector<std::string>& arguments, std::FILE* out, std::FILE* err,
-                     const std::string& working_dir, int standard_output_fd) {
+ToolRun RunEntryInProcess(EntryFunction* entry, const std::vector<std::string>& arguments,
+                          std::FILE* out, std::FILE* err, const std::string& working_dir,
+                          int standard_output_fd) {
   std::vector<std::string> storage = arguments;
   std::vector<char*> argv;
   argv.reserve(storage.size() + 1);
@@ -71,7 +73,7 @@ ToolRun RunInProcess(const std::vector<std::string>& arguments, std::FILE* out, 
   std::FILE* const process_err = stderr;
   stderr = err;
 
-  ToolRun run{RunUnzrq(static_cast<int>(storage.size()), argv.data()), {}, {}};
+  ToolRun run{entry(static_cast<int>(storage.size()), argv.data()), {}, {}};
 
   // Standard output may be a full device on purpose (standard_output_fd):
   // that the tool's output could not be written is the tool's to report.
@@ -86,4 +88,16 @@ ToolRun RunInProcess(const std::vector<std::string>& arguments, std::FILE* out, 
   if (catch_out) run.out = ReadBack(out);
   run.err = ReadBack(err);
   return run;
+}
+
+}  // namespace
+
+ToolRun RunInProcess(const std::vector<std::string>& arguments, std::FILE* out, std::FILE* err,
+                     const std::string& working_dir, int standard_output_fd) {
+  return RunEntryInProcess(RunUnzrq, arguments, out, err, working_dir, standard_output_fd);
+}
+
+ToolRun RunZrqInProcess(const std::vector<std::string>& arguments, std::FILE* out, std::FILE* err,
+                        const std::string& working_dir) {
+  return RunEntryInProcess(RunZrq, arguments, out, err, working_dir, -1);
 }

@@ -29,3 +29,7 @@ struct ToolRun {
 // descriptors and the current folder are restored before returning.
 ToolRun RunInProcess(const std::vector<std::string>& arguments, std::FILE* out, std::FILE* err,
                      const std::string& working_dir = {}, int standard_output_fd = -1);
+
+// The same for zrq's RunZrq (its standard output always caught).
+ToolRun RunZrqInProcess(const std::vector<std::string>& arguments, std::FILE* out, std::FILE* err,
+                        const std::string& working_dir = {});

@@ -221,6 +221,21 @@ void CheckSummary(const ToolRun& run, const Directory& directory, std::size_t ou
   }
 }
 
+// zrq, which judges an archive as unzrq would without writing it, tells
+// exactly what unzrq reported, with the same exit code. Only for an archive
+// beside a fresh folder: what stands in the folder, the archive among it, is
+// no part of zrq's judgement.
+void CheckZrqAgrees(const std::string& archive_path, const ToolRun& run, const ToolRun& tested,
+                    std::vector<std::string>* broken) {
+  if (tested.exit_code != run.exit_code) {
+    broken->push_back("zrq test ends with " + std::to_string(tested.exit_code) + ", unzrq with " +
+                      std::to_string(run.exit_code) + " (" + archive_path + ")");
+  }
+  if (tested.err != run.err) {
+    broken->push_back("zrq test reports otherwise than unzrq:\n" + tested.err);
+  }
+}
+
 // Thousands of runs each write a few files: in memory they take no disk.
 std::string TemporaryParent() {
   if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && *tmpdir != '\0') {
@@ -277,6 +292,10 @@ PromiseCheck PromiseChecker::Check(const std::uint8_t* archive, std::size_t size
   CheckArchive(archive_path, archive, size, &check.broken);
   CheckExitAndReports(check.run, &check.broken);
   CheckSummary(check.run, directory, check.outputs.size(), &check.broken);
+  if (place == ArchivePlace::kBesideTheFolder) {
+    const ToolRun tested = RunZrqInProcess({"zrq", "test", archive_path}, out_, err_);
+    CheckZrqAgrees(archive_path, check.run, tested, &check.broken);
+  }
   return check;
 }
 

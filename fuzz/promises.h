@@ -18,7 +18,9 @@
 //   header (-3), when nothing at all is written;
 // - the summary counts no record the file does not hold, and there are no
 //   more output files than records counted;
-// - the archive is unchanged.
+// - the archive is unchanged;
+// - for an archive beside the folder, `zrq test` reports exactly what the
+//   run reported and ends with its exit code.
 #pragma once
 
 #include <cstddef>

@@ -24,6 +24,8 @@ constexpr unsigned char kZeros[4] = {};
 // Room for one block's rows however narrow: a 1-pixel row turns 2 bytes into 4.
 constexpr std::uint32_t kPendingBytes = 2 * kSourceBlockBytes;
 
+}  // namespace
+
 void FillBitmapHeaders(unsigned char* header, std::uint32_t width, std::uint32_t height) {
   // BITMAPFILEHEADER
   header[0] = 'B';  // bfType
@@ -45,6 +47,8 @@ void FillBitmapHeaders(unsigned char* header, std::uint32_t width, std::uint32_t
   StoreLittleEndian32(header + 46, 0);       // biClrUsed
   StoreLittleEndian32(header + 50, 0);       // biClrImportant
 }
+
+namespace {
 
 // The bitmap's bytes on their way to the file, written in large pieces.
 struct PendingOutput {

@@ -42,6 +42,16 @@ struct EntryResult {
 
 using EntryWriter = EntryResult(HANDLE output, HANDLE scanning, std::uint32_t size);
 
+// A type-5 payload's prefix: width, height and 68 bytes never read, then the rows.
+inline constexpr std::uint32_t kSizedImagePrefixBytes = 76;
+
+// What a writer reads of its payload.
+enum class PayloadLayout {
+  kRaw,              // the payload's bytes, as many as the record's size
+  kFixedWidthImage,  // a 72-byte prefix, then rows 32 pixels wide
+  kSizedImage,       // width and height, the rest of a 76-byte prefix, then rows
+};
+
 // Types 1 and 3 and every type without a writer of its own: the payload unchanged.
 EntryWriter CopyRaw;
 // Types 2 and 4: a 72-byte prefix, then RGB565 rows 32 pixels wide.
@@ -69,6 +79,20 @@ ImageMeasure MeasureSizedImage;
 // always BitmapFileBytes({width, height}) bytes long.
 EntryResult WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width, std::uint32_t height,
                         std::uint32_t prefix_bytes);
+
+// What the writer for `layout` would make of the payload of `size` bytes at
+// `offset`, with `scanning` standing there, in an archive of `archive_bytes`,
+// told without writing anything and without reading more than a sized
+// image's width and height: kComplete, kTruncated, kDamaged, kTooLarge or
+// kSizeUnreadable, with the image's size, by the same bound the writers
+// apply. Only a transfer itself can meet kReadFailed or kWriteFailed. For
+// listing and testing an archive in milliseconds, whatever its payloads weigh.
+EntryResult ForeseeEntry(PayloadLayout layout, HANDLE scanning, std::uint32_t offset,
+                         std::uint32_t size, std::uint64_t archive_bytes);
+
+// The bitmap's 54 header bytes for an image of this size, as WriteBitmap
+// writes them.
+void FillBitmapHeaders(unsigned char* header, std::uint32_t width, std::uint32_t height);
 
 // The bitmap's geometry, for the writer and for the bound alike.
 inline constexpr std::uint32_t kBitmapHeaderBytes = 54;

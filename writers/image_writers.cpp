@@ -11,13 +11,22 @@ namespace {
 constexpr std::uint32_t kFixedWidth = 32;
 constexpr std::uint32_t kFixedPrefixBytes = 72;
 constexpr std::uint32_t kFixedRowBytes = 2 * kFixedWidth;
-constexpr std::uint32_t kSizedPrefixBytes = 76;
+constexpr std::uint32_t kSizedPrefixBytes = kSizedImagePrefixBytes;
 constexpr DWORD kSizeFieldsBytes = 8;
 
 // A payload shorter than its prefix has no whole row; its height must not
 // wrap around to four billion.
 std::uint32_t FixedWidthHeight(std::uint32_t size) {
   return size < kFixedPrefixBytes ? 0 : (size - kFixedPrefixBytes) / kFixedRowBytes;
+}
+
+// kComplete when an image of this size may be written from an archive of
+// `archive_bytes`; otherwise kTooLarge, with nothing written.
+EntryResult Bound(ImageSize image, std::uint64_t archive_bytes) {
+  if (!BitmapFitsArchive(image, archive_bytes)) {
+    return {.outcome = EntryOutcome::kTooLarge, .image = image};
+  }
+  return {.outcome = EntryOutcome::kComplete, .image = image};
 }
 
 // kComplete when an image of this size may be written from this archive as
@@ -28,10 +37,7 @@ EntryResult CheckBound(HANDLE scanning, ImageSize image) {
   if (!FileBytes(scanning, &archive_bytes, &error)) {
     return {.outcome = EntryOutcome::kSizeUnreadable, .error = error, .image = image};
   }
-  if (!BitmapFitsArchive(image, archive_bytes)) {
-    return {.outcome = EntryOutcome::kTooLarge, .image = image};
-  }
-  return {.outcome = EntryOutcome::kComplete, .image = image};
+  return Bound(image, archive_bytes);
 }
 
 }  // namespace
@@ -79,6 +85,48 @@ EntryResult ConvertSizedImage(HANDLE output, HANDLE scanning, std::uint32_t /*si
     written.outcome = EntryOutcome::kTruncated;
   }
   return written;
+}
+
+// The writers' own steps, without the transfer: the bound each image writer
+// applies, then whether the bytes it would read all lie inside the archive.
+// A read past the end delivers nothing, so an entry whose bytes reach past
+// it comes out truncated; a payload the writer reads nothing of does not.
+EntryResult ForeseeEntry(PayloadLayout layout, HANDLE scanning, std::uint32_t offset,
+                         std::uint32_t size, std::uint64_t archive_bytes) {
+  // The first byte past what the writer reads; 0 when it reads nothing.
+  std::uint64_t end = size == 0 ? 0 : std::uint64_t{offset} + size;
+  EntryResult result{.outcome = EntryOutcome::kComplete};
+  switch (layout) {
+    case PayloadLayout::kRaw: break;
+    case PayloadLayout::kFixedWidthImage: {
+      if (size < kFixedPrefixBytes) {
+        return {.outcome = EntryOutcome::kDamaged, .image = {kFixedWidth, 0}};
+      }
+      result = Bound({kFixedWidth, FixedWidthHeight(size)}, archive_bytes);
+      const std::uint64_t rows = result.image.height;
+      end = rows == 0 ? 0 : std::uint64_t{offset} + kFixedPrefixBytes + rows * kFixedRowBytes;
+      break;
+    }
+    case PayloadLayout::kSizedImage: {
+      unsigned char fields[kSizeFieldsBytes] = {};
+      DWORD delivered = 0;
+      const bool read = ReadFile(scanning, fields, kSizeFieldsBytes, &delivered, nullptr) != FALSE;
+      const ImageSize image{LoadLittleEndian32(fields), LoadLittleEndian32(fields + 4)};
+      if (!read) {
+        return {.outcome = EntryOutcome::kSizeUnreadable, .error = GetLastError(), .image = image};
+      }
+      result = Bound(image, archive_bytes);
+      const std::uint64_t pixels = std::uint64_t{image.width} * image.height;
+      end = pixels == 0 ? 0 : std::uint64_t{offset} + kSizedPrefixBytes + 2 * pixels;
+      // The fields cut short make the image truncated whatever follows.
+      if (delivered < kSizeFieldsBytes) end = archive_bytes + 1;
+      break;
+    }
+  }
+  if (result.outcome == EntryOutcome::kComplete && end > archive_bytes) {
+    result.outcome = EntryOutcome::kTruncated;
+  }
+  return result;
 }
 
 bool BitmapFitsArchive(ImageSize image, std::uint64_t archive_bytes) {

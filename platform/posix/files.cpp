@@ -28,6 +28,7 @@
 
 #include "platform/file_system.h"
 #include "platform/output_primitives.h"
+#include "platform/posix/handles.h"
 #include "platform/win32_files.h"
 
 namespace {
@@ -42,6 +43,7 @@ constexpr const char kOwnReasonNotRegular[] = "Not a regular file";
 struct OpenFile {
   int fd = -1;
   bool writable = false;
+  bool sequential = false;  // writes where the descriptor stands (standard output)
   std::uint64_t position = 0;
   // A file opened for reading (the archive): its identity, taken at the open,
   // so that a name can be told to be it without asking the system again.
@@ -170,6 +172,7 @@ OpenFile* FreeSlot() {
 HANDLE Adopt(OpenFile* slot, int fd, bool writable) {
   slot->fd = fd;
   slot->writable = writable;
+  slot->sequential = false;
   slot->position = 0;
   slot->buffer_start = 0;
   slot->buffer_used = 0;
@@ -217,9 +220,15 @@ bool TransferAllAt(Transfer transfer, int fd, Byte* data, std::size_t length,
   return true;
 }
 
-// Writes all of [data, data + length) at `offset`, or reports why not.
+// Writes all of [data, data + length) at `offset`, or where `fd` stands when
+// `sequential` (a pipe has no offsets), or reports why not.
 bool WriteAllAt(int fd, const unsigned char* data, std::size_t length, std::uint64_t offset,
-                std::size_t* done) {
+                bool sequential, std::size_t* done) {
+  if (sequential) {
+    return TransferAllAt([](int to, const unsigned char* bytes, std::size_t count,
+                            off_t /*at*/) { return write(to, bytes, count); },
+                         fd, data, length, offset, done);
+  }
   return TransferAllAt(pwrite, fd, data, length, offset, done);
 }
 
@@ -322,8 +331,9 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytes_to_write, LPDWORD byte
   OpenFile* file = Lookup(handle);
   if (file == nullptr || !file->writable) return FailWithErrno(EBADF);
   std::size_t done = 0;
-  const bool ok = WriteAllAt(file->fd, static_cast<const unsigned char*>(buffer), bytes_to_write,
-                             file->position, &done);
+  const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
+  const bool ok =
+      WriteAllAt(file->fd, bytes, bytes_to_write, file->position, file->sequential, &done);
   file->position += done;
   if (bytes_written != nullptr) *bytes_written = static_cast<DWORD>(done);
   if (!ok) return FALSE;
@@ -675,9 +685,10 @@ const OutputPrimitives kSystemOutputPrimitives = {
 DWORD CopyFileData(HANDLE from, HANDLE to, DWORD length) {
   OpenFile* source = Lookup(from);
   OpenFile* target = Lookup(to);
-  // Small pieces are cheaper through the read-ahead.
-  if (source == nullptr || target == nullptr || !target->writable || length < kDirectReadBytes ||
-      g_copy_declined) {
+  // Small pieces are cheaper through the read-ahead; a sequential output
+  // has no position to copy to.
+  if (source == nullptr || target == nullptr || !target->writable || target->sequential ||
+      length < kDirectReadBytes || g_copy_declined) {
     return 0;
   }
   DWORD copied = 0;
@@ -715,4 +726,22 @@ void DescribeError(DWORD code, char* out, std::size_t capacity) {
   } else {
     (void)std::snprintf(out, capacity, "system error %lu", static_cast<unsigned long>(code));
   }
+}
+
+// --- For platform/posix/zrq_files.cpp (platform/posix/handles.h) ---
+
+HANDLE AdoptDescriptor(int fd, bool writable, bool sequential, DWORD* error) {
+  OpenFile* slot = FreeSlot();
+  if (slot == nullptr) {
+    *error = ErrorFromErrno(EMFILE);
+    return INVALID_HANDLE_VALUE;
+  }
+  const HANDLE handle = Adopt(slot, fd, writable);
+  slot->sequential = sequential;
+  return handle;
+}
+
+int DescriptorOf(HANDLE handle) {
+  const OpenFile* file = Lookup(handle);
+  return file == nullptr ? -1 : file->fd;
 }

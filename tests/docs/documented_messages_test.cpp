@@ -24,7 +24,12 @@ namespace {
 // tables.
 const std::set<std::string> kOtherConstants = {
     "kDefaultOutputFolder", "kUsageLine",   "kUsageInputLine", "kUsageOutputLine",
-    "kEntryLine",           "kSummaryLine", "kExitCodes",      "kReports"};
+    "kEntryLine",           "kSummaryLine", "kExitCodes",      "kReports",
+    // zrq's usage, its lines on standard output and its lists as tables.
+    "kZrqUsage", "kZrqVersionLine", "kZrqListLine", "kZrqListImage", "kZrqListSkipped",
+    "kZrqListIncomplete", "kZrqListEnd", "kZrqTestPassed", "kZrqTestFailed",
+    "kZrqTestDirectoryDamaged", "kZrqCreated",
+    "kZrqExitCodes", "kZrqReports"};
 
 std::string ReadSource(const std::string& relative_path) {
   const std::string path = std::string(UNZRQ_SOURCE_DIR) + "/" + relative_path;
@@ -309,6 +314,47 @@ TEST(Readme, ExitCodesAndMessagesAreTheHeaders) {
 
 TEST(ManPage, ExitStatusAndDiagnosticsAreTheHeaders) {
   ExpectSameAsTheHeader(ManPageSections(), "doc/unzrq.1.in");
+}
+
+// zrq's page: every message of its own list, in its EXIT STATUS or its
+// DIAGNOSTICS, and every code of its own list as a tag; every message the
+// page shows is one of zrq's or one of unzrq's that zrq shares.
+TEST(ZrqManPage, ExitStatusAndDiagnosticsAreTheHeaders) {
+  const std::string page = ReadSource("doc/zrq.1.in");
+  std::vector<std::string> messages;
+  std::vector<std::string> tags;
+  for (const char* heading : {".SH EXIT STATUS", ".SH DIAGNOSTICS"}) {
+    const std::vector<std::string> section = Section(page, heading, ".SH ");
+    for (std::size_t i = 0; i < section.size(); ++i) {
+      if (section[i] == ".TP" && i + 1 < section.size()) {
+        tags.push_back(Unescape(section[++i]));
+        continue;
+      }
+      for (const std::string& bold : BoldParts(section[i])) messages.push_back(bold);
+    }
+  }
+  for (const ReportEntry& report : kZrqReports) {
+    const bool shown = std::any_of(messages.begin(), messages.end(), [&](const std::string& m) {
+      return std::regex_match(m, DocumentedForm(report.format));
+    });
+    EXPECT_TRUE(shown) << "doc/zrq.1.in does not show " << report.name << ": \"" << report.format
+                       << "\"";
+  }
+  for (const std::string& message : messages) {
+    if (!message.starts_with("Error:") && !message.starts_with("Couldn't")) continue;
+    const bool known =
+        Matching(message) != nullptr ||
+        std::any_of(std::begin(kZrqReports), std::end(kZrqReports), [&](const ReportEntry& r) {
+          return std::regex_match(message, DocumentedForm(r.format));
+        });
+    EXPECT_TRUE(known) << "doc/zrq.1.in: \"" << message << "\" is no message of driver/messages.h";
+  }
+  for (const ExitCodeEntry& code : kZrqExitCodes) {
+    const std::string tag = ".BR " + std::to_string(ShellStatus(code.value)) + " \" (" +
+                            std::to_string(code.value) + ")\"";
+    EXPECT_TRUE(std::find(tags.begin(), tags.end(), tag) != tags.end())
+        << "doc/zrq.1.in does not show " << code.name << " as " << tag;
+  }
 }
 
 }  // namespace

@@ -134,7 +134,8 @@ void RunCase(const E2eCase& test_case) {
     // limit first (the usage, which creates nothing) leaves one running.
     RunTool({}, folder.working());
   }
-  const ChildResult result = RunTool(test_case.args, run_in, limits);
+  const ChildResult result = test_case.zrq ? RunZrq(test_case.args, run_in, limits)
+                                           : RunTool(test_case.args, run_in, limits);
 
   ExpectExit(result, test_case.exit_code, test_case.err);
   if (test_case.standard_output != StandardOutput::kTerminal) {

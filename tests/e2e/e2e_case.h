@@ -47,6 +47,7 @@ struct E2eCase {
   // this folder of it (say "sub"), which is then the current folder of Y:.
   // Empty: no drive Y:, the tool runs in the working folder.
   std::string run_on_drive_y_in;
+  bool zrq = false;  // runs zrq instead of unzrq
 };
 
 // Runs each case of the table meant for the leg under test; with none, the

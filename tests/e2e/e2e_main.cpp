@@ -1,5 +1,5 @@
-// unzrq_e2e --tool <unzrq or unzrq.exe> [--wine [--make-wine-prefix] | --emulator <command>]
-//           [gtest options]
+// unzrq_e2e --tool <unzrq or unzrq.exe> [--zrq <zrq or zrq.exe>]
+//           [--wine [--make-wine-prefix] | --emulator <command>] [gtest options]
 //
 // The same cases judge every build. --wine runs the .exe under the wine loader
 // of its machine type (wine for a 32-bit, wine64 for a 64-bit .exe) and expects
@@ -8,6 +8,8 @@
 // set: the user's own ~/.wine is never used) the runs share.
 // --emulator runs a Linux build made for another machine through <command>,
 // a program and its leading arguments separated by ';' (a CMake list).
+// --zrq names the companion program of the same build, run the same way;
+// without it zrq's cases report themselves skipped.
 //
 // Exit status 77 means the leg cannot run on this host at all (a 32-bit .exe
 // where the kernel runs no 32-bit x86 programs); the reason is printed.
@@ -50,6 +52,8 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--tool" && i + 1 < argc) {
       tool.path = std::filesystem::absolute(argv[++i]).string();
+    } else if (arg == "--zrq" && i + 1 < argc) {
+      tool.zrq_path = std::filesystem::absolute(argv[++i]).string();
     } else if (arg == "--wine") {
       tool.leg = Leg::kWindows;
     } else if (arg == "--make-wine-prefix") {
@@ -63,8 +67,8 @@ int main(int argc, char** argv) {
   }
   if (tool.path.empty() || access(tool.path.c_str(), R_OK) != 0) {
     std::cerr << "usage: " << argv[0]
-              << " --tool <path to unzrq or unzrq.exe> [--wine [--make-wine-prefix] | --emulator "
-                 "<command>]\n"
+              << " --tool <path to unzrq or unzrq.exe> [--zrq <path to zrq or zrq.exe>] [--wine "
+                 "[--make-wine-prefix] | --emulator <command>]\n"
               << "(the tool to test is missing: '" << tool.path << "')\n";
     return kUsageError;
   }

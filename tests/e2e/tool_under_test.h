@@ -19,6 +19,9 @@ struct ToolUnderTest {
   // to: the wine loader on the Windows leg, an emulator for a Linux build of
   // another machine. Empty when the tool runs itself.
   std::vector<std::string> launcher;
+  // The companion program zrq of the same build, run the same way; empty
+  // when the suite was not given one (its cases then report themselves skipped).
+  std::string zrq_path;
 };
 
 // Set once by main() from the command line.
@@ -45,3 +48,8 @@ int ExitStatus(int returned);
 // Runs the tool with `args` (argv[1] onwards) in `working_dir`.
 ChildResult RunTool(const std::vector<std::string>& args, const std::string& working_dir,
                     const ChildLimits& limits = {});
+
+// The same for zrq, and the program name it prints in its usage text.
+ChildResult RunZrq(const std::vector<std::string>& args, const std::string& working_dir,
+                   const ChildLimits& limits = {});
+std::string ZrqProgramName();

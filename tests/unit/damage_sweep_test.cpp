@@ -2,8 +2,8 @@
 // hundred seeded single-byte corruptions of it. Whatever the damage, every
 // promise the tool makes for any archive holds (fuzz/promises.h: a clean end
 // with a report for every failure, nothing outside the output folder, nothing
-// larger than the archive can supply, the archive left as it was), and a cut
-// archive is never reported as a success.
+// larger than the archive can supply, the archive left as it was, zrq test
+// telling what unzrq told), and a cut archive is never reported as a success.
 #include <gtest/gtest.h>
 
 #include <cstdint>

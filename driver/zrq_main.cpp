@@ -1,0 +1,3 @@
+#include "driver/zrq.h"
+
+int main(int argc, char** argv) { return RunZrq(argc, argv); }

@@ -1,0 +1,2 @@
+-- menu script
+show_menu()

@@ -1,0 +1,108 @@
+// zrq's platform calls over POSIX (platform/zrq_files.h). Handles come from
+// the table of platform/posix/files.cpp (platform/posix/handles.h), so that
+// ReadFile, WriteFile and SetFilePointer serve them as every other handle.
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+
+#include <unistd.h>
+#include <cstdio>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/posix/handles.h"
+#include "platform/zrq_files.h"
+
+namespace {
+
+DIR* g_listing = nullptr;
+
+constexpr const char kPartialFormat[] = "%s.zrq-partial-%08x";
+
+}  // namespace
+
+HANDLE OpenStandardOutput(DWORD* error) {
+  // A handle of its own: closing it leaves standard output open for the
+  // messages that may follow.
+  const int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (fd < 0) {
+    *error = ErrorFromErrno(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  const HANDLE handle = AdoptDescriptor(fd, true, true, error);
+  if (handle == INVALID_HANDLE_VALUE) close(fd);
+  return handle;
+}
+
+bool OpenFolderListing(const char* folder, DWORD* error) {
+  g_listing = opendir(folder);
+  if (g_listing != nullptr) return true;
+  *error = ErrorFromErrno(errno);
+  return false;
+}
+
+const char* NextFolderName(DWORD* error) {
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(g_listing);
+    if (entry == nullptr) {
+      if (errno != 0) *error = ErrorFromErrno(errno);
+      return nullptr;
+    }
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      return entry->d_name;
+    }
+  }
+}
+
+void CloseFolderListing() {
+  if (g_listing != nullptr) closedir(g_listing);
+  g_listing = nullptr;
+}
+
+HANDLE CreateArchiveBeside(const char* path, char* temporary, DWORD* error) {
+  const int length = std::snprintf(temporary, kOutputPathCapacity, kPartialFormat, path,
+                                   static_cast<unsigned>(getpid()));
+  if (length < 0 || static_cast<std::size_t>(length) >= kOutputPathCapacity) {
+    *error = ERROR_FILENAME_EXCED_RANGE;
+    return INVALID_HANDLE_VALUE;
+  }
+  int fd;
+  do {
+    fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *error = ErrorFromErrno(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  const HANDLE handle = AdoptDescriptor(fd, true, false, error);
+  if (handle == INVALID_HANDLE_VALUE) {
+    close(fd);
+    unlink(temporary);
+  }
+  return handle;
+}
+
+bool PutArchiveInPlace(HANDLE file, const char* temporary, const char* path, DWORD* error) {
+  // Renamed before its bytes reach the disk, a power cut could leave an empty
+  // file under the name that held the old archive.
+  const int fd = DescriptorOf(file);
+  bool whole = fd >= 0 && fsync(fd) == 0;
+  if (!whole) *error = ErrorFromErrno(fd >= 0 ? errno : EBADF);
+  if (!CloseHandle(file) && whole) {
+    *error = GetLastError();
+    whole = false;
+  }
+  if (whole && rename(temporary, path) == 0) return true;
+  if (whole) *error = ErrorFromErrno(errno);
+  unlink(temporary);
+  return false;
+}
+
+bool DiscardArchive(HANDLE file, const char* temporary, DWORD* error) {
+  CloseHandle(file);
+  if (unlink(temporary) == 0) return true;
+  *error = ErrorFromErrno(errno);
+  return false;
+}

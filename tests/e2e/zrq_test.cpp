@@ -1,0 +1,467 @@
+// zrq, the companion program, judged against unzrq itself: what zrq packs
+// unzrq unpacks to the very files it was packed from; what `zrq test` and
+// `zrq list` say of an archive, damaged or hostile, is what unzrq says and
+// does with it; what `zrq cat` prints is the file unzrq writes. Then zrq's
+// own command line and the refusals of `create`, as table rows.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <tuple>
+
+#include "e2e_case.h"
+#include "tool_under_test.h"
+
+namespace {
+
+#define SKIP_WITHOUT_ZRQ() \
+  if (Tool().zrq_path.empty()) GTEST_SKIP() << "the suite was given no zrq (--zrq)"
+
+// One entry of every kind unzrq writes: the restorable extensions and one
+// that is not, plain and unknown types, an empty payload, a payload large
+// enough for the kernel's own copy, fixed-width images (one with bytes after
+// its last row) and sized images of odd widths, of no pixels at all, and
+// large enough to be packed in several pieces.
+std::vector<TestEntry> EveryKind() {
+  return {{.name = "intro_WAV", .type = 1, .payload = PatternBytes(44, 1)},
+          {.name = "menu_lua", .type = 1, .payload = Text("show_menu()\n")},
+          {.name = "level_1_MSM", .type = 1, .payload = PatternBytes(15, 2)},
+          {.name = "a_b_mp3", .type = 1, .payload = PatternBytes(9, 3)},
+          {.name = "notes_txt", .type = 1, .payload = Text("keeps its underscore")},
+          {.name = "readme.txt", .type = 3, .payload = Text("type 3 keeps its name")},
+          {.name = "x_WAV", .type = 3, .payload = PatternBytes(5, 4)},
+          {.name = "empty", .type = 3, .payload = {}},
+          {.name = "big.dat", .type = 9, .payload = PatternBytes(300000, 5)},
+          {.name = "zero_type", .type = 0, .payload = PatternBytes(7, 6)},
+          {.name = "arrow",
+           .type = 2,
+           .payload = Concat(FixedWidthImagePayload(PatternPixels(96, 7)), Text("tail"))},
+          {.name = "gradient", .type = 4, .payload = FixedWidthImagePayload(PatternPixels(64, 8))},
+          {.name = "one", .type = 5, .payload = SizedImagePayload(1, 1, {Rgb565(31, 0, 0)})},
+          {.name = "odd", .type = 5, .payload = SizedImagePayload(3, 2, PatternPixels(6, 9))},
+          {.name = "tall", .type = 5, .payload = SizedImagePayload(33, 7, PatternPixels(231, 10))},
+          {.name = "no_rows", .type = 5, .payload = SizedImagePayload(5, 0, {})},
+          {.name = "no_columns", .type = 5, .payload = SizedImagePayload(0, 4, {})},
+          // Rows that fill more than one of create's blocks, and rows wider than one.
+          {.name = "blocks",
+           .type = 5,
+           .payload = SizedImagePayload(1001, 40, PatternPixels(40040, 16))},
+          {.name = "wide",
+           .type = 5,
+           .payload = SizedImagePayload(33001, 2, PatternPixels(66002, 17))}};
+}
+
+// The files under `folder` in a snapshot of a case folder, by name.
+FileTree FilesIn(const FileTree& snapshot, const std::string& folder) {
+  FileTree files;
+  const std::string prefix = "run/" + folder + "/";
+  for (const auto& [path, node] : snapshot) {
+    if (path.starts_with(prefix)) files[path.substr(prefix.size())] = node;
+  }
+  return files;
+}
+
+TEST(ZrqRoundTrip, UnzrqOutputPacksBackToTheSameFiles) {
+  SKIP_WITHOUT_ZRQ();
+  const CaseFolder folder({{"archive.zrq", File(Archive({.entries = EveryKind()}))}});
+  ExpectExit(RunTool({"archive.zrq", "unpacked"}, folder.working()), 0, "");
+  const FileTree unpacked = FilesIn(folder.Snapshot(), "unpacked");
+  ASSERT_EQ(unpacked.size(), EveryKind().size());
+
+  // A folder, with and without --images, and the same files named one by one.
+  std::vector<std::string> one_by_one = {"create", "--images", "by_name.zrq"};
+  for (const auto& [name, node] : unpacked) one_by_one.push_back("unpacked/" + name);
+  const std::vector<std::vector<std::string>> creates = {
+      {"create", "--images", "images.zrq", "unpacked"},
+      {"create", "plain.zrq", "unpacked"},
+      one_by_one};
+  for (const std::vector<std::string>& create : creates) {
+    const std::string& archive = create[create[1] == "--images" ? 2 : 1];
+    SCOPED_TRACE(archive);
+    const ChildResult packed = RunZrq(create, folder.working());
+    EXPECT_EQ(packed.exit_status, 0) << packed.err;
+    EXPECT_EQ(packed.err, "");
+    ExpectExit(RunTool({archive, archive + ".out"}, folder.working()), 0, "");
+    EXPECT_EQ(DescribeTreeDifference(unpacked, FilesIn(folder.Snapshot(), archive + ".out")), "");
+    const ChildResult tested = RunZrq({"test", archive}, folder.working());
+    ExpectExit(tested, 0, "");
+  }
+  // Sorted names make the same archive whichever way the files are named.
+  EXPECT_EQ(ReadFileBytes(folder / "images.zrq"), ReadFileBytes(folder / "by_name.zrq"));
+  // With --images every bitmap is a sized image again; without, a plain entry.
+  const ChildResult listed = RunZrq({"list", "images.zrq"}, folder.working());
+  EXPECT_NE(listed.out.find("  5 0x"), std::string::npos) << listed.out;
+}
+
+// The names `zrq list` says unzrq writes: the output name of every line not
+// marked skipped. Names in these archives hold no space.
+std::set<std::string> ListedOutputs(const std::string& out) {
+  std::set<std::string> names;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::size_t arrow = line.find(" -> ");
+    if (arrow == std::string::npos || line.ends_with(" (skipped)")) continue;
+    const std::string rest = line.substr(arrow + 4);
+    names.insert(rest.substr(0, rest.find(' ')));
+  }
+  return names;
+}
+
+// A small archive of the three payload layouts, to be cut and damaged.
+BuiltArchive ThreeLayouts(DirectoryPlace directory) {
+  return BuildArchive(
+      {.entries =
+           {{.name = "plain", .type = 3, .payload = PatternBytes(40, 11)},
+            {.name = "sized", .type = 5, .payload = SizedImagePayload(3, 2, PatternPixels(6, 12))},
+            {.name = "fixed", .type = 2, .payload = FixedWidthImagePayload(PatternPixels(64, 13))}},
+       .directory = directory});
+}
+
+std::vector<std::pair<std::string, Bytes>> DamagedAndHostile() {
+  std::vector<std::pair<std::string, Bytes>> archives;
+  archives.reserve(64);
+  // Cut inside the count and the records (directory last), and inside each
+  // payload's prefix, its image size and its rows (directory first).
+  const BuiltArchive last = ThreeLayouts(DirectoryPlace::kAfterPayloads);
+  std::set<std::size_t> cuts = {0, 4, 7};
+  for (std::size_t i = 0; i <= 3; ++i) {
+    for (std::size_t near : {last.RecordOffset(i) - 1, last.RecordOffset(i) + 1}) cuts.insert(near);
+  }
+  for (std::size_t cut : cuts) {
+    archives.push_back({"directory cut at " + std::to_string(cut), Slice(last.bytes, 0, cut)});
+  }
+  const BuiltArchive first = ThreeLayouts(DirectoryPlace::kAfterHeader);
+  cuts = {first.bytes.size() - 1};
+  for (std::uint32_t offset : first.payload_offsets) {
+    for (std::uint32_t near :
+         {offset, offset + 1, offset + 5, offset + 30, offset + 75, offset + 77}) {
+      cuts.insert(near);
+    }
+  }
+  for (std::size_t cut : cuts) {
+    archives.push_back({"payloads cut at " + std::to_string(cut), Slice(first.bytes, 0, cut)});
+  }
+  const std::uint32_t past_end = 0x7FFFFFF0;
+  const std::vector<std::pair<std::string, std::vector<TestEntry>>> tables = {
+      {"hostile names",
+       {{.name = "../up", .payload = Text("u")},
+        {.name = "a/b", .payload = Text("s")},
+        {.name = "a\\b", .payload = Text("b")},
+        {.name = "", .payload = Text("e")},
+        {.name = "..", .payload = Text("d")},
+        {.name = "esc\x1b[2J", .payload = Text("c")},
+        {.name = "CON", .payload = Text("w")},
+        {.name = "colon:name", .payload = Text("n")},
+        {.name = "trailing.", .payload = Text("t")},
+        {.name = std::string(64, 'L'), .payload = Text("l")},
+        {.name = "same", .payload = Text("first")},
+        {.name = "same", .payload = Text("second")}}},
+      {"payloads out of reach",
+       {{.name = "past_end",
+         .payload = {},
+         .has_offset = true,
+         .offset = past_end,
+         .has_size = true,
+         .size = 10},
+        {.name = "empty_past_end", .payload = {}, .has_offset = true, .offset = past_end},
+        {.name = "far",
+         .payload = {},
+         .has_offset = true,
+         .offset = 0xFFFFFFF0,
+         .has_size = true,
+         .size = 4},
+        {.name = "huge_image", .type = 5, .payload = SizedImagePayload(65535, 65535, {})},
+        {.name = "image_past_end",
+         .type = 5,
+         .payload = {},
+         .has_offset = true,
+         .offset = past_end,
+         .has_size = true,
+         .size = 80},
+        {.name = "short_fixed", .type = 4, .payload = PatternBytes(71, 14)},
+        {.name = "rows_missing",
+         .type = 5,
+         .payload = Slice(SizedImagePayload(4, 4, PatternPixels(16, 15)), 0, 90)}}}};
+  for (const auto& [name, entries] : tables) {
+    archives.push_back({name, Archive({.entries = entries})});
+  }
+  archives.push_back({"huge count", Archive({.entries = {{.name = "only", .payload = Text("1")}},
+                                             .has_entry_count = true,
+                                             .entry_count = 0xFFFFFFFF})});
+  archives.push_back(
+      {"directory past 2 GiB",
+       Archive({.entries = {}, .has_directory_offset = true, .directory_offset = 0x80000010})});
+  for (const auto& entry : std::filesystem::directory_iterator(UNZRQ_FUZZ_REGRESSIONS)) {
+    archives.push_back({entry.path().filename().string(), ReadFileBytes(entry.path().string())});
+  }
+  archives.push_back({"sample.zrq", ReadFileBytes(UNZRQ_SAMPLE_ARCHIVE)});
+  return archives;
+}
+
+TEST(ZrqAgreement, TestAndListSayWhatUnzrqDoes) {
+  SKIP_WITHOUT_ZRQ();
+  for (const auto& [name, bytes] : DamagedAndHostile()) {
+    SCOPED_TRACE(name);
+    const CaseFolder folder({{"archive.zrq", File(bytes)}});
+    const ChildResult unpacked = RunTool({"archive.zrq"}, folder.working());
+    const std::set<std::string> written = [&] {
+      std::set<std::string> names;
+      for (const auto& [file, node] : FilesIn(folder.Snapshot(), "velkard")) names.insert(file);
+      return names;
+    }();
+    const ChildResult tested = RunZrq({"test", "archive.zrq"}, folder.working());
+    EXPECT_EQ(tested.exit_status, unpacked.exit_status);
+    EXPECT_EQ(tested.err, unpacked.err);
+    const ChildResult listed = RunZrq({"list", "archive.zrq"}, folder.working());
+    EXPECT_EQ(listed.exit_status, unpacked.exit_status);
+    EXPECT_EQ(listed.err, unpacked.err);
+    EXPECT_EQ(ListedOutputs(listed.out), written) << listed.out;
+  }
+}
+
+TEST(ZrqCat, EachEntryIsTheFileUnzrqWrites) {
+  SKIP_WITHOUT_ZRQ();
+  std::vector<TestEntry> entries = EveryKind();
+  // The last entry of a name is the file unzrq leaves.
+  entries.push_back({.name = "readme.txt", .type = 3, .payload = Text("the later one")});
+  const CaseFolder folder({{"archive.zrq", File(Archive({.entries = entries}))}});
+  ExpectExit(RunTool({"archive.zrq"}, folder.working()), 0, "");
+  for (const auto& [name, node] : FilesIn(folder.Snapshot(), "velkard")) {
+    SCOPED_TRACE(name);
+    const ChildResult printed = RunZrq({"cat", "archive.zrq", name}, folder.working());
+    ExpectExit(printed, 0, "");
+    EXPECT_TRUE(printed.out == std::string(node.bytes.begin(), node.bytes.end()));
+  }
+  // By the stored name as well.
+  const ChildResult by_stored = RunZrq({"cat", "archive.zrq", "intro_WAV"}, folder.working());
+  ExpectExit(by_stored, 0, "");
+  const Bytes intro = ReadFileBytes(folder / "velkard/intro.WAV");
+  EXPECT_TRUE(by_stored.out == std::string(intro.begin(), intro.end()));
+
+  // An entry the archive ends inside: the bytes unzrq writes of it, and its message.
+  const CaseFolder cut({{"cut.zrq", File(Archive({.entries = {{.name = "cut",
+                                                               .payload = {},
+                                                               .has_offset = true,
+                                                               .offset = 4,
+                                                               .has_size = true,
+                                                               .size = 1000}}}))}});
+  const ChildResult unpacked = RunTool({"cut.zrq"}, cut.working());
+  const ChildResult partial = RunZrq({"cat", "cut.zrq", "cut"}, cut.working());
+  EXPECT_EQ(partial.exit_status, ExitStatus(-5));
+  EXPECT_EQ(partial.err, ConsoleLines("Error: \"cut\" is truncated: the archive ends inside its "
+                                      "payload.\n"));
+  EXPECT_EQ(partial.err, unpacked.err);
+  const Bytes written = ReadFileBytes(cut / "velkard/cut");
+  EXPECT_TRUE(partial.out == std::string(written.begin(), written.end()));
+}
+
+std::string Usage() {
+  const std::string p = ZrqProgramName();
+  return "Usage: " + p + " list [--json] ARCHIVE\n       " + p + " test ARCHIVE\n       " + p +
+         " cat ARCHIVE NAME\n       " + p + " create [--images] ARCHIVE FILE|FOLDER...\n       " +
+         p + " --help | --version\n";
+}
+
+// A bitmap file as unzrq writes it, with one byte changed if `poke` is set.
+Bytes Bitmap(std::uint32_t width, std::uint32_t height, std::size_t poke = 0) {
+  Bytes bytes = ExpectedBitmap(width, height, PatternPixels(std::size_t{width} * height, 21));
+  if (poke != 0) bytes[poke] ^= 1;
+  return bytes;
+}
+
+TEST(ZrqCommandLine, UsageListCatAndCreate) {
+  SKIP_WITHOUT_ZRQ();
+  const std::vector<TestEntry> two = {
+      {.name = "song_mp3", .type = 1, .payload = Text("MP3")},
+      {.name = "pic", .type = 5, .payload = SizedImagePayload(3, 2, PatternPixels(6, 21))}};
+  const Bytes two_archive = Archive({.entries = two});
+  const std::string two_bytes = std::to_string(two_archive.size());
+  const std::string long_name(60, 'n');
+  std::vector<E2eCase> cases = {
+      {.name = "no arguments: the usage, 0", .err = Usage(), .zrq = true},
+      {.name = "--help on standard output", .args = {"--help"}, .out = Usage(), .zrq = true},
+      {.name = "--version", .args = {"--version"}, .out = "zrq 3.0.0\n", .zrq = true},
+      {.name = "an unknown command",
+       .args = {"extract", "a.zrq"},
+       .err = "Error: Unknown command \"extract\".\n" + Usage(),
+       .exit_code = -6,
+       .zrq = true},
+      {.name = "cat without a name",
+       .archive = two_archive,
+       .args = {"cat", "archive.zrq"},
+       .err = "Error: Wrong arguments for \"cat\".\n" + Usage(),
+       .exit_code = -6,
+       .zrq = true},
+      {.name = "list: index, type, size, offset, names and the image's size",
+       .archive = two_archive,
+       .args = {"list", "archive.zrq"},
+       .out = "     0  1 0x00000003 0x00000008 song_mp3 -> song.mp3\n"
+              "     1  5 0x00000058 0x0000000B pic -> pic.bmp 3 x 2\n",
+       .zrq = true},
+      {.name = "list --json",
+       .archive = two_archive,
+       .args = {"list", "--json", "archive.zrq"},
+       .out = "{\"entries\": [\n"
+              "    {\"index\": 0, \"type\": 1, \"size\": 3, \"offset\": 8, \"name\": \"song_mp3\", "
+              "\"name_bytes\": \"736F6E675F6D7033\", \"output\": \"song.mp3\", \"fate\": "
+              "\"written\"},\n"
+              "    {\"index\": 1, \"type\": 5, \"size\": 88, \"offset\": 11, \"name\": \"pic\", "
+              "\"name_bytes\": \"706963\", \"output\": \"pic.bmp\", \"width\": 3, \"height\": 2, "
+              "\"fate\": \"written\"}\n"
+              "], \"records\": 2, \"failing\": 0, \"damaged\": false}\n",
+       .zrq = true},
+      {.name = "test of a sound archive",
+       .archive = two_archive,
+       .args = {"test", "archive.zrq"},
+       .out = "Tested 2 records: every entry would be written whole.\n",
+       .zrq = true},
+      {.name = "test of an archive with a damaged entry",
+       .archive = Archive({.entries = {two[0],
+                                       {.name = "cut",
+                                        .payload = {},
+                                        .has_offset = true,
+                                        .offset = 9,
+                                        .has_size = true,
+                                        .size = 500}}}),
+       .args = {"test", "archive.zrq"},
+       .out = "Tested 2 records: 1 would be skipped or written incomplete.\n",
+       .err = "Error: \"cut\" is truncated: the archive ends inside its payload.\n",
+       .exit_code = -5,
+       .zrq = true},
+      {.name = "test of an archive whose directory is cut",
+       .archive = Slice(two_archive, 0, two_archive.size() - 1),
+       .args = {"test", "archive.zrq"},
+       .out =
+           "Tested 1 records of a damaged directory: 0 would be skipped or written incomplete.\n",
+       .err = "Error: Directory is truncated: the archive ends after 1 of 2 records.\n",
+       .exit_code = -5,
+       .zrq = true},
+      {.name = "test of a missing archive: unzrq's message and code",
+       .args = {"test", "missing.zrq"},
+       .err = "Couldn't open archive file: \"missing.zrq\"\n",
+       .exit_code = -2,
+       .zrq = true},
+      {.name = "cat of a name no entry has",
+       .archive = two_archive,
+       .args = {"cat", "archive.zrq", "song_MP3"},
+       .err = "Error: No entry of the archive is named \"song_MP3\".\n",
+       .exit_code = -7,
+       .zrq = true},
+      {.name = "list on a terminal: names escaped as in unzrq's lines and messages",
+       .archive = Archive({.entries = {{.name = "t\x1B]0;x\x07", .payload = Text("1")},
+                                       {.name = "csi\xC2\x9B"
+                                                "2J",
+                                        .payload = Text("2")}}}),
+       .args = {"list", "archive.zrq"},
+       .out = "     0  3 0x00000001 0x00000008 t\\x1B]0;x\\x07 -> t\\x1B]0;x\\x07 (skipped)\n"
+              "     1  3 0x00000001 0x00000009 csi\\xC2\\x9B2J -> csi\\xC2\\x9B2J\n",
+       .err = "Error: Skipped \"t\\x1B]0;x\\x07\": the name cannot be used as a file name.\n",
+       .exit_code = -5,
+       .standard_output = StandardOutput::kTerminal,
+       .zrq = true},
+      {.name = "list into a pipe nobody reads: told at the end, as unzrq tells it",
+       .archive = two_archive,
+       .args = {"list", "archive.zrq"},
+       .err = "Error: Failed to write to standard output.\n",
+       .exit_code = -5,
+       .standard_output = StandardOutput::kReaderGone,
+       .zrq = true},
+      {.name = "cat into a pipe nobody reads: the entry and the system's reason",
+       .archive = two_archive,
+       .args = {"cat", "archive.zrq", "pic.bmp"},
+       .err = "Error: Failed to write \"pic\" to standard output: " +
+              SystemReason("Broken pipe", "Pipe not connected") + ".\n",
+       .exit_code = -5,
+       .standard_output = StandardOutput::kReaderGone,
+       .zrq = true},
+      {.name = "cat without standard output (>&-)",
+       .archive = two_archive,
+       .args = {"cat", "archive.zrq", "song.mp3"},
+       .err = "Error: Failed to write \"song_mp3\" to standard output: " +
+              SystemReason("Bad file descriptor", "Invalid handle") + ".\n",
+       .exit_code = -5,
+       .standard_output = StandardOutput::kClosed,
+       .zrq = true},
+      {.name = "create: exactly the archive of the files, in the order given",
+       .args = {"create", "--images", "new.zrq", "in/song.mp3", "in/pic.bmp"},
+       .out = "Packed 2 entries into \"new.zrq\" (" + two_bytes + " bytes).\n",
+       .after = {{"new.zrq", File(two_archive)}},
+       .before = {{"in/song.mp3", File("MP3")}, {"in/pic.bmp", File(Bitmap(3, 2))}},
+       .zrq = true},
+      {.name = "create replaces an old archive whole",
+       .args = {"create", "old.zrq", "in"},
+       .out = "Packed 1 entries into \"old.zrq\" (95 bytes).\n",
+       .after = {{"old.zrq",
+                  File(Archive({.entries = {{.name = "a", .type = 3, .payload = Text("abc")}}}))}},
+       .before = {{"old.zrq", File("old")}, {"in/a", File("abc")}},
+       .zrq = true}};
+  // Refusals: every reason is told, and nothing is written.
+  const std::vector<std::tuple<std::string, FileTree, std::vector<std::string>, std::string>>
+      refusals = {{"a name longer than an entry holds",
+                   {{"in/" + long_name + ".WAV", File("x")}},
+                   {"create", "x.zrq", "in"},
+                   "Error: Cannot pack \"" + OutputPath("in", long_name + ".WAV") +
+                       "\": its entry name \"" + long_name + "_WAV\" is longer than 63 bytes.\n"},
+                  {"two names that unpack to one file, letter case aside",
+                   {{"in/a.txt", File("1")}, {"other/A.TXT", File("2")}},
+                   {"create", "x.zrq", "in", "other/A.TXT"},
+                   "Error: Cannot pack \"other/A.TXT\": it would be unpacked as \"A.TXT\", as \"" +
+                       OutputPath("in", "a.txt") + "\" would (letter case aside).\n"},
+                  {"a folder in a folder",
+                   {{"in/sub/a", File("1")}},
+                   {"create", "x.zrq", "in"},
+                   "Error: Cannot pack \"" + OutputPath("in", "sub") +
+                       "\": it is a folder, and an entry holds no folder.\n"},
+                  {"a bitmap whose header unzrq never writes",
+                   {{"in/p.bmp", File(Bitmap(3, 2, 38))}},
+                   {"create", "--images", "x.zrq", "in"},
+                   "Error: Cannot pack \"" + OutputPath("in", "p.bmp") +
+                       "\" as an image: it is not a bitmap as unzrq writes them.\n"},
+                  {"a pixel unzrq never writes (the last row first in the file)",
+                   {{"in/p.bmp", File(Bitmap(3, 2, 54))}},
+                   {"create", "--images", "x.zrq", "in"},
+                   "Error: Cannot pack \"" + OutputPath("in", "p.bmp") +
+                       "\" as an image: row 1, column 0 holds a colour unzrq never writes.\n"},
+                  {"padding that is not zero",
+                   {{"in/p.bmp", File(Bitmap(3, 2, 54 + 9))}},
+                   {"create", "--images", "x.zrq", "in"},
+                   "Error: Cannot pack \"" + OutputPath("in", "p.bmp") +
+                       "\" as an image: row 1 ends in padding that is not zero.\n"},
+                  {"an input that is not there",
+                   {},
+                   {"create", "x.zrq", "nothing"},
+                   "Error: Cannot pack \"nothing\": " +
+                       SystemReason("No such file or directory", "File not found") + ".\n"}};
+  for (const auto& [name, before, args, err] : refusals) {
+    cases.push_back({.name = "create refused: " + name,
+                     .args = args,
+                     .err = err + "Error: \"x.zrq\" was not created.\n",
+                     .exit_code = -8,
+                     .before = before,
+                     .zrq = true});
+  }
+  RunCases(cases);
+}
+
+// Nothing past 4 GiB: offsets are 32-bit. Sparse files, so that nothing
+// close to that size is written; refused before the archive is made.
+TEST(ZrqCreate, NothingPast4GiB) {
+  SKIP_WITHOUT_ZRQ();
+  const CaseFolder folder({{"in/half1", File("")}, {"in/half2", File("")}, {"huge/big", File("")}});
+  ASSERT_EQ(truncate((folder / "in/half1").c_str(), 1ll << 31), 0);
+  ASSERT_EQ(truncate((folder / "in/half2").c_str(), 1ll << 31), 0);
+  ASSERT_EQ(truncate((folder / "huge/big").c_str(), 1ll << 32), 0);
+  ExpectExit(RunZrq({"create", "x.zrq", "in"}, folder.working()), -8,
+             "Error: Cannot create \"x.zrq\": it would hold 4294967468 bytes, and its offsets "
+             "reach 4294967295 at most.\nError: \"x.zrq\" was not created.\n");
+  ExpectExit(RunZrq({"create", "x.zrq", "huge/big"}, folder.working()), -8,
+             "Error: Cannot pack \"huge/big\": it holds 4294967296 bytes, an entry 4294967295 at "
+             "most.\nError: \"x.zrq\" was not created.\n");
+  EXPECT_FALSE(std::filesystem::exists(folder / "x.zrq"));
+}
+
+}  // namespace
