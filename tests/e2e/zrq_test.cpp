@@ -284,7 +284,7 @@ TEST(ZrqCommandLine, UsageListCatAndCreate) {
   std::vector<E2eCase> cases = {
       {.name = "no arguments: the usage, 0", .err = Usage(), .zrq = true},
       {.name = "--help on standard output", .args = {"--help"}, .out = Usage(), .zrq = true},
-      {.name = "--version", .args = {"--version"}, .out = "zrq 3.0.0\n", .zrq = true},
+      {.name = "--version", .args = {"--version"}, .out = "zrq 3.1.0\n", .zrq = true},
       {.name = "an unknown command",
        .args = {"extract", "a.zrq"},
        .err = "Error: Unknown command \"extract\".\n" + Usage(),
