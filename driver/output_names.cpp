@@ -33,16 +33,16 @@ OutputPlan PlanOutput(std::uint32_t type, const char* stored, OutputName file_na
   switch (type) {
     case kTypeRenamedRaw:
       RestoreExtension(file_name);
-      return {CopyRaw, false, PayloadLayout::kRaw, nullptr};
+      return {CopyRaw, PayloadLayout::kRaw};
     case kTypeFixedWidthImage:
     case kTypeFixedWidthImageAlt:
       std::strcat(file_name, kBitmapSuffix);
-      return {ConvertFixedWidthImage, true, PayloadLayout::kFixedWidthImage, MeasureFixedWidthImage};
+      return {ConvertFixedWidthImage, PayloadLayout::kFixedWidthImage};
     case kTypeSizedImage:
       std::strcat(file_name, kBitmapSuffix);
-      return {ConvertSizedImage, true, PayloadLayout::kSizedImage, MeasureSizedImage};
+      return {ConvertSizedImage, PayloadLayout::kSizedImage};
     default:  // type 3 and every unknown type: the payload as it is
-      return {CopyRaw, false, PayloadLayout::kRaw, nullptr};
+      return {CopyRaw, PayloadLayout::kRaw};
   }
 }
 

@@ -15,9 +15,8 @@ using OutputName = char[DirectoryEntry::kNameBytes + sizeof kBitmapSuffix];
 // How an entry is written, as the switch on its type decides.
 struct OutputPlan {
   EntryWriter* writer;
-  bool image;
   PayloadLayout layout;  // what the writer reads, for judging an entry without writing it
-  ImageMeasure* measure;  // images: their size, learnt before the output is made
+  bool image() const { return layout != PayloadLayout::kRaw; }
 };
 
 // Decides, from the type alone, the output file's name and the writer: the

@@ -158,8 +158,11 @@ bool PrepareEntry(const Run& run, EntryBuffers& buffers, const OutputPlan& plan,
   EscapeForMessage(path, buffers.shown_path, sizeof buffers.shown_path);
   if (!MoveToPayload(run, buffers)) return false;
   *bytes = buffers.record.size();
-  if (plan.measure == nullptr) return true;
-  const EntryResult image = plan.measure(run.scanning, buffers.record.size());
+  if (!plan.image()) return true;
+  // By the archive's size at the start, as zrq test judges it; the writer
+  // judges again by the size when it writes.
+  const EntryResult image = ForeseeEntry(plan.layout, run.scanning, buffers.record.offset(),
+                                         buffers.record.size(), run.archive_bytes);
   switch (image.outcome) {
     case EntryOutcome::kTooLarge:
       Report(kImageTooLarge, buffers.shown, image.image.width, image.image.height);
@@ -271,7 +274,7 @@ bool WriteOutput(const Run& run, const EntryBuffers& buffers, const OutputPlan& 
     return false;
   }
   const EntryResult result = plan.writer(output, run.scanning, buffers.record.size());
-  ReportResult(buffers, result, plan.measure != nullptr);
+  ReportResult(buffers, result, plan.image());
   // A failed close or flush loses the bytes even of an entry already
   // reported, and is told after its report.
   const OutputFinish finished = FinishOutputFile(output, FateOf(result));

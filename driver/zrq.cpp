@@ -283,7 +283,7 @@ void PrintJsonEntry(std::uint32_t index, const JudgedEntry& entry) {
   }
   std::printf("\", \"output\": ");
   PrintJsonString(entry.file_name);
-  if (entry.plan.image && !entry.skipped) {
+  if (entry.plan.image() && !entry.skipped) {
     std::printf(", \"width\": %u, \"height\": %u", entry.foreseen.image.width,
                 entry.foreseen.image.height);
   }
@@ -298,7 +298,7 @@ void PrintListLine(std::uint32_t index, const JudgedEntry& entry, bool terminal)
   EscapeForMessage(entry.file_name, shown_output, sizeof shown_output);
   std::printf(kZrqListLine, index, entry.record.type(), entry.record.size(), entry.record.offset(),
               terminal ? entry.shown : entry.stored, terminal ? shown_output : entry.file_name);
-  if (entry.plan.image && !entry.skipped) {
+  if (entry.plan.image() && !entry.skipped) {
     std::printf(kZrqListImage, entry.foreseen.image.width, entry.foreseen.image.height);
   }
   if (entry.skipped) std::printf("%s", kZrqListSkipped);
@@ -424,7 +424,7 @@ int Cat(const char* path, const char* name) {
     case EntryOutcome::kTruncated: Report(kEntryTruncated, entry.shown); return kExitDamaged;
     case EntryOutcome::kDamaged: Report(kEntryDamaged, entry.shown); return kExitDamaged;
     case EntryOutcome::kReadFailed:
-      if (entry.plan.image) {
+      if (entry.plan.image()) {
         Report(kBitmapReadFailed, entry.shown, Reason(result.error));
       } else {
         Report(kEntryReadFailed, entry.shown, static_cast<unsigned>(result.written),

@@ -21,7 +21,9 @@ enum class EntryOutcome {
   kReadFailed,   // the system refused to read the archive: the output holds what was read
                  // (a bitmap keeps its full length, with black for pixels not read)
   kWriteFailed,  // the output file refused a write and is incomplete
-  // The two below wrote nothing: the output is to be discarded.
+  // The two below wrote nothing. unzrq judges both before it makes the
+  // output (ForeseeEntry); met by the writer after all (the archive changed
+  // meanwhile), they leave the output empty.
   kTooLarge,         // the image's width and height are more than the archive can hold
   kSizeUnreadable,   // the system refused to read the image's width and height
 };
@@ -61,18 +63,6 @@ EntryWriter ConvertFixedWidthImage;
 // call reads, is refused before anything is written.
 EntryWriter ConvertSizedImage;
 
-// What an image writer will find, learnt before its output is made, so that
-// an image refused is refused before anything exists under its name: from
-// where `scanning` stands (the payload's first byte, where it may be left
-// anywhere) and the record's size, the image's width and height with
-// kComplete, or the kTooLarge or kSizeUnreadable the writer would return,
-// or kDamaged for a payload too short for its prefix (written as an empty
-// bitmap). The writer judges again what it reads itself: the archive may
-// change in between.
-using ImageMeasure = EntryResult(HANDLE scanning, std::uint32_t size);
-ImageMeasure MeasureFixedWidthImage;
-ImageMeasure MeasureSizedImage;
-
 // Writes a 24-bit bottom-up bitmap of `width` x `height` RGB565 pixels whose
 // top row starts `prefix_bytes` after where `scanning` stands: the walk's
 // first move takes it over the rest of the payload's prefix. The file is
@@ -86,7 +76,8 @@ EntryResult WriteBitmap(HANDLE output, HANDLE scanning, std::uint32_t width, std
 // image's width and height: kComplete, kTruncated, kDamaged, kTooLarge or
 // kSizeUnreadable, with the image's size, by the same bound the writers
 // apply. Only a transfer itself can meet kReadFailed or kWriteFailed. For
-// listing and testing an archive in milliseconds, whatever its payloads weigh.
+// listing and testing an archive in milliseconds, whatever its payloads weigh,
+// and for judging an image before its output is made.
 EntryResult ForeseeEntry(PayloadLayout layout, HANDLE scanning, std::uint32_t offset,
                          std::uint32_t size, std::uint64_t archive_bytes);
 

@@ -40,22 +40,20 @@ EntryResult CheckBound(HANDLE scanning, ImageSize image) {
   return Bound(image, archive_bytes);
 }
 
-}  // namespace
-
-EntryResult MeasureFixedWidthImage(HANDLE scanning, std::uint32_t size) {
-  if (size < kFixedPrefixBytes) return {.outcome = EntryOutcome::kDamaged, .image = {kFixedWidth, 0}};
-  return CheckBound(scanning, {kFixedWidth, FixedWidthHeight(size)});
-}
-
-EntryResult MeasureSizedImage(HANDLE scanning, std::uint32_t /*size*/) {
-  // Fields the archive cannot supply read as zero, as the writer reads them.
+// Reads a sized image's width and height from where `scanning` stands;
+// fields the archive cannot supply read as zero, and *delivered counts the
+// bytes that came. Without them nothing can be known of the image: false,
+// with kSizeUnreadable in *refused.
+bool ReadImageSize(HANDLE scanning, ImageSize* image, DWORD* delivered, EntryResult* refused) {
   unsigned char fields[kSizeFieldsBytes] = {};
-  DWORD delivered = 0;
-  const bool read = ReadFile(scanning, fields, kSizeFieldsBytes, &delivered, nullptr) != FALSE;
-  const ImageSize image{LoadLittleEndian32(fields), LoadLittleEndian32(fields + 4)};
-  if (!read) return {.outcome = EntryOutcome::kSizeUnreadable, .error = GetLastError(), .image = image};
-  return CheckBound(scanning, image);
+  *delivered = 0;
+  const bool read = ReadFile(scanning, fields, kSizeFieldsBytes, delivered, nullptr) != FALSE;
+  *image = {LoadLittleEndian32(fields), LoadLittleEndian32(fields + 4)};
+  if (!read) *refused = {.outcome = EntryOutcome::kSizeUnreadable, .error = GetLastError(), .image = *image};
+  return read;
 }
+
+}  // namespace
 
 EntryResult ConvertFixedWidthImage(HANDLE output, HANDLE scanning, std::uint32_t size) {
   if (size < kFixedPrefixBytes) {
@@ -70,13 +68,11 @@ EntryResult ConvertFixedWidthImage(HANDLE output, HANDLE scanning, std::uint32_t
 }
 
 EntryResult ConvertSizedImage(HANDLE output, HANDLE scanning, std::uint32_t /*size*/) {
-  // Fields the archive cannot supply read as zero.
-  unsigned char fields[kSizeFieldsBytes] = {};
+  ImageSize image;
   DWORD delivered = 0;
-  const bool read = ReadFile(scanning, fields, kSizeFieldsBytes, &delivered, nullptr) != FALSE;
-  const ImageSize image{LoadLittleEndian32(fields), LoadLittleEndian32(fields + 4)};
+  EntryResult refused;
   // Without its size nothing can be known of the image, so nothing is written.
-  if (!read) return {.outcome = EntryOutcome::kSizeUnreadable, .error = GetLastError(), .image = image};
+  if (!ReadImageSize(scanning, &image, &delivered, &refused)) return refused;
   const EntryResult bound = CheckBound(scanning, image);
   if (bound.outcome != EntryOutcome::kComplete) return bound;
   EntryResult written = WriteBitmap(output, scanning, image.width, image.height,
@@ -108,13 +104,9 @@ EntryResult ForeseeEntry(PayloadLayout layout, HANDLE scanning, std::uint32_t of
       break;
     }
     case PayloadLayout::kSizedImage: {
-      unsigned char fields[kSizeFieldsBytes] = {};
+      ImageSize image;
       DWORD delivered = 0;
-      const bool read = ReadFile(scanning, fields, kSizeFieldsBytes, &delivered, nullptr) != FALSE;
-      const ImageSize image{LoadLittleEndian32(fields), LoadLittleEndian32(fields + 4)};
-      if (!read) {
-        return {.outcome = EntryOutcome::kSizeUnreadable, .error = GetLastError(), .image = image};
-      }
+      if (!ReadImageSize(scanning, &image, &delivered, &result)) return result;
       result = Bound(image, archive_bytes);
       const std::uint64_t pixels = std::uint64_t{image.width} * image.height;
       end = pixels == 0 ? 0 : std::uint64_t{offset} + kSizedPrefixBytes + 2 * pixels;

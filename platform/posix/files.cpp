@@ -180,15 +180,6 @@ HANDLE Adopt(OpenFile* slot, int fd, bool writable) {
   return slot;
 }
 
-// Every open of the layer: relative to `folder` (AT_FDCWD for a path as
-// given), tried again when a signal interrupts it.
-int OpenRetrying(int folder, const char* path, int flags) {
-  int fd;
-  do {
-    fd = openat(folder, path, flags, 0666);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
 
 OpenFile* Lookup(HANDLE handle) {
   for (OpenFile& file : g_files) {
@@ -744,4 +735,12 @@ HANDLE AdoptDescriptor(int fd, bool writable, bool sequential, DWORD* error) {
 int DescriptorOf(HANDLE handle) {
   const OpenFile* file = Lookup(handle);
   return file == nullptr ? -1 : file->fd;
+}
+
+int OpenRetrying(int folder, const char* path, int flags) {
+  int fd;
+  do {
+    fd = openat(folder, path, flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
 }

@@ -12,3 +12,7 @@ HANDLE AdoptDescriptor(int fd, bool writable, bool sequential, DWORD* error);
 
 // The descriptor under `handle`, or -1.
 int DescriptorOf(HANDLE handle);
+
+// Every open of the layer: relative to `folder` (AT_FDCWD for a path as
+// given), tried again when a signal interrupts it.
+int OpenRetrying(int folder, const char* path, int flags);

@@ -68,10 +68,7 @@ HANDLE CreateArchiveBeside(const char* path, char* temporary, DWORD* error) {
     *error = ERROR_FILENAME_EXCED_RANGE;
     return INVALID_HANDLE_VALUE;
   }
-  int fd;
-  do {
-    fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = OpenRetrying(AT_FDCWD, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
   if (fd < 0) {
     *error = ErrorFromErrno(errno);
     return INVALID_HANDLE_VALUE;

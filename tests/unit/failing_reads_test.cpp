@@ -6,8 +6,8 @@
 // The failures are injected below the file layer: this test binary is linked
 // with pread, pwrite, copy_file_range and fstat wrapped (see CMakeLists.txt).
 // The wrappers fail every read that touches one chosen offset with EIO,
-// every write into one chosen output file with ENOSPC, and the second
-// reading of the archive's length after an image's size has been read.
+// every write into one chosen output file with ENOSPC, and the next reading
+// of the archive's length after an image's size has been read.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -68,9 +68,10 @@ bool WritesFail(int fd, const void* buffer, std::size_t length, off_t offset) {
   return fd == g_full_fd;
 }
 
-// An image whose size is read at this offset: the second reading of the
-// archive's length after that read fails. The first judges the image before
-// its output is made; the second is the writer's own judgement of it.
+// An image whose size is read at this offset: the next reading of the
+// archive's length after that read fails. The image was judged before its
+// output was made by the archive's size at the start; the length read next
+// is the writer's own judgement of it.
 std::int64_t g_size_read_again_at = -1;
 int g_lengths_until_failure = 0;
 
@@ -109,7 +110,7 @@ ssize_t __wrap_pread(int fd, void* buffer, size_t length, off_t offset) {
   }
   if (g_size_read_again_at >= offset &&
       g_size_read_again_at < offset + static_cast<std::int64_t>(length)) {
-    g_lengths_until_failure = 2;
+    g_lengths_until_failure = 1;
   }
   return __real_pread(fd, buffer, length, offset);
 }
