@@ -170,8 +170,10 @@ OutputFinish FinishReplacement(CurrentOutput& output) {
   return {NO_ERROR, NO_ERROR, nullptr};
 }
 
-// Makes the next window of waiting replacements durable, each file on its
-// own, and keeps each one's result for its rename.
+// Makes the waiting replacements durable and keeps each one's result for its
+// rename: a batch of more than a window with one flush of the file system
+// where that can be trusted, else the next window of them, each file on its
+// own.
 void FlushNextWindow() {
   const std::size_t first = g_publication.flushed;
   if (first == 0 && g_publication.waiting_count > kFlushWindow && !g_publication.whole_unsupported) {
