@@ -42,10 +42,13 @@ inline constexpr DWORD kErrorWaitingAlias = 0x20010006u;     // the short alias 
 inline constexpr DWORD kErrorArchiveChanged = 0x20010007u;   // the archive changed while it was read
 inline constexpr DWORD kErrorSharedFile = 0x20010008u;       // a read-only file with other names
 
-// False for names this platform's file system would refuse or reinterpret
-// (on Windows: device names such as CON, a colon, a trailing dot or space).
-// The caller has already refused what no platform accepts.
-bool FileSystemAcceptsName(const char* name);
+// Whether output names land on a file system with Windows' rules for names
+// (devices, reserved characters, trailing points and spaces).
+#ifdef _WIN32
+inline constexpr bool kHostKeepsWindowsNames = true;
+#else
+inline constexpr bool kHostKeepsWindowsNames = false;
+#endif
 
 // The output folder as it must be spelt for kOutputPathFormat, which puts one
 // separator between folder and name: `folder` itself, or a copy of it made in

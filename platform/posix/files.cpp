@@ -423,8 +423,6 @@ int wsprintfA(LPSTR out, LPCSTR format, ...) {
 
 // Any byte but NUL and "/" makes a name here, and those two are refused before
 // this is asked; stored names (63 bytes at most) are far below NAME_MAX.
-bool FileSystemAcceptsName(const char* /*name*/) { return true; }
-
 const char* SpellFolderForJoining(const char* folder, char* buffer) {
   const std::size_t length = std::strlen(folder);
   // Too long for any output path: every entry is refused as such anyway.
