@@ -36,10 +36,11 @@ inline constexpr const char kSummaryLine[] = "Done: %d files processed." UNZRQ_L
 #define UNZRQ_REPORTS(REPORT)                                                                      \
   /* Failures that stop the run before the walk. */                                                \
   REPORT(kCannotCreateFolder, kExitCannotCreateFolder, "Couldn't create output folder \"%s\"\n")   \
-  REPORT(kCannotOpenFolder, kExitCannotCreateFolder, "Couldn't open output folder \"%s\": %s\n")  \
+  REPORT(kCannotOpenFolder, kExitCannotCreateFolder, "Couldn't open output folder \"%s\": %s\n")   \
   REPORT(kCannotOpenArchive, kExitCannotOpenArchive, "Couldn't open archive file: \"%s\"\n")       \
-  REPORT(kCannotReadHeader, kExitCannotReadArchive, "Error: Failed to read archive header.\n")             \
-  REPORT(kCannotReadSize, kExitCannotReadArchive, "Error: Failed to read the archive's size: %s.\n")       \
+  REPORT(kCannotReadHeader, kExitCannotReadArchive, "Error: Failed to read archive header.\n")     \
+  REPORT(kCannotReadSize, kExitCannotReadArchive,                                                  \
+         "Error: Failed to read the archive's size: %s.\n")                                        \
   REPORT(kCannotOpenScanning, kExitCannotOpenScanning,                                             \
          "Error: Failed to open scanning file pointer.\n")                                         \
   /* Problems met during the walk: the walk goes on (a directory that cannot */                    \
@@ -142,6 +143,8 @@ inline constexpr const char kZrqTestDirectoryDamaged[] =
     "incomplete." UNZRQ_LINE_END;
 inline constexpr const char kZrqCreated[] =
     "Packed %u entries into \"%s\" (%llu bytes)." UNZRQ_LINE_END;
+inline constexpr const char kZrqCreatedOne[] =
+    "Packed 1 entry into \"%s\" (%llu bytes)." UNZRQ_LINE_END;
 
 // zrq's own codes, beside kExitSuccess to kExitDamaged: CODE(constant, value).
 #define ZRQ_EXIT_CODES(CODE)    \
@@ -191,6 +194,54 @@ inline constexpr const char kZrqCreated[] =
          "4294967295 at most.\n")                                                                  \
   REPORT(kZrqCannotCreateArchive, kZrqExitNotCreated, "Couldn't create archive file \"%s\": %s\n") \
   REPORT(kZrqCannotWriteArchive, kZrqExitNotCreated, "Couldn't write archive file \"%s\": %s\n")   \
+  REPORT(kZrqArchivePast2GiB, kZrqExitNotCreated,                                                  \
+         "Error: Cannot create \"%s\": its directory would start at byte %llu, and readers that "  \
+         "move by signed 32-bit distances misread offsets past 2147483647.\n")                     \
+  REPORT(kZrqNotAnArchive, kZrqExitNotCreated,                                                     \
+         "Error: Cannot replace \"%s\": it is no ZRQ archive (its header points at no whole "      \
+         "directory); --force replaces it.\n")                                                     \
+  REPORT(kZrqArchiveEntryFails, kZrqExitNotCreated,                                                \
+         "Error: Cannot replace \"%s\": it is no sound ZRQ archive (unzrq would not write its "    \
+         "entry %u, \"%s\", whole); --force replaces it.\n")                                       \
+  REPORT(kZrqArchiveUnreadable, kZrqExitNotCreated,                                                \
+         "Error: Cannot replace \"%s\": it could not be read to tell whether it is an archive "    \
+         "(%s); --force replaces it.\n")                                                           \
+  REPORT(kZrqArchiveNotFile, kZrqExitNotCreated,                                                   \
+         "Error: Cannot replace \"%s\": it is a folder, a device or a pipe, not a file.\n")        \
+  REPORT(                                                                                          \
+      kZrqArchiveLinkBroken, kZrqExitNotCreated,                                                   \
+      "Error: Cannot replace \"%s\": it is a link that leads to no file (%s); the link is left "   \
+      "as it is.\n")                                                                               \
+  REPORT(                                                                                          \
+      kZrqArchiveThroughLink, kExitSuccess,                                                        \
+      "Note: \"%s\" is a link: the archive replaces the file it leads to, \"%s\", and the link "   \
+      "stays.\n")                                                                                  \
+  REPORT(kZrqSkippedArchive, kExitSuccess, "Note: \"%s\" is the archive itself; not packed.\n")    \
+  REPORT(kZrqSkippedTemporary, kExitSuccess,                                                       \
+         "Note: \"%s\" is a temporary file of unzrq or zrq; not packed.\n")                        \
+  REPORT(kZrqNameWindowsDevice, kZrqExitNotCreated,                                                \
+         "Error: Cannot pack \"%s\": unzrq on Windows would not write it, as \"%s\" names a "      \
+         "device there.\n")                                                                        \
+  REPORT(                                                                                          \
+      kZrqNameWindowsCharacter, kZrqExitNotCreated,                                                \
+      "Error: Cannot pack \"%s\": unzrq on Windows would not write it, as \"%s\" holds '%c'.\n")   \
+  REPORT(kZrqNameWindowsTrailing, kZrqExitNotCreated,                                              \
+         "Error: Cannot pack \"%s\": unzrq on Windows would not write it, as \"%s\" ends in a "    \
+         "point or a space.\n")                                                                    \
+  REPORT(kZrqNameShortAlias, kZrqExitNotCreated,                                                   \
+         "Error: Cannot pack \"%s\": unzrq on Windows may find \"%s\" taken as the short name of " \
+         "\"%s\".\n")                                                                              \
+  REPORT(kZrqHostNamesHint, kZrqExitNotCreated,                                                    \
+         "Note: --host-names packs the names that only this system keeps.\n")                      \
+  REPORT(kZrqHostNameLost, kExitSuccess,                                                           \
+         "Note: \"%s\" is packed for this system only: unzrq on Windows will not write it.\n")     \
+  REPORT(                                                                                          \
+      kZrqHostNameFolds, kExitSuccess,                                                             \
+      "Note: \"%s\" is packed for this system only: unzrq on Windows would unpack it and \"%s\" "  \
+      "to one file.\n")                                                                            \
+  REPORT(kZrqHostNameAlias, kExitSuccess,                                                          \
+         "Note: \"%s\" is packed for this system only: unzrq on Windows may find \"%s\" taken as " \
+         "the short name of \"%s\".\n")                                                            \
   REPORT(kZrqNotCreated, kZrqExitNotCreated, "Error: \"%s\" was not created.\n")
 
 // The constants and tables of zrq's lists, made as unzrq's are.

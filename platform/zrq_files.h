@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/file_system.h"
 
@@ -29,6 +30,8 @@ void CloseFolderListing();
 // number appended, which `temporary` (kOutputPathCapacity bytes) receives.
 // Created afresh (never over a file that stands there), empty and open for
 // writing, and moved with SetFilePointer like any file.
+#define ZRQ_ARCHIVE_TEMPORARY_INFIX ".zrq-partial-"
+inline constexpr const char kArchiveTemporaryInfix[] = ZRQ_ARCHIVE_TEMPORARY_INFIX;
 HANDLE CreateArchiveBeside(const char* path, char* temporary, DWORD* error);
 
 // The archive's bytes reach the disk, the file is closed and renamed over
@@ -39,3 +42,26 @@ bool PutArchiveInPlace(HANDLE file, const char* temporary, const char* path, DWO
 // Gives the archive up: closed and removed. False with the reason in *error
 // when it could not be removed and stays under `temporary`.
 bool DiscardArchive(HANDLE file, const char* temporary, DWORD* error);
+
+// Which file a handle has open, whatever name it was reached by (a link, a
+// second hard link, another spelling of the path): the device and inode
+// numbers, or the volume's serial number and the file's index. Two handles
+// open on one file give equal identities.
+struct FileIdentity {
+  std::uint64_t volume;
+  std::uint64_t file;
+  bool operator==(const FileIdentity&) const = default;
+};
+bool IdentifyFile(HANDLE file, FileIdentity* identity, DWORD* error);
+
+// What stands under `path` itself, a link not followed: nothing, a file, a
+// link (a symbolic link, or on Windows any reparse point), a folder, or
+// anything else (a device, a pipe). False with the reason in *error when the
+// system cannot tell; a path that is not there is kMissing, not a failure.
+enum class PathKind { kMissing, kFile, kLink, kFolder, kOther };
+bool LookAtPath(const char* path, PathKind* kind, DWORD* error);
+
+// The path the link `path` finally leads to, every link on the way
+// followed, into `target` (kOutputPathCapacity bytes). False with the reason
+// in *error, also when the link leads to nothing that exists.
+bool ResolveLink(const char* path, char* target, DWORD* error);

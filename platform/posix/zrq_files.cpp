@@ -3,12 +3,15 @@
 // ReadFile, WriteFile and SetFilePointer serve them as every other handle.
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include <unistd.h>
 #include <cstdio>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/posix/handles.h"
@@ -18,7 +21,7 @@ namespace {
 
 DIR* g_listing = nullptr;
 
-constexpr const char kPartialFormat[] = "%s.zrq-partial-%08x";
+constexpr const char kPartialFormat[] = "%s" ZRQ_ARCHIVE_TEMPORARY_INFIX "%08x";
 
 }  // namespace
 
@@ -100,6 +103,47 @@ bool PutArchiveInPlace(HANDLE file, const char* temporary, const char* path, DWO
 bool DiscardArchive(HANDLE file, const char* temporary, DWORD* error) {
   CloseHandle(file);
   if (unlink(temporary) == 0) return true;
+  *error = ErrorFromErrno(errno);
+  return false;
+}
+
+bool IdentifyFile(HANDLE file, FileIdentity* identity, DWORD* error) {
+  struct stat info = {};
+  const int fd = DescriptorOf(file);
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    *error = ErrorFromErrno(fd < 0 ? EBADF : errno);
+    return false;
+  }
+  *identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  return true;
+}
+
+bool LookAtPath(const char* path, PathKind* kind, DWORD* error) {
+  struct stat info = {};
+  if (lstat(path, &info) != 0) {
+    if (errno == ENOENT) {
+      *kind = PathKind::kMissing;
+      return true;
+    }
+    *error = ErrorFromErrno(errno);
+    return false;
+  }
+  if (S_ISREG(info.st_mode)) {
+    *kind = PathKind::kFile;
+  } else if (S_ISLNK(info.st_mode)) {
+    *kind = PathKind::kLink;
+  } else if (S_ISDIR(info.st_mode)) {
+    *kind = PathKind::kFolder;
+  } else {
+    *kind = PathKind::kOther;
+  }
+  return true;
+}
+
+bool ResolveLink(const char* path, char* target, DWORD* error) {
+  // realpath writes at most PATH_MAX bytes, kOutputPathCapacity here.
+  static_assert(kOutputPathCapacity >= PATH_MAX);
+  if (realpath(path, target) != nullptr) return true;
   *error = ErrorFromErrno(errno);
   return false;
 }

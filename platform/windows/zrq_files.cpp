@@ -10,7 +10,7 @@ HANDLE g_listing = INVALID_HANDLE_VALUE;
 WIN32_FIND_DATAA g_found;
 bool g_found_waiting = false;  // FindFirstFileA's name, not yet handed out
 
-constexpr const char kPartialFormat[] = "%s.zrq-partial-%08lx";
+constexpr const char kPartialFormat[] = "%s" ZRQ_ARCHIVE_TEMPORARY_INFIX "%08lx";
 
 }  // namespace
 
@@ -110,4 +110,69 @@ bool DiscardArchive(HANDLE file, const char* temporary, DWORD* error) {
   if (DeleteFileA(temporary)) return true;
   *error = GetLastError();
   return false;
+}
+
+bool IdentifyFile(HANDLE file, FileIdentity* identity, DWORD* error) {
+  BY_HANDLE_FILE_INFORMATION information = {};
+  if (!GetFileInformationByHandle(file, &information)) {
+    *error = GetLastError();
+    return false;
+  }
+  *identity = {
+      information.dwVolumeSerialNumber,
+      static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow};
+  return true;
+}
+
+bool LookAtPath(const char* path, PathKind* kind, DWORD* error) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+      *kind = PathKind::kMissing;
+      return true;
+    }
+    *error = code;
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    *kind = PathKind::kLink;
+  } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    *kind = PathKind::kFolder;
+  } else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+    *kind = PathKind::kOther;
+  } else {
+    *kind = PathKind::kFile;
+  }
+  return true;
+}
+
+bool ResolveLink(const char* path, char* target, DWORD* error) {
+  // Opened for no access at all, which a folder allows too: only its final
+  // name is asked for.
+  const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  char final_path[kOutputPathCapacity + 4];
+  const DWORD length = GetFinalPathNameByHandleA(file, final_path, sizeof final_path,
+                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  const DWORD code = GetLastError();
+  CloseHandle(file);
+  if (length == 0 || length >= sizeof final_path) {
+    *error = length == 0 ? code : ERROR_FILENAME_EXCED_RANGE;
+    return false;
+  }
+  // "\\?\C:\folder\file": the prefix off where a drive letter follows, as
+  // the ANSI calls take the rest without it.
+  const char* shown = final_path;
+  if (std::strncmp(final_path, "\\\\?\\", 4) == 0 && final_path[5] == ':') shown += 4;
+  if (std::strlen(shown) >= kOutputPathCapacity) {
+    *error = ERROR_FILENAME_EXCED_RANGE;
+    return false;
+  }
+  std::memcpy(target, shown, std::strlen(shown) + 1);
+  return true;
 }
