@@ -122,7 +122,7 @@ inline constexpr const char kZrqUsage[] =
     "Usage: %s list [--json] ARCHIVE\n"
     "       %s test ARCHIVE\n"
     "       %s cat ARCHIVE NAME\n"
-    "       %s create [--images] ARCHIVE FILE|FOLDER...\n"
+    "       %s create [--images] [--force] [--host-names] ARCHIVE FILE|FOLDER...\n"
     "       %s --help | --version\n";
 inline constexpr const char kZrqVersionLine[] = "zrq %s" UNZRQ_LINE_END;
 

@@ -39,6 +39,13 @@ HANDLE CreateArchiveBeside(const char* path, char* temporary, DWORD* error);
 // file is then removed.
 bool PutArchiveInPlace(HANDLE file, const char* temporary, const char* path, DWORD* error);
 
+// Removes the file `path` (kept as a copy) if the run is ended by SIGINT,
+// SIGTERM or SIGHUP, or on Windows by Ctrl-C, Ctrl-Break or the console's
+// closing, and ends the run as that signal or event would have; a signal
+// the run was started ignoring stays ignored. One file at a time; nullptr
+// forgets it. A SIGKILL or a power cut still leaves it behind.
+void RemoveOnInterrupt(const char* path);
+
 // Gives the archive up: closed and removed. False with the reason in *error
 // when it could not be removed and stays under `temporary`.
 bool DiscardArchive(HANDLE file, const char* temporary, DWORD* error);

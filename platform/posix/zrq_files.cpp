@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 
@@ -12,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <initializer_list>
 #include <cstring>
 
 #include "platform/posix/handles.h"
@@ -20,6 +22,18 @@
 namespace {
 
 DIR* g_listing = nullptr;
+
+// The file an interrupt removes. The handler reads it only while it is
+// armed, and it is armed only once the name is whole.
+char g_interrupt_removes[kOutputPathCapacity];
+volatile sig_atomic_t g_interrupt_armed = 0;
+
+void RemoveAndEnd(int signal_number) {
+  if (g_interrupt_armed != 0) unlink(g_interrupt_removes);
+  // Ends the run as the signal would have, so that the shell sees it.
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
 
 constexpr const char kPartialFormat[] = "%s" ZRQ_ARCHIVE_TEMPORARY_INFIX "%08x";
 
@@ -146,4 +160,20 @@ bool ResolveLink(const char* path, char* target, DWORD* error) {
   if (realpath(path, target) != nullptr) return true;
   *error = ErrorFromErrno(errno);
   return false;
+}
+
+void RemoveOnInterrupt(const char* path) {
+  g_interrupt_armed = 0;
+  if (path == nullptr) return;
+  (void)std::snprintf(g_interrupt_removes, sizeof g_interrupt_removes, "%s", path);
+  g_interrupt_armed = 1;
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action = {};
+    // A signal ignored when the run began (nohup, a background job) stays ignored.
+    if (sigaction(signal_number, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
+    action = {};
+    action.sa_handler = RemoveAndEnd;
+    sigemptyset(&action.sa_mask);
+    (void)sigaction(signal_number, &action, nullptr);
+  }
 }

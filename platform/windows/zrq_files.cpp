@@ -10,6 +10,19 @@ HANDLE g_listing = INVALID_HANDLE_VALUE;
 WIN32_FIND_DATAA g_found;
 bool g_found_waiting = false;  // FindFirstFileA's name, not yet handed out
 
+// The file a console event removes; read by the handler's thread only while armed.
+char g_interrupt_removes[kOutputPathCapacity];
+volatile LONG g_interrupt_armed = 0;
+bool g_handler_installed = false;
+
+BOOL WINAPI RemoveOnConsoleEvent(DWORD event) {
+  (void)event;
+  // The file is open with FILE_SHARE_DELETE: it goes when its handle does,
+  // as the process ends.
+  if (g_interrupt_armed != 0) DeleteFileA(g_interrupt_removes);
+  return FALSE;  // the default handler then ends the process
+}
+
 constexpr const char kPartialFormat[] = "%s" ZRQ_ARCHIVE_TEMPORARY_INFIX "%08lx";
 
 }  // namespace
@@ -82,8 +95,9 @@ HANDLE CreateArchiveBeside(const char* path, char* temporary, DWORD* error) {
     *error = ERROR_FILENAME_EXCED_RANGE;
     return INVALID_HANDLE_VALUE;
   }
-  const HANDLE file = CreateFileA(temporary, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Shared for deletion, so that an interrupt can remove it while it is open.
+  const HANDLE file = CreateFileA(temporary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) *error = GetLastError();
   return file;
 }
@@ -175,4 +189,13 @@ bool ResolveLink(const char* path, char* target, DWORD* error) {
   }
   std::memcpy(target, shown, std::strlen(shown) + 1);
   return true;
+}
+
+void RemoveOnInterrupt(const char* path) {
+  g_interrupt_armed = 0;
+  if (path == nullptr) return;
+  (void)std::snprintf(g_interrupt_removes, sizeof g_interrupt_removes, "%s", path);
+  g_interrupt_armed = 1;
+  if (!g_handler_installed)
+    g_handler_installed = SetConsoleCtrlHandler(RemoveOnConsoleEvent, TRUE) != FALSE;
 }

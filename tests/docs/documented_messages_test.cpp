@@ -28,7 +28,7 @@ const std::set<std::string> kOtherConstants = {
     // zrq's usage, its lines on standard output and its lists as tables.
     "kZrqUsage", "kZrqVersionLine", "kZrqListLine", "kZrqListImage", "kZrqListSkipped",
     "kZrqListIncomplete", "kZrqListEnd", "kZrqTestPassed", "kZrqTestFailed",
-    "kZrqTestDirectoryDamaged", "kZrqCreated",
+    "kZrqTestDirectoryDamaged", "kZrqCreated", "kZrqCreatedOne",
     "kZrqExitCodes", "kZrqReports"};
 
 std::string ReadSource(const std::string& relative_path) {

@@ -262,8 +262,9 @@ TEST(ZrqCat, EachEntryIsTheFileUnzrqWrites) {
 std::string Usage() {
   const std::string p = ZrqProgramName();
   return "Usage: " + p + " list [--json] ARCHIVE\n       " + p + " test ARCHIVE\n       " + p +
-         " cat ARCHIVE NAME\n       " + p + " create [--images] ARCHIVE FILE|FOLDER...\n       " +
-         p + " --help | --version\n";
+         " cat ARCHIVE NAME\n       " + p +
+         " create [--images] [--force] [--host-names] ARCHIVE FILE|FOLDER...\n       " + p +
+         " --help | --version\n";
 }
 
 // A bitmap file as unzrq writes it, with one byte changed if `poke` is set.
@@ -392,9 +393,9 @@ TEST(ZrqCommandLine, UsageListCatAndCreate) {
        .after = {{"new.zrq", File(two_archive)}},
        .before = {{"in/song.mp3", File("MP3")}, {"in/pic.bmp", File(Bitmap(3, 2))}},
        .zrq = true},
-      {.name = "create replaces an old archive whole",
-       .args = {"create", "old.zrq", "in"},
-       .out = "Packed 1 entries into \"old.zrq\" (95 bytes).\n",
+      {.name = "create --force replaces an old file whole",
+       .args = {"create", "--force", "old.zrq", "in"},
+       .out = "Packed 1 entry into \"old.zrq\" (95 bytes).\n",
        .after = {{"old.zrq",
                   File(Archive({.entries = {{.name = "a", .type = 3, .payload = Text("abc")}}}))}},
        .before = {{"old.zrq", File("old")}, {"in/a", File("abc")}},
