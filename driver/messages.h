@@ -224,7 +224,7 @@ inline constexpr const char kZrqCreatedOne[] =
          "device there.\n")                                                                        \
   REPORT(                                                                                          \
       kZrqNameWindowsCharacter, kZrqExitNotCreated,                                                \
-      "Error: Cannot pack \"%s\": unzrq on Windows would not write it, as \"%s\" holds '%c'.\n")   \
+      "Error: Cannot pack \"%s\": unzrq on Windows would not write it, as \"%s\" holds '%s'.\n")   \
   REPORT(kZrqNameWindowsTrailing, kZrqExitNotCreated,                                              \
          "Error: Cannot pack \"%s\": unzrq on Windows would not write it, as \"%s\" ends in a "    \
          "point or a space.\n")                                                                    \
