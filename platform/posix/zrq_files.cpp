@@ -29,10 +29,10 @@ char g_interrupt_removes[kOutputPathCapacity];
 volatile sig_atomic_t g_interrupt_armed = 0;
 
 void RemoveAndEnd(int signal_number) {
-  if (g_interrupt_armed != 0) unlink(g_interrupt_removes);
+  if (g_interrupt_armed != 0) (void)unlink(g_interrupt_removes);
   // Ends the run as the signal would have, so that the shell sees it.
-  signal(signal_number, SIG_DFL);
-  raise(signal_number);
+  (void)signal(signal_number, SIG_DFL);
+  (void)raise(signal_number);
 }
 
 constexpr const char kPartialFormat[] = "%s" ZRQ_ARCHIVE_TEMPORARY_INFIX "%08x";
