@@ -286,7 +286,7 @@ bool StopWhileWriting(const std::string& folder, const std::vector<std::string>&
   for (int waited = 0; waited < 2000 && !temporary; ++waited) {
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
       temporary =
-          temporary || entry.path().filename().string().find(".zrq-partial-") != std::string::npos;
+          temporary || entry.path().filename().string().find("zrq-partial-") != std::string::npos;
     }
     if (!temporary) usleep(5000);
   }
