@@ -2,19 +2,21 @@
 // twice, walk the directory once from the first record to the last, and hand
 // each entry to the writer for its type.
 //
-// Two handles read the archive. The directory handle never moves during the
-// walk, so the next record is always the next 80 bytes; the scanning handle is
-// moved to each payload in turn and is the one the writers read from.
+// The walk, the naming and the judgement of each entry are the ones zrq uses
+// too (driver/archive_walk.h): two handles read the archive, the directory
+// handle never moved during the walk, the scanning handle moved to each
+// payload in turn for the writers.
 //
 // Each entry goes through the same steps: its line is printed, its output is
 // named (name, suffix and writer, decided in the one switch on the type), the
 // name is judged, the path composed, the payload reached and an image's size
-// learnt, all before anything is created; then the output is created and
-// written (an image writer judges its bounds again on the width and height
-// it reads itself), what became of it is reported, and it keeps or takes its
-// name as its fate allows. Replacements of old files wait and take theirs in
-// batches, each file's bytes flushed first (platform/publication.cpp); the
-// walk publishes a batch when it is full or the disk needs its room.
+// learnt, all before anything is created (JudgeEntry); then the output is
+// created and written (an image writer judges its bounds again on the width
+// and height it reads itself), what became of it is reported
+// (ReportEntryOutcome), and it keeps or takes its name as its fate allows.
+// Replacements of old files wait and take theirs in batches, each file's
+// bytes flushed first (platform/publication.cpp); the walk publishes a batch
+// when it is full or the disk needs its room.
 #include "driver/unzrq.h"
 
 #include <cstdio>
