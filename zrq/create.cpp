@@ -17,6 +17,7 @@
 #include "platform/zrq_files.h"
 #include "writers/entry_writer.h"
 #include "zrq/commands.h"
+#include "zrq/create_guards.h"
 
 namespace {
 
@@ -26,17 +27,31 @@ using ShownName = char[4 * DirectoryEntry::kNameBytes + 1];
 // One input on its way to becoming an entry. The record is the one written
 // (its offset filled in when the payload is); the file is found again from
 // the argument it came from and its output name, which is its own name.
+// What is told of an input as it is packed: that only this system's unzrq
+// keeps its name, and why the other's would not.
+enum class HostNote : std::uint8_t { kNone, kLost, kFolds, kAlias };
+
 struct Input {
   DirectoryEntry record;
   std::uint32_t argument;
   bool from_folder;
+  HostNote note;
+  std::uint32_t other;  // kFolds and kAlias: the entry whose name it meets
+};
+
+struct CreateOptions {
+  bool images;
+  bool force;       // replaces a file under ARCHIVE that is no sound archive
+  bool host_names;  // packs names only this system's unzrq keeps
 };
 
 struct Packing {
   char** inputs;  // the FILE|FOLDER arguments
-  bool images;
-  std::vector<Input> entries;  // every input, in archive order
+  CreateOptions options;
+  const ArchiveTarget* target;  // what stands under ARCHIVE
+  std::vector<Input> entries;   // every input, in archive order
   bool refused;
+  bool host_names_would_help;  // a name refused that --host-names would pack
 };
 
 // The name a file given by its path is packed under: its last component.
@@ -125,6 +140,11 @@ void GatherFile(Packing& packing, const char* path, const char* file_name, std::
     packing.refused = true;
     return;
   }
+  if (IsArchiveItself(*packing.target, file)) {
+    Report(kZrqSkippedArchive, Shown(path));
+    CloseHandle(file);
+    return;
+  }
   DWORD high = 0;
   const DWORD low = GetFileSize(file, &high);
   const DWORD size_error = low == INVALID_FILE_SIZE ? GetLastError() : NO_ERROR;
@@ -144,7 +164,7 @@ void GatherFile(Packing& packing, const char* path, const char* file_name, std::
   if (size_error != NO_ERROR) {
     Report(kZrqCannotReadInput, Shown(path), Reason(size_error).text);
     refused = true;
-  } else if (packing.images && length > suffix &&
+  } else if (packing.options.images && length > suffix &&
              std::strcmp(stored + length - suffix, kBitmapSuffix) == 0) {
     DWORD read_error = NO_ERROR;
     if (!ReadBitmapSize(file, file_bytes, &image, &read_error)) {
@@ -180,9 +200,24 @@ void GatherFile(Packing& packing, const char* path, const char* file_name, std::
     packing.refused = true;
     return;
   }
-  // unzrq would refuse to write it, here or on another system.
-  if (!IsSafeOutputName(file_name)) {
+  // unzrq would refuse to write it, here or on the other system.
+  char character[2] = {};
+  const NameLoss loss = JudgeNameOnBothSystems(file_name, character);
+  if (loss == NameLoss::kEverywhere) {
     Report(kZrqNameUnusable, Shown(path));
+    packing.refused = true;
+    return;
+  }
+  if (loss != NameLoss::kNone && packing.options.host_names && !kHostKeepsWindowsNames) {
+    input.note = HostNote::kLost;
+  } else if (loss != NameLoss::kNone) {
+    const char* name = Shown(file_name, 1);
+    if (loss == NameLoss::kWindowsDevice) Report(kZrqNameWindowsDevice, Shown(path), name);
+    if (loss == NameLoss::kWindowsTrailing) Report(kZrqNameWindowsTrailing, Shown(path), name);
+    if (loss == NameLoss::kWindowsCharacter) {
+      Report(kZrqNameWindowsCharacter, Shown(path), name, character);
+    }
+    packing.host_names_would_help = !kHostKeepsWindowsNames;
     packing.refused = true;
     return;
   }
@@ -200,22 +235,64 @@ void GatherFile(Packing& packing, const char* path, const char* file_name, std::
   packing.entries.push_back(input);
 }
 
-// Output names compared as a file system that ignores letter case would:
-// an archive must unpack to the same files wherever it is opened.
-int CompareFolded(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    unsigned char x = static_cast<unsigned char>(*a);
-    unsigned char y = static_cast<unsigned char>(*b);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y || x == '\0') return x < y ? -1 : (x > y ? 1 : 0);
-  }
-}
-
 void OutputNameOf(const Input& input, OutputName file_name) {
   EntryName stored;
   CopyEntryName(input.record, stored);
   (void)PlanOutput(input.record.type(), stored, file_name);
+}
+
+// A name shaped as a short alias, where another name gets one: on Windows
+// that alias may be the very name, and unzrq there would not write it.
+void RefuseShortAliases(Packing& packing) {
+  const std::vector<Input>& entries = packing.entries;
+  const auto long_name = std::find_if(entries.begin(), entries.end(), [](const Input& input) {
+    OutputName name;
+    OutputNameOf(input, name);
+    return WindowsGivesShortAlias(name);
+  });
+  if (long_name == entries.end()) return;
+  OutputName long_output;
+  OutputNameOf(*long_name, long_output);
+  ShownName shown_long;
+  EscapeForMessage(long_output, shown_long, sizeof shown_long);
+  char path[kOutputPathCapacity];
+  for (Input& input : packing.entries) {
+    OutputName name;
+    OutputNameOf(input, name);
+    if (!MayBeWindowsShortAlias(name)) continue;
+    if (packing.options.host_names && !kHostKeepsWindowsNames) {
+      input.note = HostNote::kAlias;
+      input.other = static_cast<std::uint32_t>(long_name - entries.begin());
+      continue;
+    }
+    InputPath(packing, input, path);
+    Report(kZrqNameShortAlias, Shown(path), Shown(name, 1), shown_long);
+    packing.host_names_would_help = !kHostKeepsWindowsNames;
+    packing.refused = true;
+  }
+}
+
+// Tells, as the input is packed, that only this system's unzrq keeps its name.
+void TellHostNote(const Packing& packing, const Input& input, const char* path) {
+  if (input.note == HostNote::kNone) return;
+  if (input.note == HostNote::kLost) {
+    Report(kZrqHostNameLost, Shown(path));
+    return;
+  }
+  const Input& other = packing.entries[input.other];
+  char other_path[kOutputPathCapacity];
+  InputPath(packing, other, other_path);
+  if (input.note == HostNote::kFolds) {
+    Report(kZrqHostNameFolds, Shown(path), Shown(other_path, 1));
+    return;
+  }
+  OutputName name;
+  OutputName other_name;
+  OutputNameOf(input, name);
+  OutputNameOf(other, other_name);
+  ShownName shown_other;
+  EscapeForMessage(other_name, shown_other, sizeof shown_other);
+  Report(kZrqHostNameAlias, Shown(path), Shown(name, 1), shown_other);
 }
 
 // Every input of every argument, each folder's files in the order of their
@@ -228,6 +305,10 @@ void GatherInputs(Packing& packing, int count) {
     const char* given = packing.inputs[argument];
     const DWORD attributes = GetFileAttributesA(given);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      if (IsToolsTemporaryName(LastComponent(given))) {
+        Report(kZrqSkippedTemporary, Shown(given));
+        continue;
+      }
       GatherFile(packing, given, LastComponent(given), static_cast<std::uint32_t>(argument), false);
       continue;
     }
@@ -246,6 +327,10 @@ void GatherInputs(Packing& packing, int count) {
         packing.refused = true;
         continue;
       }
+      if (IsToolsTemporaryName(name)) {
+        Report(kZrqSkippedTemporary, Shown(path));
+        continue;
+      }
       GatherFile(packing, path, name, static_cast<std::uint32_t>(argument), true);
     }
     CloseFolderListing();
@@ -262,7 +347,8 @@ void GatherInputs(Packing& packing, int count) {
                 return std::strcmp(x, y) < 0;
               });
   }
-  // Collisions: neighbours once sorted by the folded output name.
+  // Collisions: neighbours once sorted by the output name as Windows folds
+  // it, the stricter of the two systems.
   std::vector<std::uint32_t> order(packing.entries.size());
   for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
   const std::vector<Input>& entries = packing.entries;
@@ -271,14 +357,20 @@ void GatherInputs(Packing& packing, int count) {
     OutputName y;
     OutputNameOf(entries[a], x);
     OutputNameOf(entries[b], y);
-    return CompareFolded(x, y) < 0;
+    return CompareFoldedAsWindows(x, y) < 0;
   });
   for (std::size_t i = 1; i < order.size(); ++i) {
     OutputName earlier;
     OutputName later;
     OutputNameOf(entries[order[i - 1]], earlier);
     OutputNameOf(entries[order[i]], later);
-    if (CompareFolded(earlier, later) != 0) continue;
+    if (CompareFoldedAsWindows(earlier, later) != 0) continue;
+    // Two names this system keeps apart, which Windows takes for one.
+    if (packing.options.host_names && !kHostKeepsWindowsNames && std::strcmp(earlier, later) != 0) {
+      packing.entries[order[i]].note = HostNote::kFolds;
+      packing.entries[order[i]].other = order[i - 1];
+      continue;
+    }
     char other[kOutputPathCapacity];
     InputPath(packing, entries[order[i]], path);
     InputPath(packing, entries[order[i - 1]], other);
@@ -287,6 +379,7 @@ void GatherInputs(Packing& packing, int count) {
     Report(kZrqNamesCollide, Shown(path), shown_name, Shown(other, 1));
     packing.refused = true;
   }
+  RefuseShortAliases(packing);
 }
 
 // The archive being written, and its name for messages.
@@ -415,6 +508,7 @@ bool PackBitmap(ArchiveOut& out, const BitmapSource& source) {
 bool PackInput(ArchiveOut& out, const Packing& packing, Input& input) {
   char path[kOutputPathCapacity];
   InputPath(packing, input, path);
+  TellHostNote(packing, input, path);
   HANDLE file = OpenForReading(path);
   if (file == INVALID_HANDLE_VALUE) {
     Report(kZrqCannotOpenInput, Shown(path), Reason(GetLastError()).text);
@@ -482,52 +576,118 @@ bool WriteArchive(ArchiveOut& out, HANDLE file, Packing& packing) {
   return FinishArchive(&out.writer, &error) || CannotWriteArchive(out, error);
 }
 
-int Create(const char* archive_path, char** inputs, int count, bool images) {
-  Packing packing{inputs, images, {}, false};
-  GatherInputs(packing, count);
-  std::uint64_t total = ArchiveHeader::kBytes + kEntryCountBytes;
-  for (const Input& input : packing.entries) {
-    total += input.record.size() + std::uint64_t{DirectoryEntry::kBytes};
+// Whether the file standing under ARCHIVE may be replaced, told when not.
+bool MayReplace(const char* archive_path, const ArchiveTarget& target, bool force) {
+  const char* shown = Shown(archive_path);
+  switch (target.standing) {
+    case ArchiveStanding::kAbsent:
+    case ArchiveStanding::kSound: return true;
+    case ArchiveStanding::kNotFile: Report(kZrqArchiveNotFile, shown); return false;
+    case ArchiveStanding::kLinkBroken:
+      Report(kZrqArchiveLinkBroken, shown, Reason(target.error).text);
+      return false;
+    case ArchiveStanding::kNoDirectory:
+      if (!force) Report(kZrqNotAnArchive, shown);
+      return force;
+    case ArchiveStanding::kEntryFails:
+      if (!force) {
+        ShownName name;
+        EscapeForMessage(target.name, name, sizeof name);
+        Report(kZrqArchiveEntryFails, shown, target.index, name);
+      }
+      return force;
+    case ArchiveStanding::kUnreadable:
+      if (!force) Report(kZrqArchiveUnreadable, shown, Reason(target.error).text);
+      return force;
   }
+  return false;
+}
+
+int NotCreated(const char* archive_path) {
+  Report(kZrqNotCreated, Shown(archive_path));
+  return kZrqExitNotCreated;
+}
+
+int Create(const char* archive_path, char** inputs, int count, CreateOptions options) {
+  static ArchiveTarget target;
+  JudgeArchiveTarget(archive_path, &target);
+  if (!MayReplace(archive_path, target, options.force)) return NotCreated(archive_path);
+  Packing packing{inputs, options, &target, {}, false, false};
+  GatherInputs(packing, count);
+  std::uint64_t directory_offset = ArchiveHeader::kBytes;
+  for (const Input& input : packing.entries) directory_offset += input.record.size();
+  const std::uint64_t total =
+      directory_offset + kEntryCountBytes + packing.entries.size() * DirectoryEntry::kBytes;
   if (!packing.refused && total > kLargestArchiveBytes) {
     Report(kZrqArchiveTooLarge, Shown(archive_path), static_cast<unsigned long long>(total));
     packing.refused = true;
   }
+  if (!packing.refused && directory_offset > kLargestPortableOffset) {
+    Report(kZrqArchivePast2GiB, Shown(archive_path),
+           static_cast<unsigned long long>(directory_offset));
+    packing.refused = true;
+  }
   if (packing.refused) {
-    Report(kZrqNotCreated, Shown(archive_path));
-    return kZrqExitNotCreated;
+    if (packing.host_names_would_help) Report("%s", kZrqHostNamesHint);
+    return NotCreated(archive_path);
+  }
+  if (target.through_link) {
+    Report(kZrqArchiveThroughLink, Shown(archive_path), Shown(target.path, 1));
   }
   char temporary[kOutputPathCapacity];
   DWORD error = NO_ERROR;
-  const HANDLE file = CreateArchiveBeside(archive_path, temporary, &error);
+  const HANDLE file = CreateArchiveBeside(target.path, temporary, &error);
   ArchiveOut out{{file, 0, 0, 0}, archive_path};
   if (file == INVALID_HANDLE_VALUE) {
     Report(kZrqCannotCreateArchive, Shown(archive_path), Reason(error).text);
-    Report(kZrqNotCreated, Shown(archive_path));
-    return kZrqExitNotCreated;
+    return NotCreated(archive_path);
   }
+  RemoveOnInterrupt(temporary);
   if (!WriteArchive(out, file, packing)) {
-    if (!DiscardArchive(file, temporary, &error)) {
-      Report(kLeftoverNotRemoved, Shown(temporary), Reason(error).text);
-    }
-    Report(kZrqNotCreated, Shown(archive_path));
-    return kZrqExitNotCreated;
+    const bool discarded = DiscardArchive(file, temporary, &error);
+    RemoveOnInterrupt(nullptr);
+    if (!discarded) Report(kLeftoverNotRemoved, Shown(temporary), Reason(error).text);
+    return NotCreated(archive_path);
   }
-  if (!PutArchiveInPlace(file, temporary, archive_path, &error)) {
+  const bool kept = PutArchiveInPlace(file, temporary, target.path, &error);
+  RemoveOnInterrupt(nullptr);
+  if (!kept) {
     Report(kZrqCannotWriteArchive, Shown(archive_path), Reason(error).text);
-    Report(kZrqNotCreated, Shown(archive_path));
-    return kZrqExitNotCreated;
+    return NotCreated(archive_path);
   }
-  std::printf(kZrqCreated, static_cast<unsigned>(packing.entries.size()), Shown(archive_path),
-              static_cast<unsigned long long>(out.writer.position));
+  if (packing.entries.size() == 1) {
+    std::printf(kZrqCreatedOne, Shown(archive_path),
+                static_cast<unsigned long long>(out.writer.position));
+  } else {
+    std::printf(kZrqCreated, static_cast<unsigned>(packing.entries.size()), Shown(archive_path),
+                static_cast<unsigned long long>(out.writer.position));
+  }
   return FinishStandardOutput(kExitSuccess);
 }
 
 }  // namespace
 
+// The options, in any order, come before ARCHIVE; "--" ends them, for an
+// ARCHIVE whose name starts with two hyphens.
 int CreateCommand(const char* program, const char* command, int count, char** arguments) {
-  const bool images = count > 0 && std::strcmp(arguments[0], "--images") == 0;
-  const int first = images ? 1 : 0;
+  CreateOptions options = {};
+  int first = 0;
+  for (; first < count && std::strncmp(arguments[first], "--", 2) == 0; ++first) {
+    const char* option = arguments[first];
+    if (std::strcmp(option, "--") == 0) {
+      ++first;
+      break;
+    }
+    if (std::strcmp(option, "--images") == 0) {
+      options.images = true;
+    } else if (std::strcmp(option, "--force") == 0) {
+      options.force = true;
+    } else if (std::strcmp(option, "--host-names") == 0) {
+      options.host_names = true;
+    } else {
+      return WrongArguments(program, command);
+    }
+  }
   if (count < first + 2) return WrongArguments(program, command);
-  return Create(arguments[first], arguments + first + 1, count - first - 1, images);
+  return Create(arguments[first], arguments + first + 1, count - first - 1, options);
 }
