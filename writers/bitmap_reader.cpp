@@ -90,8 +90,8 @@ bool TakeMask(ImageReader* reader, int channel, std::uint32_t mask) {
 
 bool TakeMasks(ImageReader* reader, const std::uint32_t masks[3], std::uint32_t bits) {
   const std::uint32_t pixel_mask = bits == 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
-  bool usable = (masks[0] & masks[1]) == 0 && (masks[1] & masks[2]) == 0 &&
-                (masks[0] & masks[2]) == 0;
+  bool usable =
+      (masks[0] & masks[1]) == 0 && (masks[1] & masks[2]) == 0 && (masks[0] & masks[2]) == 0;
   for (int channel = 0; channel < 3 && usable; ++channel) {
     usable = (masks[channel] & ~pixel_mask) == 0 && TakeMask(reader, channel, masks[channel]);
   }
@@ -165,7 +165,8 @@ bool OpenBitmap(ImageReader* reader) {
   reader->top_down = height < 0;
   if (height < 0) height = -height;
   const bool known_bits = bits == 8 || bits == 24 || (!core && (bits == 16 || bits == 32));
-  if (!known_bits) return Refuse(reader, core ? "bcBitCount" : "biBitCount", bits, BitCountName(bits));
+  if (!known_bits)
+    return Refuse(reader, core ? "bcBitCount" : "biBitCount", bits, BitCountName(bits));
 
   // Where the headers end: the info header, the masks behind a 40-byte one, the palette.
   std::uint64_t headers_end = kFileHeaderBytes + header_bytes;
@@ -174,7 +175,8 @@ bool OpenBitmap(ImageReader* reader) {
     return Refuse(reader, "biCompression", compression, CompressionName(compression));
   }
   if (bit_fields && bits != 16 && bits != 32) {
-    return Refuse(reader, "biCompression", compression, "bit fields on pixels not of 16 or 32 bits");
+    return Refuse(reader, "biCompression", compression,
+                  "bit fields on pixels not of 16 or 32 bits");
   }
   if (bits == 8) {
     const std::uint32_t colours = core || colours_used == 0 ? 256 : colours_used;
@@ -327,13 +329,11 @@ bool ReadBitmapPixels(ImageReader* reader, std::uint32_t* count) {
         bool rounded = false;
         std::uint32_t channels[3];
         for (int c = 0; c < 3; ++c) {
-          channels[c] =
-              NarrowChannel((value & reader->channel_mask[c]) >> reader->channel_shift[c],
-                            reader->channel_bits[c], c == 1 ? 6 : 5, &rounded);
+          channels[c] = NarrowChannel((value & reader->channel_mask[c]) >> reader->channel_shift[c],
+                                      reader->channel_bits[c], c == 1 ? 6 : 5, &rounded);
         }
-        StoreLittleEndian16(out + 2 * i,
-                            static_cast<std::uint16_t>(channels[0] << 11 | channels[1] << 5 |
-                                                       channels[2]));
+        StoreLittleEndian16(out + 2 * i, static_cast<std::uint16_t>(
+                                             channels[0] << 11 | channels[1] << 5 | channels[2]));
         reader->rounded += rounded ? 1 : 0;
       }
     }

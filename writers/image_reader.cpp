@@ -70,7 +70,8 @@ std::uint32_t NarrowChannel(std::uint32_t value, std::uint32_t bits, std::uint32
   if (bits <= target) return value << (target - bits);
   const std::uint32_t dropped = bits - target;
   if ((value & ((std::uint64_t{1} << dropped) - 1)) != 0) *rounded = true;
-  const std::uint64_t nearest = (std::uint64_t{value} + (std::uint64_t{1} << (dropped - 1))) >> dropped;
+  const std::uint64_t nearest =
+      (std::uint64_t{value} + (std::uint64_t{1} << (dropped - 1))) >> dropped;
   const std::uint64_t top = (std::uint64_t{1} << target) - 1;
   return static_cast<std::uint32_t>(nearest < top ? nearest : top);
 }
@@ -91,9 +92,9 @@ bool OpenImage(ImageReader* reader, HANDLE file) {
     return false;
   }
   unsigned char start[sizeof kPngSignature] = {};
-  const std::uint32_t length =
-      reader->file_bytes < sizeof start ? static_cast<std::uint32_t>(reader->file_bytes)
-                                        : static_cast<std::uint32_t>(sizeof start);
+  const std::uint32_t length = reader->file_bytes < sizeof start
+                                   ? static_cast<std::uint32_t>(reader->file_bytes)
+                                   : static_cast<std::uint32_t>(sizeof start);
   const ImageBytes read = ReadImageBytes(reader, 0, start, length);
   if (read == ImageBytes::kFailed) return false;
   if (read == ImageBytes::kShort) {
@@ -148,9 +149,7 @@ void FormatImageRefusal(const ImageRefusal& refusal, const char* shown_path, cha
   const auto number = [](std::int64_t value) { return static_cast<long long>(value); };
   int written = 0;
   switch (r.problem) {
-    case ImageProblem::kNone:
-      text[0] = '\0';
-      return;
+    case ImageProblem::kNone: text[0] = '\0'; return;
     case ImageProblem::kReadFailed: {
       char reason[kReasonCapacity];
       DescribeError(r.error, reason, sizeof reason);
@@ -167,8 +166,8 @@ void FormatImageRefusal(const ImageRefusal& refusal, const char* shown_path, cha
       written = std::snprintf(text, capacity, kZrqImageNoPng, shown_path);
       break;
     case ImageProblem::kEndsInside:
-      written =
-          std::snprintf(text, capacity, kZrqImageEndsInside, shown_path, wide(r.file_bytes), r.field);
+      written = std::snprintf(text, capacity, kZrqImageEndsInside, shown_path, wide(r.file_bytes),
+                              r.field);
       break;
     case ImageProblem::kUnsupported:
       written = std::snprintf(text, capacity, kZrqImageField, shown_path, r.field, number(r.value),

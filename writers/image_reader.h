@@ -52,18 +52,18 @@ enum class ImageFileKind { kNone, kBitmap, kPng };
 // Why an image is refused. The fields a problem does not name are zero.
 enum class ImageProblem {
   kNone,
-  kReadFailed,      // the system refused a read or a move: `error`
-  kChanged,         // the file ended before what its opening measured (it changed since)
-  kNotAnImage,      // it starts with neither "BM" nor the PNG signature
-  kNoPngReader,     // a PNG file, and this build has no PNG decoder
-  kEndsInside,      // the file ends, after `file_bytes` bytes, inside its `field` (a part)
-  kUnsupported,     // header field `field` holds `value`, which means `meaning`
-  kOffsetPastEnd,   // field `field` holds `value`, past the end of the file (`file_bytes`)
-  kBitFields,       // the bit fields `masks` (red, green, blue) are not usable masks
-  kRowsPastEnd,     // width x height pixels of `bits` need `needed` bytes from `offset`
-  kPaletteIndex,    // row `row`, column `column` holds palette index `value` of `colours`
-  kTooLarge,        // width x height pixels need an entry of `needed` bytes
-  kDecoder,         // the PNG decoder stopped: `decoder_text`
+  kReadFailed,     // the system refused a read or a move: `error`
+  kChanged,        // the file ended before what its opening measured (it changed since)
+  kNotAnImage,     // it starts with neither "BM" nor the PNG signature
+  kNoPngReader,    // a PNG file, and this build has no PNG decoder
+  kEndsInside,     // the file ends, after `file_bytes` bytes, inside its `field` (a part)
+  kUnsupported,    // header field `field` holds `value`, which means `meaning`
+  kOffsetPastEnd,  // field `field` holds `value`, past the end of the file (`file_bytes`)
+  kBitFields,      // the bit fields `masks` (red, green, blue) are not usable masks
+  kRowsPastEnd,    // width x height pixels of `bits` need `needed` bytes from `offset`
+  kPaletteIndex,   // row `row`, column `column` holds palette index `value` of `colours`
+  kTooLarge,       // width x height pixels need an entry of `needed` bytes
+  kDecoder,        // the PNG decoder stopped: `decoder_text`
 };
 
 struct ImageRefusal {
@@ -92,13 +92,13 @@ struct ImageReader {
   // The rest is the reader's own.
   HANDLE file;
   std::uint64_t file_bytes;
-  std::uint32_t next_row;     // the next pixel to hand out, from the top
+  std::uint32_t next_row;  // the next pixel to hand out, from the top
   std::uint32_t next_column;
   // A bitmap: where its rows are and how its pixels are read.
   std::uint64_t pixel_offset;  // bfOffBits
   std::uint64_t stride;        // bytes from one row to the next, padding included
   bool top_down;
-  std::uint32_t pixel_bytes;  // 1 (palette), 2, 3 or 4
+  std::uint32_t pixel_bytes;      // 1 (palette), 2, 3 or 4
   std::uint32_t channel_mask[3];  // red, green, blue
   std::uint32_t channel_shift[3];
   std::uint32_t channel_bits[3];
