@@ -4,7 +4,7 @@
 //
 // The promises: an image is opened only with a size whose entry fits 32
 // bits, and then hands out exactly width x height pixels, in pieces of at
-// most kImagePiecePixels, with no more rounded than handed out; a bitmap
+// most kImagePiecePixels, with no more rounded than there are; a bitmap
 // holds at least a byte for each of them; whatever is refused says why (a
 // refusal and its message). Memory stays bounded whatever the header says
 // (libFuzzer's -rss_limit_mb, and the sanitizers on every access).
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint64_t pixels = 0;
     read = ReadAll(size, &pixels);
     if (read && pixels != width * height) Broken("not every pixel handed out", size);
-    if (g_reader.rounded > pixels) Broken("more pixels rounded than handed out", size);
+    if (read && g_reader.rounded > pixels) Broken("more pixels rounded than handed out", size);
   }
   const bool refused = !opened || !read;
   if (refused != (g_reader.refusal.problem != ImageProblem::kNone)) {
