@@ -107,7 +107,7 @@ bool TakePalette(ImageReader* reader, std::uint64_t start, std::uint32_t colours
   if (!ReadPart(reader, start, reader->source, colours * entry_bytes, "palette")) return false;
   reader->colours = colours;
   for (std::uint32_t i = 0; i < colours; ++i) {
-    const unsigned char* entry = reader->source + i * entry_bytes;
+    const unsigned char* entry = reader->source + std::size_t{i} * entry_bytes;
     bool rounded = false;
     reader->palette[i] = Rgb565FromRgb(entry[2], entry[1], entry[0], &rounded);
     reader->palette_rounded[i] = rounded;
@@ -184,9 +184,10 @@ bool OpenBitmap(ImageReader* reader) {
       return Refuse(reader, "biClrUsed", colours_used, "more colours than 8 bits can index");
     }
     const std::uint32_t entry_bytes = core ? 3 : 4;
-    if (file_bytes < headers_end + colours * entry_bytes) return EndsInside(reader, "palette");
+    if (file_bytes < headers_end + std::uint64_t{colours} * entry_bytes)
+      return EndsInside(reader, "palette");
     if (!TakePalette(reader, headers_end, colours, entry_bytes)) return false;
-    headers_end += colours * entry_bytes;
+    headers_end += std::uint64_t{colours} * entry_bytes;
   } else {
     std::uint32_t masks[3] = {0xFF0000u, 0xFF00u, 0xFFu};
     if (bits == 16) {
@@ -205,7 +206,7 @@ bool OpenBitmap(ImageReader* reader) {
         fields = stored;
       }
       for (int channel = 0; channel < 3; ++channel) {
-        masks[channel] = LoadLittleEndian32(fields + 4 * channel);
+        masks[channel] = LoadLittleEndian32(fields + std::ptrdiff_t{4} * channel);
       }
     }
     if (!TakeMasks(reader, masks, bits)) return false;
@@ -306,7 +307,7 @@ bool ReadBitmapPixels(ImageReader* reader, std::uint32_t* count) {
       return false;
     }
     const unsigned char* from = reader->source + (start - reader->held_start);
-    unsigned char* out = reader->pixels + 2 * done;
+    unsigned char* out = reader->pixels + std::size_t{2} * done;
     if (pixel_bytes == 1) {
       for (std::uint32_t i = 0; i < pixels; ++i) {
         const std::uint32_t index = from[i];
@@ -318,7 +319,7 @@ bool ReadBitmapPixels(ImageReader* reader, std::uint32_t* count) {
           reader->refusal.colours = reader->colours;
           return false;
         }
-        StoreLittleEndian16(out + 2 * i, reader->palette[index]);
+        StoreLittleEndian16(out + std::size_t{2} * i, reader->palette[index]);
         reader->rounded += reader->palette_rounded[index] ? 1 : 0;
       }
     } else {
@@ -332,8 +333,9 @@ bool ReadBitmapPixels(ImageReader* reader, std::uint32_t* count) {
           channels[c] = NarrowChannel((value & reader->channel_mask[c]) >> reader->channel_shift[c],
                                       reader->channel_bits[c], c == 1 ? 6 : 5, &rounded);
         }
-        StoreLittleEndian16(out + 2 * i, static_cast<std::uint16_t>(
-                                             channels[0] << 11 | channels[1] << 5 | channels[2]));
+        StoreLittleEndian16(
+            out + std::size_t{2} * i,
+            static_cast<std::uint16_t>(channels[0] << 11 | channels[1] << 5 | channels[2]));
         reader->rounded += rounded ? 1 : 0;
       }
     }

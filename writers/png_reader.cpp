@@ -160,12 +160,13 @@ bool ReadPngPixels(ImageReader* reader, std::uint32_t* count) {
     if (reader->next_column == 0) DecodeRow(reader);
     std::uint32_t pixels = reader->width - reader->next_column;
     if (pixels > kImagePiecePixels - done) pixels = kImagePiecePixels - done;
-    const unsigned char* from = reader->png_row + 3 * reader->next_column;
-    unsigned char* out = reader->pixels + 2 * done;
+    const unsigned char* from = reader->png_row + std::size_t{3} * reader->next_column;
+    unsigned char* out = reader->pixels + std::size_t{2} * done;
     for (std::uint32_t i = 0; i < pixels; ++i) {
       bool rounded = false;
-      StoreLittleEndian16(out + 2 * i,
-                          Rgb565FromRgb(from[3 * i], from[3 * i + 1], from[3 * i + 2], &rounded));
+      StoreLittleEndian16(out + std::size_t{2} * i,
+                          Rgb565FromRgb(from[std::size_t{3} * i], from[std::size_t{3} * i + 1],
+                                        from[std::size_t{3} * i + 2], &rounded));
       reader->rounded += rounded ? 1 : 0;
     }
     done += pixels;

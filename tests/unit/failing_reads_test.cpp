@@ -457,7 +457,7 @@ ImageRead ReadBitmapFailing(const Bytes& bytes, std::int64_t failing_offset,
 TEST(FailingReads, OfAnImageAreToldApartFromAShortFile) {
   // 200 x 200 pixels: rows past the reader's first block.
   const std::uint32_t side = 200;
-  const Bytes bitmap = ExpectedBitmap(side, side, PatternPixels(side * side, 3));
+  const Bytes bitmap = ExpectedBitmap(side, side, PatternPixels(std::size_t{side} * side, 3));
   const std::string failed =
       "Error: Cannot pack \"in.bmp\": reading it failed (Input/output error).\n";
   const struct {

@@ -245,8 +245,8 @@ Reading ReadImage(const Bytes& file) {
     while ((reading.read = ReadImagePixels(&g_reader, &pixels, &count)) && count > 0) {
       EXPECT_LE(count, kImagePiecePixels);
       for (std::uint32_t i = 0; i < count; ++i) {
-        reading.pixels.push_back(
-            static_cast<std::uint16_t>(pixels[2 * i] | pixels[2 * i + 1] << 8));
+        reading.pixels.push_back(static_cast<std::uint16_t>(pixels[std::size_t{2} * i] |
+                                                            pixels[std::size_t{2} * i + 1] << 8));
       }
     }
     reading.rounded = g_reader.rounded;
@@ -508,7 +508,7 @@ TEST(BitmapReader, EachRefusalNamesItsFieldAndValue) {
     std::string message;
   };
   std::vector<Case> cases;
-  const auto with = [&](const char* label, BitmapSpec spec, const char* detail) {
+  const auto with = [&](const char* label, const BitmapSpec& spec, const char* detail) {
     cases.push_back({label, BuildBitmap(spec), Refused(detail)});
   };
   const auto damaged = [&](const char* label, std::size_t at, std::uint32_t value, int bytes,
@@ -638,7 +638,7 @@ TEST(PngReader, WithoutLibpngAPngIsRefusedAsSuch) {
 
 TEST(PngReader, EveryColourTypeBecomesRgb565) {
   if (!PngBuilt()) GTEST_SKIP() << "this build has no PNG reader (libpng was not found)";
-  const std::vector<std::uint32_t> colours = Colours(7 * 3, 9);
+  const std::vector<std::uint32_t> colours = Colours(std::size_t{7} * 3, 9);
   struct Case {
     const char* label;
     PngSpec spec;
@@ -765,7 +765,7 @@ TEST(PngReader, EachRefusalIsNamed) {
 
 TEST(ImageReader, StreamPushesEveryPixelAndStopsWhenTheSinkDoes) {
   BitmapSpec spec = Bitmap(300, 200, 24);
-  const std::vector<std::uint32_t> colours = Colours(300 * 200, 3);
+  const std::vector<std::uint32_t> colours = Colours(std::size_t{300} * 200, 3);
   spec.pixels = colours;
   ScratchDir dir;
   WriteFileBytes(dir / "in.bmp", BuildBitmap(spec));
