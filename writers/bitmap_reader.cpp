@@ -14,6 +14,7 @@
 // The rows are read in blocks: as many whole rows as the block holds, in one
 // read whichever way they lie in the file, or for wider rows the pieces of
 // one; the file is never held whole.
+#include <algorithm>
 #include <cstring>
 
 #include "archive/little_endian.h"
@@ -254,6 +255,8 @@ bool OpenBitmap(ImageReader* reader) {
   reader->pixel_offset = pixel_offset;
   reader->stride = stride;
   reader->pixel_bytes = bits / 8;
+  reader->blue_green_red = bits >= 24 && reader->channel_mask[0] == 0xFF0000u &&
+                           reader->channel_mask[1] == 0xFF00u && reader->channel_mask[2] == 0xFFu;
   return true;
 }
 
@@ -290,6 +293,27 @@ bool Hold(ImageReader* reader, std::uint32_t row, std::uint64_t row_start, std::
   return true;
 }
 
+// The common case, and unzrq's own bitmaps: blue, green and red bytes (and
+// one ignored), as the channel masks would read them, without masks. Returns
+// the pixels rounded.
+std::uint32_t ConvertBlueGreenRed(const unsigned char* from, std::uint32_t pixel_bytes,
+                                  std::uint32_t pixels, unsigned char* out) {
+  std::uint32_t rounded = 0;
+  for (std::uint32_t i = 0; i < pixels; ++i) {
+    const unsigned char* bytes = from + std::size_t{i} * pixel_bytes;
+    const std::uint32_t blue = bytes[0];
+    const std::uint32_t green = bytes[1];
+    const std::uint32_t red = bytes[2];
+    rounded += ((blue & 7) | (green & 3) | (red & 7)) != 0 ? 1 : 0;
+    const std::uint32_t red5 = std::min<std::uint32_t>((red + 4) >> 3, 31);
+    const std::uint32_t green6 = std::min<std::uint32_t>((green + 2) >> 2, 63);
+    const std::uint32_t blue5 = std::min<std::uint32_t>((blue + 4) >> 3, 31);
+    StoreLittleEndian16(out + std::size_t{2} * i,
+                        static_cast<std::uint16_t>(red5 << 11 | green6 << 5 | blue5));
+  }
+  return rounded;
+}
+
 }  // namespace
 
 bool ReadBitmapPixels(ImageReader* reader, std::uint32_t* count) {
@@ -322,6 +346,8 @@ bool ReadBitmapPixels(ImageReader* reader, std::uint32_t* count) {
         StoreLittleEndian16(out + std::size_t{2} * i, reader->palette[index]);
         reader->rounded += reader->palette_rounded[index] ? 1 : 0;
       }
+    } else if (reader->blue_green_red) {
+      reader->rounded += ConvertBlueGreenRed(from, pixel_bytes, pixels, out);
     } else {
       for (std::uint32_t i = 0; i < pixels; ++i) {
         const unsigned char* bytes = from + std::size_t{i} * pixel_bytes;

@@ -102,6 +102,7 @@ struct ImageReader {
   std::uint32_t channel_mask[3];  // red, green, blue
   std::uint32_t channel_shift[3];
   std::uint32_t channel_bits[3];
+  bool blue_green_red;    // 24 or 32 bits with the plain masks: read without them
   std::uint32_t colours;  // palette entries
   std::uint16_t palette[256];
   bool palette_rounded[256];
