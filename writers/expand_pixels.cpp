@@ -210,4 +210,3 @@ PixelPath FastestPixelPath() {
          : PixelPathAvailable(PixelPath::kSsse3) ? PixelPath::kSsse3
                                                  : PixelPath::kScalar;
 }
-
