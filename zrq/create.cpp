@@ -16,6 +16,7 @@
 #include "platform/file_system.h"
 #include "platform/zrq_files.h"
 #include "writers/entry_writer.h"
+#include "writers/image_reader.h"
 #include "zrq/commands.h"
 #include "zrq/create_guards.h"
 
@@ -35,6 +36,7 @@ struct Input {
   DirectoryEntry record;
   std::uint32_t argument;
   bool from_folder;
+  bool png;  // an image read from a PNG file, whose output is a bitmap of the same stem
   HostNote note;
   std::uint32_t other;  // kFolds and kAlias: the entry whose name it meets
 };
@@ -66,6 +68,10 @@ const char* LastComponent(const char* path) {
   return name;
 }
 
+// A picture's name ends in one of these; its entry's output is a bitmap.
+constexpr char kPngSuffix[] = ".png";
+static_assert(sizeof kPngSuffix == sizeof kBitmapSuffix);
+
 // The input's path: the argument itself, or the folder's path and the name.
 void InputPath(const Packing& packing, const Input& input, char* path) {
   const char* argument = packing.inputs[input.argument];
@@ -77,6 +83,7 @@ void InputPath(const Packing& packing, const Input& input, char* path) {
   OutputName file_name;
   CopyEntryName(input.record, stored);
   (void)PlanOutput(input.record.type(), stored, file_name);
+  if (input.png) std::memcpy(file_name + std::strlen(stored), kPngSuffix, sizeof kPngSuffix);
   char joinable[kOutputPathCapacity];
   (void)std::snprintf(path, kOutputPathCapacity, kOutputPathFormat,
                       SpellFolderForJoining(argument, joinable), file_name);
@@ -91,34 +98,20 @@ bool IsRestorableExtension(const char* extension) {
   return probe[1] == '.';
 }
 
-// Reads exactly `length` bytes at `position`. kShort when the file ends first.
-ReadResult ReadAt(HANDLE file, std::uint64_t position, unsigned char* bytes, DWORD length,
-                  DWORD* error) {
-  if (!MoveToOffset(file, position, error)) return ReadResult::kFailed;
-  DWORD delivered = 0;
-  if (!ReadFile(file, bytes, length, &delivered, nullptr)) {
-    *error = GetLastError();
-    return ReadResult::kFailed;
-  }
-  return delivered == length ? ReadResult::kComplete : ReadResult::kShort;
+bool EndsWith(const char* name, const char* suffix) {
+  const std::size_t length = std::strlen(name);
+  const std::size_t suffix_length = std::strlen(suffix);
+  return length > suffix_length && std::strcmp(name + length - suffix_length, suffix) == 0;
 }
 
-// A bitmap as unzrq writes it: its 54 header bytes exactly FillBitmapHeaders'
-// for its width and height, and its length exactly theirs. Its pixels are
-// judged as they are packed. A header that cannot be read sets *error.
-bool ReadBitmapSize(HANDLE file, std::uint64_t file_bytes, ImageSize* image, DWORD* error) {
-  unsigned char header[kBitmapHeaderBytes];
-  *error = NO_ERROR;
-  if (file_bytes < kBitmapHeaderBytes ||
-      ReadAt(file, 0, header, kBitmapHeaderBytes, error) != ReadResult::kComplete) {
-    return false;
-  }
-  image->width = LoadLittleEndian32(header + 18);
-  image->height = LoadLittleEndian32(header + 22);
-  unsigned char expected[kBitmapHeaderBytes];
-  FillBitmapHeaders(expected, image->width, image->height);
-  return std::memcmp(header, expected, kBitmapHeaderBytes) == 0 && image->width <= INT32_MAX &&
-         image->height <= INT32_MAX && BitmapFileBytes(*image) == file_bytes;
+// One reader serves every picture, one at a time; it holds a block of the
+// file and a decoded row, too large for the stack.
+ImageReader g_image_reader;
+
+void ReportImageRefusal(const char* path) {
+  char text[4 * kOutputPathCapacity + 512];
+  FormatImageRefusal(g_image_reader.refusal, Shown(path), text, sizeof text);
+  Report("%s", text);
 }
 
 // Makes `file_name` (the path `path`, argument `argument`) an entry, or
@@ -150,34 +143,36 @@ void GatherFile(Packing& packing, const char* path, const char* file_name, std::
   const DWORD size_error = low == INVALID_FILE_SIZE ? GetLastError() : NO_ERROR;
   const std::uint64_t file_bytes = static_cast<std::uint64_t>(high) << 32 | low;
 
-  // The entry name and type that unpack to `file_name`: a bitmap unzrq could
-  // have written is a sized image (with --images); one of the four restorable
-  // extensions goes back behind an underscore; anything else stays as it is.
+  // The entry name and type that unpack to `file_name`: a picture (a bitmap,
+  // or a PNG file where this build reads them) is a sized image (with
+  // --images) under its stem, its output the bitmap of that stem; one of the
+  // four restorable extensions goes back behind an underscore; anything else
+  // stays as it is.
   char stored[kOutputPathCapacity];
   (void)std::snprintf(stored, sizeof stored, "%s", file_name);
   std::uint32_t type = 3;
   std::uint64_t payload_bytes = file_bytes;
-  const std::size_t length = std::strlen(stored);
-  const std::size_t suffix = std::strlen(kBitmapSuffix);
-  ImageSize image{0, 0};
+  OutputName expected_output;
+  (void)std::snprintf(expected_output, sizeof expected_output, "%s", file_name);
   bool refused = false;
   if (size_error != NO_ERROR) {
     Report(kZrqCannotReadInput, Shown(path), Reason(size_error).text);
     refused = true;
-  } else if (packing.options.images && length > suffix &&
-             std::strcmp(stored + length - suffix, kBitmapSuffix) == 0) {
-    DWORD read_error = NO_ERROR;
-    if (!ReadBitmapSize(file, file_bytes, &image, &read_error)) {
-      if (read_error != NO_ERROR) {
-        Report(kZrqCannotReadInput, Shown(path), Reason(read_error).text);
-      } else {
-        Report(kZrqBitmapHeader, Shown(path));
-      }
+  } else if (packing.options.images &&
+             (EndsWith(stored, kBitmapSuffix) || EndsWith(stored, kPngSuffix))) {
+    if (OpenImage(&g_image_reader, file)) {
+      payload_bytes = ImagePayloadBytes(g_image_reader.width, g_image_reader.height);
+    } else {
+      ReportImageRefusal(path);
       refused = true;
     }
-    stored[length - suffix] = '\0';
+    CloseImage(&g_image_reader);
+    input.png = EndsWith(stored, kPngSuffix);
+    stored[std::strlen(stored) - std::strlen(kBitmapSuffix)] = '\0';
+    if (input.png && std::strlen(stored) + sizeof kBitmapSuffix <= sizeof expected_output) {
+      std::memcpy(expected_output + std::strlen(stored), kBitmapSuffix, sizeof kBitmapSuffix);
+    }
     type = kTypeSizedImage;
-    payload_bytes = kSizedImagePrefixBytes + 2 * std::uint64_t{image.width} * image.height;
   } else {
     char* point = std::strrchr(stored, '.');
     if (point != nullptr && IsRestorableExtension(point + 1)) {
@@ -202,7 +197,7 @@ void GatherFile(Packing& packing, const char* path, const char* file_name, std::
   }
   // unzrq would refuse to write it, here or on the other system.
   char character[2] = {};
-  const NameLoss loss = JudgeNameOnBothSystems(file_name, character);
+  const NameLoss loss = JudgeNameOnBothSystems(expected_output, character);
   if (loss == NameLoss::kEverywhere) {
     Report(kZrqNameUnusable, Shown(path));
     packing.refused = true;
@@ -211,7 +206,7 @@ void GatherFile(Packing& packing, const char* path, const char* file_name, std::
   if (loss != NameLoss::kNone && packing.options.host_names && !kHostKeepsWindowsNames) {
     input.note = HostNote::kLost;
   } else if (loss != NameLoss::kNone) {
-    const char* name = Shown(file_name, 1);
+    const char* name = Shown(expected_output, 1);
     if (loss == NameLoss::kWindowsDevice) Report(kZrqNameWindowsDevice, Shown(path), name);
     if (loss == NameLoss::kWindowsTrailing) Report(kZrqNameWindowsTrailing, Shown(path), name);
     if (loss == NameLoss::kWindowsCharacter) {
@@ -222,12 +217,13 @@ void GatherFile(Packing& packing, const char* path, const char* file_name, std::
     return;
   }
   FillDirectoryEntry(&input.record, stored, static_cast<std::uint32_t>(payload_bytes), type);
-  // The entry must unpack under the very name it came from.
+  // The entry must unpack under the very name it came from (a PNG file's
+  // under its stem's bitmap).
   EntryName check_stored;
   OutputName check_output;
   CopyEntryName(input.record, check_stored);
   (void)PlanOutput(type, check_stored, check_output);
-  if (std::strcmp(check_output, file_name) != 0) {
+  if (std::strcmp(check_output, expected_output) != 0) {
     Report(kZrqNameNotRestorable, Shown(path));
     packing.refused = true;
     return;
@@ -399,109 +395,40 @@ bool WriteToArchive(ArchiveOut& out, const void* bytes, DWORD length) {
   return WriteArchiveBytes(&out.writer, bytes, length, &error) || CannotWriteArchive(out, error);
 }
 
-// A bitmap being packed: its file and path, and the archive it goes into.
-struct BitmapSource {
-  HANDLE file;
-  const char* path;
-  ImageSize image;
-};
-
-// Read in blocks of whole 3-byte pixels, written as 2-byte ones.
-constexpr DWORD kBitmapBlockBytes = 96 * 1024;
-unsigned char g_bitmap_block[kBitmapBlockBytes];
-unsigned char g_payload_pixels[2 * (kBitmapBlockBytes / 3)];
-
-// `length` bytes of the bitmap at `position` into the block, or tells why not.
-bool ReadBitmapBytes(const BitmapSource& source, std::uint64_t position, DWORD length) {
-  DWORD error = NO_ERROR;
-  const ReadResult read = ReadAt(source.file, position, g_bitmap_block, length, &error);
-  if (read == ReadResult::kFailed)
-    Report(kZrqCannotReadInput, Shown(source.path), Reason(error).text);
-  if (read == ReadResult::kShort) Report(kZrqInputChanged, Shown(source.path));
-  return read == ReadResult::kComplete;
+bool WriteImagePixels(void* context, const unsigned char* bytes, std::uint32_t length) {
+  return WriteToArchive(*static_cast<ArchiveOut*>(context), bytes, length);
 }
 
-// `count` pixels at `from` (row `row` from the top, from column `column`) as
-// RGB565 into the archive. Each must be one unzrq writes: the low bits of
-// every channel zero, or the image would not come back the same.
-bool PackPixels(ArchiveOut& out, const BitmapSource& source, const unsigned char* from,
-                std::uint32_t count, std::uint32_t row, std::uint32_t column) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const unsigned blue = from[3 * i];
-    const unsigned green = from[3 * i + 1];
-    const unsigned red = from[3 * i + 2];
-    if ((blue & 7) != 0 || (green & 3) != 0 || (red & 7) != 0) {
-      Report(kZrqBitmapPixel, Shown(source.path), row, column + static_cast<std::uint32_t>(i));
-      return false;
-    }
-    StoreLittleEndian16(
-        g_payload_pixels + 2 * i,
-        static_cast<std::uint16_t>((red >> 3) << 11 | (green >> 2) << 5 | blue >> 3));
+// A picture as a sized image: its width and height in the prefix, then its
+// pixels, top row first, through the reader. Tells how many it rounded.
+bool PackImage(ArchiveOut& out, HANDLE file, const char* path, std::uint32_t size) {
+  if (!OpenImage(&g_image_reader, file)) {
+    ReportImageRefusal(path);
+    CloseImage(&g_image_reader);
+    return false;
   }
-  return WriteToArchive(out, g_payload_pixels, 2 * count);
-}
-
-bool PaddingIsZero(const BitmapSource& source, const unsigned char* bytes, std::uint32_t row) {
-  for (std::uint32_t i = 0; i < RowPaddingBytes(source.image.width); ++i) {
-    if (bytes[i] != 0) {
-      Report(kZrqBitmapPadding, Shown(source.path), row);
-      return false;
+  const std::uint32_t width = g_image_reader.width;
+  const std::uint32_t height = g_image_reader.height;
+  bool packed = false;
+  if (ImagePayloadBytes(width, height) != size) {
+    Report(kZrqInputChanged, Shown(path));
+  } else {
+    unsigned char prefix[kSizedImagePrefixBytes] = {};
+    StoreLittleEndian32(prefix, width);
+    StoreLittleEndian32(prefix + 4, height);
+    packed = WriteToArchive(out, prefix, sizeof prefix) &&
+             StreamImagePixels(&g_image_reader, WriteImagePixels, &out);
+    // A failed write was told by the sink; a failed read is the reader's.
+    if (!packed && g_image_reader.refusal.problem != ImageProblem::kNone) {
+      ReportImageRefusal(path);
     }
   }
-  return true;
-}
-
-// A bitmap's rows, bottom-up with blue, green, red and padding, back into
-// RGB565 rows from the top: a block of whole rows at a time, read in one
-// piece and turned around, or for rows wider than the block, piece by piece.
-bool PackBitmap(ArchiveOut& out, const BitmapSource& source) {
-  const ImageSize image = source.image;
-  unsigned char prefix[kSizedImagePrefixBytes] = {};
-  StoreLittleEndian32(prefix, image.width);
-  StoreLittleEndian32(prefix + 4, image.height);
-  if (!WriteToArchive(out, prefix, kSizedImagePrefixBytes)) return false;
-  if (image.width == 0 || image.height == 0) return true;
-
-  const std::uint64_t row_bytes = BitmapRowBytes(image.width);
-  const std::uint64_t rows_per_block = kBitmapBlockBytes / row_bytes;
-  if (rows_per_block >= 1) {
-    for (std::uint32_t row = 0; row < image.height;) {
-      const std::uint32_t rows =
-          static_cast<std::uint32_t>(std::min<std::uint64_t>(rows_per_block, image.height - row));
-      // Rows row .. row + rows - 1 from the top lie bottom-up in the file.
-      const std::uint64_t first_in_file = image.height - row - rows;
-      if (!ReadBitmapBytes(source, kBitmapHeaderBytes + first_in_file * row_bytes,
-                           static_cast<DWORD>(rows * row_bytes))) {
-        return false;
-      }
-      for (std::uint32_t q = 0; q < rows; ++q) {
-        const unsigned char* bytes = g_bitmap_block + (rows - 1 - q) * row_bytes;
-        if (!PackPixels(out, source, bytes, image.width, row + q, 0) ||
-            !PaddingIsZero(source, bytes + 3ull * image.width, row + q)) {
-          return false;
-        }
-      }
-      row += rows;
-    }
-    return true;
+  if (packed && g_image_reader.rounded > 0) {
+    Report(kZrqImageRounded, Shown(path), static_cast<unsigned long long>(g_image_reader.rounded),
+           static_cast<unsigned long long>(std::uint64_t{width} * height));
   }
-  for (std::uint32_t row = 0; row < image.height; ++row) {
-    const std::uint64_t start = kBitmapHeaderBytes + (image.height - 1ull - row) * row_bytes;
-    for (std::uint32_t column = 0; column < image.width;) {
-      const std::uint32_t count =
-          std::min<std::uint32_t>(kBitmapBlockBytes / 3, image.width - column);
-      if (!ReadBitmapBytes(source, start + 3ull * column, 3 * count) ||
-          !PackPixels(out, source, g_bitmap_block, count, row, column)) {
-        return false;
-      }
-      column += count;
-    }
-    if (!ReadBitmapBytes(source, start + 3ull * image.width, RowPaddingBytes(image.width)) ||
-        !PaddingIsZero(source, g_bitmap_block, row)) {
-      return false;
-    }
-  }
-  return true;
+  CloseImage(&g_image_reader);
+  return packed;
 }
 
 // Writes one input's payload where the archive stands.
@@ -518,20 +445,7 @@ bool PackInput(ArchiveOut& out, const Packing& packing, Input& input) {
   const std::uint32_t size = input.record.size();
   bool packed = false;
   if (input.record.type() == kTypeSizedImage) {
-    DWORD high = 0;
-    const DWORD low = GetFileSize(file, &high);
-    ImageSize image{0, 0};
-    DWORD read_error = NO_ERROR;
-    if (!ReadBitmapSize(file, static_cast<std::uint64_t>(high) << 32 | low, &image, &read_error) ||
-        kSizedImagePrefixBytes + 2 * std::uint64_t{image.width} * image.height != size) {
-      if (read_error != NO_ERROR) {
-        Report(kZrqCannotReadInput, Shown(path), Reason(read_error).text);
-      } else {
-        Report(kZrqInputChanged, Shown(path));
-      }
-    } else {
-      packed = PackBitmap(out, {file, path, image});
-    }
+    packed = PackImage(out, file, path, size);
   } else {
     DWORD high = 0;
     const DWORD low = GetFileSize(file, &high);

@@ -321,6 +321,53 @@ TEST(ZrqCreateNeverDestroys, StoppedBySignalLeavesNothing) {
   }
 }
 
+// Bitmaps as other programs leave them: header fields unzrq never writes
+// (here the resolution), padding that is not zero, a colour 16-bit colour
+// does not hold, each packed, the last with its note; a PNG file where the
+// build has no PNG reader is refused clearly.
+TEST(ZrqCreateImages, PicturesOtherProgramsWrite) {
+  SKIP_WITHOUT_ZRQ();
+  const std::vector<std::uint16_t> pixels = PatternPixels(6, 21);
+  const Bytes bitmap = ExpectedBitmap(3, 2, pixels);
+  const Bytes archive =
+      Archive({.entries = {{.name = "p", .type = 5, .payload = SizedImagePayload(3, 2, pixels)}}});
+  const auto poked = [&bitmap](std::size_t at) {
+    Bytes bytes = bitmap;
+    bytes[at] ^= 1;
+    return bytes;
+  };
+  const std::string path = OutputPath("in", "p.bmp");
+  RunCases(
+      {{.name = "a resolution unzrq never writes",
+        .args = {"create", "--images", "x.zrq", "in"},
+        .out = Packed(1, "x.zrq", archive),
+        .after = {{"x.zrq", File(archive)}},
+        .before = {{"in/p.bmp", File(poked(38))}},
+        .zrq = true},
+       {.name = "padding that is not zero",
+        .args = {"create", "--images", "x.zrq", "in"},
+        .out = Packed(1, "x.zrq", archive),
+        .after = {{"x.zrq", File(archive)}},
+        .before = {{"in/p.bmp", File(poked(54 + 9))}},
+        .zrq = true},
+       {.name = "a blue one step off: rounded back, and told",
+        .args = {"create", "--images", "x.zrq", "in"},
+        .out = Packed(1, "x.zrq", archive),
+        .err = "Note: \"" + path + "\": 1 of 6 pixels rounded to 16-bit colour.\n",
+        .after = {{"x.zrq", File(archive)}},
+        .before = {{"in/p.bmp", File(poked(54))}},
+        .zrq = true},
+       {.name = "a PNG file where the build reads none",
+        .args = {"create", "--images", "x.zrq", "in"},
+        .err = "Error: Cannot pack \"" + OutputPath("in", "p.png") +
+               "\" as an image: it is a PNG file, and this zrq was built without a PNG reader.\n" +
+               kNotCreated,
+        .exit_code = -8,
+        .before = {{"in/p.png", File(Concat(Text("\x89PNG\r\n\x1a\n"), Bytes(40, 0)))}},
+        .legs = Legs::kWindowsOnly,
+        .zrq = true}});
+}
+
 // The modder's round trip: unpack, edit each picture in another program
 // (Pillow: a pixel changed, saved as a 24-bit, a 32-bit and a top-down
 // bitmap and as PNG) and a script, pack the folder with --images, unpack
