@@ -424,8 +424,9 @@ bool PackImage(ArchiveOut& out, HANDLE file, const char* path, std::uint32_t siz
     }
   }
   if (packed && g_image_reader.rounded > 0) {
+    const unsigned long long pixels = 1ull * width * height;
     Report(kZrqImageRounded, Shown(path), static_cast<unsigned long long>(g_image_reader.rounded),
-           static_cast<unsigned long long>(std::uint64_t{width} * height));
+           pixels);
   }
   CloseImage(&g_image_reader);
   return packed;
