@@ -161,6 +161,26 @@ TEST(ZrqCreateNeverDestroys, ArchiveAsALinkReplacesItsTarget) {
                  folder.Snapshot());
 }
 
+// The archive reached under other names among the inputs (a second hard
+// link, a symbolic link) is the archive all the same: not packed.
+TEST(ZrqCreateNeverDestroys, TheArchiveUnderAnotherNameIsNotPacked) {
+  SKIP_WITHOUT_ZRQ();
+  if (OnWindows()) GTEST_SKIP() << "links are made on the Linux side only";
+  const Bytes old_archive = OneFileArchive("old", "old");
+  const Bytes a_archive = OneFileArchive("a", "abc");
+  const CaseFolder folder(
+      {{"x.zrq", File(old_archive)}, {"in/a", File("abc")}, {"in/soft", Link("../x.zrq")}});
+  std::filesystem::create_hard_link(folder / "x.zrq", folder / "in/hard");
+  const ChildResult packed = RunZrq({"create", "x.zrq", "in"}, folder.working());
+  EXPECT_EQ(packed.exit_status, 0);
+  // Told in the order the folder lists them.
+  const std::string hard = "Note: \"in/hard\" is the archive itself; not packed.\n";
+  const std::string soft = "Note: \"in/soft\" is the archive itself; not packed.\n";
+  EXPECT_TRUE(packed.err == hard + soft || packed.err == soft + hard) << packed.err;
+  EXPECT_EQ(packed.out, Packed(1, "x.zrq", a_archive));
+  EXPECT_EQ(ReadFileBytes(folder / "x.zrq"), a_archive);
+}
+
 // Offsets past 2147483647 are misread by readers that move by signed 32-bit
 // distances: refused before anything is written. Sparse inputs, so that
 // nothing that large is written.
