@@ -138,6 +138,20 @@ bool IdentifyFile(HANDLE file, FileIdentity* identity, DWORD* error) {
   return true;
 }
 
+namespace {
+
+// A reparse point is a link only when its tag says so: a file a cloud
+// service keeps a placeholder of, or one deduplicated, is a file.
+bool IsSymbolicLink(const char* path) {
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA(path, &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return found.dwReserved0 == IO_REPARSE_TAG_SYMLINK;
+}
+
+}  // namespace
+
 bool LookAtPath(const char* path, PathKind* kind, DWORD* error) {
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -149,7 +163,7 @@ bool LookAtPath(const char* path, PathKind* kind, DWORD* error) {
     *error = code;
     return false;
   }
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsSymbolicLink(path)) {
     *kind = PathKind::kLink;
   } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     *kind = PathKind::kFolder;
