@@ -125,7 +125,8 @@ bool OpenImage(ImageReader* reader, HANDLE file);
 // The next pixels, RGB565 little-endian in the order a sized-image payload
 // holds them: up to kImagePiecePixels of them at *pixels (valid until the next
 // call), their count in *count, 0 once every pixel was handed out. A piece may
-// end inside a row and cover several rows. False with `refusal`.
+// end inside a row and cover several rows. False with `refusal`; after that
+// only CloseImage is called.
 bool ReadImagePixels(ImageReader* reader, const unsigned char** pixels, std::uint32_t* count);
 
 // Where pixels are pushed: false stops the stream (the sink tells its own failure).

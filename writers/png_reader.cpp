@@ -139,6 +139,10 @@ bool OpenPng(ImageReader* reader) {
     return false;
   }
   png_set_read_fn(png, reader, ReadFromFile);
+  // libpng's own bounds on the size (a million rows) would refuse images an
+  // entry holds; the width is bounded below, before anything is allocated for
+  // a row, and the height by the entry's size.
+  png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);
   if (setjmp(png_jmpbuf(png))) return false;
   return ReadHeaders(reader, png, info);
 }
