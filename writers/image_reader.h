@@ -46,6 +46,7 @@ inline constexpr std::uint32_t kImagePiecePixels = 16384;
 inline constexpr std::uint32_t kImageSourceBytes = 4 * kImagePiecePixels;
 // The widest PNG this reader decodes: libpng hands out whole rows only.
 inline constexpr std::uint32_t kPngWidestRow = 65536;
+static_assert(kImageSourceBytes <= 3 * kPngWidestRow);
 
 enum class ImageFileKind { kNone, kBitmap, kPng };
 
@@ -108,11 +109,12 @@ struct ImageReader {
   bool palette_rounded[256];
   std::uint64_t held_start;  // the file's bytes `source` holds
   std::uint64_t held_end;
-  unsigned char source[kImageSourceBytes];
-  // A PNG: the decoder's state and the row it decoded last.
+  // A PNG: the decoder's state.
   void* png;
   void* png_info;
-  unsigned char png_row[3 * kPngWidestRow];
+  // A bitmap's block of the file (its first kImageSourceBytes), or the
+  // PNG's row decoded last.
+  unsigned char source[3 * kPngWidestRow];
   // The pieces handed out.
   unsigned char pixels[2 * kImagePiecePixels];
 };
