@@ -5,12 +5,13 @@
 //
 // It reads in constant memory, whatever the header says: a bitmap's every
 // field is checked against the file's real length before anything is read
-// past the headers, a PNG's size against the entry it would make (its data
-// is compressed; libpng stops where it ends), and the pixels come out a bounded piece at a time, in
-// the order a sized-image payload stores them (top row first, each row left to right), however the
-// file stores its rows (bottom-up or top-down) and however wide they are. Nothing is allocated from
-// a header's word: the bitmap reader holds one block of the file, the PNG reader one decoded row of
-// at most kPngWidestRow pixels.
+// past the headers, a PNG's size against the entry it would make (its data is
+// compressed; libpng stops where it ends), and the pixels come out a bounded
+// piece at a time, in the order a sized-image payload stores them (top row
+// first, each row left to right), however the file stores its rows (bottom-up
+// or top-down) and however wide they are. Nothing is allocated from a
+// header's word: the bitmap reader holds one block of the file, the PNG
+// reader one decoded row of at most kPngWidestRow pixels.
 //
 // How a pixel becomes a 16-bit colour. unzrq widens each 5- or 6-bit channel
 // by a plain shift with the low bits zero (red and blue 0, 8, ... 248; green
