@@ -1,16 +1,17 @@
 // `zrq mount`: one folder holding, under the names unzrq would give them,
 // the files unzrq would write, made from the archive only when read.
 //
-// At the mount the directory is walked once, as `zrq test` walks it: each
-// record judged by unzrq's own checks (PlanOutput, IsSafeOutputName,
-// ForeseeEntry) and every problem told once with unzrq's message. An entry
-// unzrq skips is absent. Of entries that share an output name the folder
-// shows the one unzrq leaves on a disk: the first one written under the name
-// keeps it, and each later one that is whole replaces it. The entries and a
-// hash table over their names are made then, once; serving a request costs a
-// look in the table and the bytes asked for, never a walk.
+// At the mount the directory is walked once, by the walk unzrq and `zrq
+// test` share (WalkArchive, JudgeEntry): each record judged by unzrq's own
+// checks and every problem told once with unzrq's message. An entry unzrq
+// skips is absent. Of entries that share an output name the folder shows the
+// one unzrq leaves on a disk: the first one written under the name keeps it,
+// and each later one that is whole replaces it. The entries and a hash table
+// over their names are made then, once; serving a request costs a look in
+// the table and the bytes asked for, never a walk.
 //
-// A plain file is read with pread from its payload: bytes past the archive's
+// A plain file's bytes go from its payload to the kernel without passing
+// through this process (spliced at the offset asked): bytes past the archive's
 // end are absent, as in unzrq's file. A bitmap is made on demand: its header
 // from the width and height alone, and of its rows only those a read
 // touches, with the bitmap writer's pixel converter; pixels the archive
@@ -38,7 +39,6 @@
 #include "platform/mount_server.h"
 #include "writers/entry_writer.h"
 #include "writers/expand_pixels.h"
-#include "zrq/commands.h"
 
 namespace {
 
