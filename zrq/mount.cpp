@@ -390,6 +390,7 @@ int UnmountCommand(const char* program, const char* command, int count, char** a
 #if defined(UNZRQ_HAVE_FUSE)
   return Unmount(arguments[0]);
 #else
+  (void)arguments;
   return kZrqExitNotMounted;
 #endif
 }
