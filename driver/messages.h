@@ -36,10 +36,11 @@ inline constexpr const char kSummaryLine[] = "Done: %d files processed." UNZRQ_L
 #define UNZRQ_REPORTS(REPORT)                                                                      \
   /* Failures that stop the run before the walk. */                                                \
   REPORT(kCannotCreateFolder, kExitCannotCreateFolder, "Couldn't create output folder \"%s\"\n")   \
-  REPORT(kCannotOpenFolder, kExitCannotCreateFolder, "Couldn't open output folder \"%s\": %s\n")  \
+  REPORT(kCannotOpenFolder, kExitCannotCreateFolder, "Couldn't open output folder \"%s\": %s\n")   \
   REPORT(kCannotOpenArchive, kExitCannotOpenArchive, "Couldn't open archive file: \"%s\"\n")       \
-  REPORT(kCannotReadHeader, kExitCannotReadArchive, "Error: Failed to read archive header.\n")             \
-  REPORT(kCannotReadSize, kExitCannotReadArchive, "Error: Failed to read the archive's size: %s.\n")       \
+  REPORT(kCannotReadHeader, kExitCannotReadArchive, "Error: Failed to read archive header.\n")     \
+  REPORT(kCannotReadSize, kExitCannotReadArchive,                                                  \
+         "Error: Failed to read the archive's size: %s.\n")                                        \
   REPORT(kCannotOpenScanning, kExitCannotOpenScanning,                                             \
          "Error: Failed to open scanning file pointer.\n")                                         \
   /* Problems met during the walk: the walk goes on (a directory that cannot */                    \
@@ -122,6 +123,8 @@ inline constexpr const char kZrqUsage[] =
     "       %s test ARCHIVE\n"
     "       %s cat ARCHIVE NAME\n"
     "       %s create [--images] ARCHIVE FILE|FOLDER...\n"
+    "       %s mount [-f|--foreground] ARCHIVE MOUNTPOINT\n"
+    "       %s unmount MOUNTPOINT\n"
     "       %s --help | --version\n";
 inline constexpr const char kZrqVersionLine[] = "zrq %s" UNZRQ_LINE_END;
 
@@ -147,7 +150,8 @@ inline constexpr const char kZrqCreated[] =
 #define ZRQ_EXIT_CODES(CODE)    \
   CODE(kZrqExitUsage, -6)       \
   CODE(kZrqExitNoSuchEntry, -7) \
-  CODE(kZrqExitNotCreated, -8)
+  CODE(kZrqExitNotCreated, -8)  \
+  CODE(kZrqExitNotMounted, -9)
 
 // zrq's own reports: REPORT(constant, exit code, format). A refusal of
 // `create` is told for every input it concerns; then kZrqNotCreated ends the
@@ -219,7 +223,17 @@ inline constexpr const char kZrqCreated[] =
          "4294967295 at most.\n")                                                                  \
   REPORT(kZrqCannotCreateArchive, kZrqExitNotCreated, "Couldn't create archive file \"%s\": %s\n") \
   REPORT(kZrqCannotWriteArchive, kZrqExitNotCreated, "Couldn't write archive file \"%s\": %s\n")   \
-  REPORT(kZrqNotCreated, kZrqExitNotCreated, "Error: \"%s\" was not created.\n")
+  REPORT(kZrqNotCreated, kZrqExitNotCreated, "Error: \"%s\" was not created.\n")                   \
+  /* mount and unmount; the mount's own log while it serves (standard error */                     \
+  /* in the foreground, the system log in the background) */                                       \
+  REPORT(kZrqMountWithoutFuse, kZrqExitNotMounted,                                                 \
+         "Error: \"%s\" is not available: this zrq was built without FUSE.\n")                     \
+  REPORT(kZrqMountOnWindows, kZrqExitNotMounted, "Error: \"%s\" is not available on Windows.\n")   \
+  REPORT(kZrqCannotMount, kZrqExitNotMounted, "Error: Cannot mount \"%s\" on \"%s\": %s.\n")       \
+  REPORT(kZrqCannotUnmount, kZrqExitNotMounted, "Error: Cannot unmount \"%s\": %s.\n")             \
+  REPORT(kZrqArchiveChanged, kExitDamaged,                                                         \
+         "Error: \"%s\" changed under the mount (%s): every read fails from now on.\n")            \
+  REPORT(kZrqMountReadFailed, kExitDamaged, "Error: Reading \"%s\" from the archive failed (%s).\n")
 
 // The constants and tables of zrq's lists, made as unzrq's are.
 ZRQ_EXIT_CODES(UNZRQ_EXIT_CODE_CONSTANT)
