@@ -210,3 +210,4 @@ PixelPath FastestPixelPath() {
          : PixelPathAvailable(PixelPath::kSsse3) ? PixelPath::kSsse3
                                                  : PixelPath::kScalar;
 }
+

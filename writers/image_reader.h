@@ -3,14 +3,15 @@
 // the RGB565 rows a sized-image entry holds, beside the writers that turn
 // those rows into bitmaps.
 //
-// It reads in constant memory, whatever the header says: every field is
-// checked against the file's real length before anything is read past the
-// headers, and the pixels come out a bounded piece at a time, in the order a
-// sized-image payload stores them (top row first, each row left to right),
-// however the file stores its rows (bottom-up or top-down) and however wide
-// they are. Nothing is allocated from a header's word: the bitmap reader
-// holds one block of the file, the PNG reader one decoded row of at most
-// kPngWidestRow pixels.
+// It reads in constant memory, whatever the header says: a bitmap's every
+// field is checked against the file's real length before anything is read
+// past the headers, a PNG's size against the entry it would make (its data is
+// compressed; libpng stops where it ends), and the pixels come out a bounded
+// piece at a time, in the order a sized-image payload stores them (top row
+// first, each row left to right), however the file stores its rows (bottom-up
+// or top-down) and however wide they are. Nothing is allocated from a
+// header's word: the bitmap reader holds one block of the file, the PNG
+// reader one decoded row of at most kPngWidestRow pixels.
 //
 // How a pixel becomes a 16-bit colour. unzrq widens each 5- or 6-bit channel
 // by a plain shift with the low bits zero (red and blue 0, 8, ... 248; green
@@ -46,6 +47,7 @@ inline constexpr std::uint32_t kImagePiecePixels = 16384;
 inline constexpr std::uint32_t kImageSourceBytes = 4 * kImagePiecePixels;
 // The widest PNG this reader decodes: libpng hands out whole rows only.
 inline constexpr std::uint32_t kPngWidestRow = 65536;
+static_assert(kImageSourceBytes <= 3 * kPngWidestRow);
 
 enum class ImageFileKind { kNone, kBitmap, kPng };
 
@@ -108,11 +110,12 @@ struct ImageReader {
   bool palette_rounded[256];
   std::uint64_t held_start;  // the file's bytes `source` holds
   std::uint64_t held_end;
-  unsigned char source[kImageSourceBytes];
-  // A PNG: the decoder's state and the row it decoded last.
+  // A PNG: the decoder's state.
   void* png;
   void* png_info;
-  unsigned char png_row[3 * kPngWidestRow];
+  // A bitmap's block of the file (its first kImageSourceBytes), or the
+  // PNG's row decoded last.
+  unsigned char source[3 * kPngWidestRow];
   // The pieces handed out.
   unsigned char pixels[2 * kImagePiecePixels];
 };
@@ -125,7 +128,8 @@ bool OpenImage(ImageReader* reader, HANDLE file);
 // The next pixels, RGB565 little-endian in the order a sized-image payload
 // holds them: up to kImagePiecePixels of them at *pixels (valid until the next
 // call), their count in *count, 0 once every pixel was handed out. A piece may
-// end inside a row and cover several rows. False with `refusal`.
+// end inside a row and cover several rows. False with `refusal`; after that
+// only CloseImage is called.
 bool ReadImagePixels(ImageReader* reader, const unsigned char** pixels, std::uint32_t* count);
 
 // Where pixels are pushed: false stops the stream (the sink tells its own failure).

@@ -49,8 +49,7 @@ bool ReadImageSize(HANDLE scanning, ImageSize* image, DWORD* delivered, EntryRes
   *delivered = 0;
   const bool read = ReadFile(scanning, fields, kSizeFieldsBytes, delivered, nullptr) != FALSE;
   *image = {LoadLittleEndian32(fields), LoadLittleEndian32(fields + 4)};
-  if (!read)
-    *refused = {.outcome = EntryOutcome::kSizeUnreadable, .error = GetLastError(), .image = *image};
+  if (!read) *refused = {.outcome = EntryOutcome::kSizeUnreadable, .error = GetLastError(), .image = *image};
   return read;
 }
 
@@ -76,8 +75,8 @@ EntryResult ConvertSizedImage(HANDLE output, HANDLE scanning, std::uint32_t /*si
   if (!ReadImageSize(scanning, &image, &delivered, &refused)) return refused;
   const EntryResult bound = CheckBound(scanning, image);
   if (bound.outcome != EntryOutcome::kComplete) return bound;
-  EntryResult written =
-      WriteBitmap(output, scanning, image.width, image.height, kSizedPrefixBytes - delivered);
+  EntryResult written = WriteBitmap(output, scanning, image.width, image.height,
+                                          kSizedPrefixBytes - delivered);
   if (written.outcome == EntryOutcome::kComplete && delivered < kSizeFieldsBytes) {
     written.outcome = EntryOutcome::kTruncated;
   }

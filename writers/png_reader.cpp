@@ -139,6 +139,10 @@ bool OpenPng(ImageReader* reader) {
     return false;
   }
   png_set_read_fn(png, reader, ReadFromFile);
+  // libpng's own bounds on the size (a million rows) would refuse images an
+  // entry holds; the width is bounded below, before anything is allocated for
+  // a row, and the height by the entry's size.
+  png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);
   if (setjmp(png_jmpbuf(png))) return false;
   return ReadHeaders(reader, png, info);
 }
@@ -147,7 +151,7 @@ namespace {
 
 // Decodes the next row into the row buffer. Called with the jump point set.
 void DecodeRow(ImageReader* reader) {
-  png_read_row(static_cast<png_structp>(reader->png), reader->png_row, nullptr);
+  png_read_row(static_cast<png_structp>(reader->png), reader->source, nullptr);
 }
 
 }  // namespace
@@ -160,7 +164,7 @@ bool ReadPngPixels(ImageReader* reader, std::uint32_t* count) {
     if (reader->next_column == 0) DecodeRow(reader);
     std::uint32_t pixels = reader->width - reader->next_column;
     if (pixels > kImagePiecePixels - done) pixels = kImagePiecePixels - done;
-    const unsigned char* from = reader->png_row + std::size_t{3} * reader->next_column;
+    const unsigned char* from = reader->source + std::size_t{3} * reader->next_column;
     unsigned char* out = reader->pixels + std::size_t{2} * done;
     for (std::uint32_t i = 0; i < pixels; ++i) {
       bool rounded = false;

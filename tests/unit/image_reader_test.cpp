@@ -704,7 +704,8 @@ TEST(PngReader, EveryColourTypeBecomesRgb565) {
 TEST(PngReader, RowsWiderThanAPieceAndManyRows) {
   if (!PngBuilt()) GTEST_SKIP() << "this build has no PNG reader (libpng was not found)";
   for (const auto& [width, height] :
-       {std::pair{20000u, 2u}, std::pair{1u, 20000u}, std::pair{0u, 0u}}) {
+       {std::pair{20000u, 2u}, std::pair{1u, 20000u}, std::pair{0u, 0u},
+        std::pair{1u, 1000001u}}) {  // taller than libpng's own bound
     PngSpec spec = Png(width, height);
     const std::vector<std::uint32_t> colours = Colours(std::size_t{width} * height, width);
     for (std::uint32_t c : colours) {
