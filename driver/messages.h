@@ -268,18 +268,17 @@ inline constexpr const char kZrqCreatedOne[] =
   REPORT(kZrqHostNameAlias, kExitSuccess,                                                          \
          "Note: \"%s\" is packed for this system only: unzrq on Windows may find \"%s\" taken as " \
          "the short name of \"%s\".\n")                                                            \
-  REPORT(kZrqNotCreated, kZrqExitNotCreated, "Error: \"%s\" was not created.\n")
-REPORT(kZrqNotCreated, kZrqExitNotCreated, "Error: \"%s\" was not created.\n")                   \
+  REPORT(kZrqNotCreated, kZrqExitNotCreated, "Error: \"%s\" was not created.\n")                   \
   /* mount and unmount; the mount's own log while it serves (standard error */                     \
-  /* in the foreground, the system log in the background) */
-REPORT(kZrqMountWithoutFuse, kZrqExitNotMounted,
-       "Error: \"%s\" is not available: this zrq was built without FUSE.\n")
-REPORT(kZrqMountOnWindows, kZrqExitNotMounted, "Error: \"%s\" is not available on Windows.\n")
-REPORT(kZrqCannotMount, kZrqExitNotMounted, "Error: Cannot mount \"%s\" on \"%s\": %s.\n")
-REPORT(kZrqCannotUnmount, kZrqExitNotMounted, "Error: Cannot unmount \"%s\": %s.\n")
-REPORT(kZrqArchiveChanged, kExitDamaged,
-       "Error: \"%s\" changed under the mount (%s): every read fails from now on.\n")
-REPORT(kZrqMountReadFailed, kExitDamaged, "Error: Reading \"%s\" from the archive failed (%s).\n")
+  /* in the foreground, the system log in the background) */                                       \
+  REPORT(kZrqMountWithoutFuse, kZrqExitNotMounted,                                                 \
+         "Error: \"%s\" is not available: this zrq was built without FUSE.\n")                     \
+  REPORT(kZrqMountOnWindows, kZrqExitNotMounted, "Error: \"%s\" is not available on Windows.\n")   \
+  REPORT(kZrqCannotMount, kZrqExitNotMounted, "Error: Cannot mount \"%s\" on \"%s\": %s.\n")       \
+  REPORT(kZrqCannotUnmount, kZrqExitNotMounted, "Error: Cannot unmount \"%s\": %s.\n")             \
+  REPORT(kZrqArchiveChanged, kExitDamaged,                                                         \
+         "Error: \"%s\" changed under the mount (%s): every read fails from now on.\n")            \
+  REPORT(kZrqMountReadFailed, kExitDamaged, "Error: Reading \"%s\" from the archive failed (%s).\n")
 
 // The constants and tables of zrq's lists, made as unzrq's are.
 ZRQ_EXIT_CODES(UNZRQ_EXIT_CODE_CONSTANT)
