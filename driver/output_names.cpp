@@ -155,9 +155,11 @@ int CompareFoldedAsWindows(const char* a, const char* b) {
   }
 }
 
-void EscapeForMessage(const char* name, char* out, std::size_t capacity) {
+std::size_t EscapeForMessageFrom(const char* name, std::size_t from, char* out,
+                                 std::size_t capacity) {
   std::size_t used = 0;
-  for (std::size_t i = 0; name[i] != '\0'; ++i) {
+  std::size_t i = from;
+  for (; name[i] != '\0'; ++i) {
     const unsigned char byte = static_cast<unsigned char>(name[i]);
     // Both bytes of a C1 control are escaped: a lone C2 left on the screen
     // would only be a broken character.
@@ -172,4 +174,9 @@ void EscapeForMessage(const char* name, char* out, std::size_t capacity) {
     }
   }
   out[used] = '\0';
+  return i;
+}
+
+void EscapeForMessage(const char* name, char* out, std::size_t capacity) {
+  (void)EscapeForMessageFrom(name, 0, out, capacity);
 }

@@ -65,3 +65,9 @@ bool MayBeWindowsShortAlias(const char* name);
 // both bytes of a C1 control written as UTF-8 (C2 80 to C2 9F, so C2 9B is
 // shown as \xC2\x9B); every other byte, printable UTF-8 included, is kept.
 void EscapeForMessage(const char* name, char* out, std::size_t capacity);
+
+// EscapeForMessage from byte `from` of `name` on, as far as `out` has room
+// for (each byte judged with its neighbours, as in the whole name): returns
+// where the next piece starts, the terminating NUL's index once all is done.
+std::size_t EscapeForMessageFrom(const char* name, std::size_t from, char* out,
+                                 std::size_t capacity);

@@ -1,7 +1,7 @@
 // The one header of the platform layer: what the driver and the writers ask
 // of the operating system beyond the Win32-named file calls themselves (the
 // path separator, the longest path, the names a file system refuses, how a
-// folder is spelt, opening an archive that is a file on a disk, making output
+// folder is spelt, opening a file on a disk for reading, making output
 // files and giving them their names, copying inside the kernel, far moves,
 // and the system's words for a failure). platform/posix/ and platform/windows/
 // each give all of it for their system; how an output takes its name is
@@ -40,7 +40,9 @@ inline constexpr DWORD kErrorLinkToFolder = 0x20010004u;     // a link to a fold
 inline constexpr DWORD kErrorNameIsFolder = 0x20010005u;     // a folder stands under the name
 inline constexpr DWORD kErrorWaitingAlias = 0x20010006u;     // the short alias of a waiting replacement
 inline constexpr DWORD kErrorArchiveChanged = 0x20010007u;   // the archive changed while it was read
-inline constexpr DWORD kErrorSharedFile = 0x20010008u;       // a read-only file with other names
+inline constexpr DWORD kErrorHardLinkedReadOnly = 0x20010008u;  // a read-only file with hard links
+// The name kErrorHardLinkedReadOnly had; kept until the last test using it is renamed.
+inline constexpr DWORD kErrorSharedFile = kErrorHardLinkedReadOnly;
 
 // Whether output names land on a file system with Windows' rules for names
 // (devices, reserved characters, trailing points and spaces).
@@ -55,11 +57,15 @@ inline constexpr bool kHostKeepsWindowsNames = false;
 // `buffer` (kOutputPathCapacity bytes).
 const char* SpellFolderForJoining(const char* folder, char* buffer);
 
-// Opens the archive for shared reading, as the directory handle and the
-// scanning handle both are. Only a file on a disk is an archive: a device
-// would read as empty or as endless bytes, and a pipe would hand its bytes to
-// one of the two handles only, so opening one fails as a missing file does.
-HANDLE OpenArchive(const char* path);
+// Opens an existing file for shared reading: the archive (its directory
+// handle and its scanning handle both), and zrq's inputs. Only a file on a
+// disk is opened: a device would read as empty or as endless bytes, and a
+// pipe would hand its bytes to one of the two handles only, so opening one
+// fails as a missing file does.
+HANDLE OpenForReading(const char* path);
+// The name OpenForReading had when only the archive was opened; kept until
+// the last test that calls it by that name is renamed.
+inline HANDLE OpenArchive(const char* path) { return OpenForReading(path); }
 
 // Outputs are made in the output folder, which the run opens once: every
 // output is created, looked up, named and renamed relative to it, so a long
@@ -219,12 +225,14 @@ inline bool MoveBy(HANDLE file, LONG distance, DWORD* error) {
   return true;
 }
 
-// Moves `file` to `offset` from its start: any offset a 32-bit field can
-// hold, by signed 32-bit distances, one from the start and the rest from the
-// current position. False with the reason in *error when a move fails.
-inline bool MoveToOffset(HANDLE file, std::uint32_t offset, DWORD* error) {
+// Moves `file` to `offset` from its start (an archive's offset, or a place
+// in a larger input file), by signed 32-bit distances, one from the start and
+// the rest from the current position. False with the reason in *error when a
+// move fails.
+inline bool MoveToOffset(HANDLE file, std::uint64_t offset, DWORD* error) {
   constexpr std::uint32_t kLongestMove = 0x7FFFFFFF;
-  std::uint32_t first = offset < kLongestMove ? offset : kLongestMove;
+  const std::uint32_t first =
+      offset < kLongestMove ? static_cast<std::uint32_t>(offset) : kLongestMove;
   LONG high = 0;
   if (SetFilePointer(file, static_cast<LONG>(first), &high, FILE_BEGIN) ==
       INVALID_SET_FILE_POINTER) {
@@ -234,8 +242,9 @@ inline bool MoveToOffset(HANDLE file, std::uint32_t offset, DWORD* error) {
       return false;
     }
   }
-  for (std::uint32_t left = offset - first; left > 0;) {
-    const std::uint32_t step = left < kLongestMove ? left : kLongestMove;
+  for (std::uint64_t left = offset - first; left > 0;) {
+    const std::uint32_t step =
+        left < kLongestMove ? static_cast<std::uint32_t>(left) : kLongestMove;
     if (!MoveBy(file, static_cast<LONG>(step), error)) return false;
     left -= step;
   }

@@ -198,7 +198,7 @@ bool ClearReadOnly(const char* path, ReadOnlyFile* cleared, DWORD* error) {
       (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     if (info.nNumberOfLinks > 1) {
-      *error = kErrorSharedFile;
+      *error = kErrorHardLinkedReadOnly;
     } else {
       *cleared = {info.dwFileAttributes, info.dwVolumeSerialNumber, info.nFileIndexHigh,
                   info.nFileIndexLow};
@@ -330,7 +330,7 @@ const char* SpellFolderForJoining(const char* folder, char* buffer) {
   return buffer;
 }
 
-HANDLE OpenArchive(const char* path) {
+HANDLE OpenForReading(const char* path) {
   HANDLE archive = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   if (archive == INVALID_HANDLE_VALUE) return archive;
