@@ -122,6 +122,7 @@ inline constexpr const char kZrqUsage[] =
     "       %s test ARCHIVE\n"
     "       %s cat ARCHIVE NAME\n"
     "       %s create [--images] ARCHIVE FILE|FOLDER...\n"
+    "       %s extract ARCHIVE [-C FOLDER] [--keep] [PATTERN...]\n"
     "       %s --help | --version\n";
 inline constexpr const char kZrqVersionLine[] = "zrq %s" UNZRQ_LINE_END;
 
@@ -157,6 +158,11 @@ inline constexpr const char kZrqCreated[] =
   REPORT(kZrqWrongArguments, kZrqExitUsage, "Error: Wrong arguments for \"%s\".\n")                \
   REPORT(kZrqNoSuchEntry, kZrqExitNoSuchEntry,                                                     \
          "Error: No entry of the archive is named \"%s\".\n")                                      \
+  REPORT(kZrqNoEntryMatches, kZrqExitNoSuchEntry,                                                  \
+         "Error: No entry of the archive matches \"%s\".\n")                                       \
+  /* Not a problem: extract --keep found the name taken and wrote nothing. */                      \
+  REPORT(kZrqKeptExisting, kExitSuccess,                                                           \
+         "Kept \"%s\": it exists, and --keep leaves it as it is.\n")                               \
   REPORT(kZrqCannotWriteStandardOutput, kExitDamaged,                                              \
          "Error: Failed to write \"%s\" to standard output: %s.\n")                                \
   REPORT(kZrqCannotOpenInput, kZrqExitNotCreated, "Error: Cannot pack \"%s\": %s.\n")              \

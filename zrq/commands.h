@@ -9,10 +9,11 @@
 // arguments of the wrong number or form end in WrongArguments.
 using Command = int(const char* program, const char* command, int count, char** arguments);
 
-Command ListCommand;    // zrq/list.cpp: list [--json] ARCHIVE
-Command TestCommand;    // zrq/list.cpp: test ARCHIVE
-Command CatCommand;     // zrq/cat.cpp: cat ARCHIVE NAME
-Command CreateCommand;  // zrq/create.cpp: create [--images] ARCHIVE FILE|FOLDER...
+Command ListCommand;     // zrq/list.cpp: list [--json] ARCHIVE
+Command TestCommand;     // zrq/list.cpp: test ARCHIVE
+Command CatCommand;      // zrq/cat.cpp: cat ARCHIVE NAME
+Command CreateCommand;   // zrq/create.cpp: create [--images] ARCHIVE FILE|FOLDER...
+Command ExtractCommand;  // zrq/extract.cpp: extract ARCHIVE [-C FOLDER] [--keep] [PATTERN...]
 
 // Tells that the command's arguments are wrong, with the usage; returns the
 // usage's exit code.
