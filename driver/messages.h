@@ -195,6 +195,34 @@ inline constexpr const char kZrqCreated[] =
          "writes.\n")                                                                              \
   REPORT(kZrqBitmapPadding, kZrqExitNotCreated,                                                    \
          "Error: Cannot pack \"%s\" as an image: row %u ends in padding that is not zero.\n")      \
+  REPORT(kZrqImageUnknown, kZrqExitNotCreated,                                                     \
+         "Error: Cannot pack \"%s\" as an image: it is neither a BMP nor a PNG file.\n")           \
+  REPORT(kZrqImageNoPng, kZrqExitNotCreated,                                                       \
+         "Error: Cannot pack \"%s\" as an image: it is a PNG file, and this zrq was built "        \
+         "without a PNG reader.\n")                                                                \
+  REPORT(kZrqImageField, kZrqExitNotCreated,                                                       \
+         "Error: Cannot pack \"%s\" as an image: its %s is %lld (%s), which zrq does not "        \
+         "read.\n")                                                                                \
+  REPORT(kZrqImageOffsetPastEnd, kZrqExitNotCreated,                                               \
+         "Error: Cannot pack \"%s\" as an image: its %s %lld points past the end of the file "    \
+         "(%llu bytes).\n")                                                                        \
+  REPORT(kZrqImageEndsInside, kZrqExitNotCreated,                                                  \
+         "Error: Cannot pack \"%s\" as an image: the file ends after %llu bytes, inside its "     \
+         "%s.\n")                                                                                  \
+  REPORT(kZrqImageBitFields, kZrqExitNotCreated,                                                   \
+         "Error: Cannot pack \"%s\" as an image: its bit fields (red %08X, green %08X, blue "     \
+         "%08X) are not masks zrq reads.\n")                                                       \
+  REPORT(kZrqImageRowsPastEnd, kZrqExitNotCreated,                                                 \
+         "Error: Cannot pack \"%s\" as an image: %u x %u pixels of %u bits need %llu bytes "      \
+         "from byte %llu, and the file ends after %llu.\n")                                        \
+  REPORT(kZrqImagePaletteIndex, kZrqExitNotCreated,                                                \
+         "Error: Cannot pack \"%s\" as an image: row %u, column %u holds palette index %lld, "    \
+         "past its %u colours.\n")                                                                 \
+  REPORT(kZrqImageTooLarge, kZrqExitNotCreated,                                                    \
+         "Error: Cannot pack \"%s\" as an image: %u x %u pixels need an entry of %llu bytes, "    \
+         "4294967295 at most.\n")                                                                  \
+  REPORT(kZrqImageDecoder, kZrqExitNotCreated,                                                     \
+         "Error: Cannot pack \"%s\" as an image: the PNG decoder refused it (%s).\n")            \
   REPORT(kZrqInputChanged, kZrqExitNotCreated,                                                     \
          "Error: Cannot pack \"%s\": it changed while the archive was written.\n")                 \
   REPORT(kZrqCannotReadInput, kZrqExitNotCreated,                                                  \
