@@ -8,6 +8,8 @@
 # bash-completion's own helpers are not loaded: the script's plain fallback
 # is what is checked, as on a system without that package.
 set -euo pipefail
+# The candidates are compared sorted byte by byte, whatever the locale.
+export LC_ALL=C
 zrq=$(realpath -- "$1")
 script=$(realpath -- "$2")
 work=$3
