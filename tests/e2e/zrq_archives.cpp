@@ -141,6 +141,7 @@ std::string ZrqUsage() {
   return "Usage: " + p + " list [--json] ARCHIVE\n       " + p + " test ARCHIVE\n       " + p +
          " cat ARCHIVE NAME\n       " + p +
          " create [--images] [--force] [--host-names] ARCHIVE FILE|FOLDER...\n       " + p +
+         " extract ARCHIVE [-C FOLDER] [--keep] [PATTERN...]\n       " + p +
          " mount [-f|--foreground] ARCHIVE MOUNTPOINT\n       " + p +
          " unmount MOUNTPOINT\n       " + p + " --help | --version\n";
 }
