@@ -13,8 +13,8 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <initializer_list>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/posix/handles.h"
 #include "platform/zrq_files.h"
