@@ -205,34 +205,36 @@ TEST(ZrqCreateNames, EitherSystemsLossRefusedUnlessHostNames) {
   SKIP_WITHOUT_ZRQ();
   if (OnWindows()) GTEST_SKIP() << "these names cannot be made on Windows";
   const std::string device = "unzrq on Windows would not write it, as \"";
-  // {file name, refusal, note with --host-names}
-  const std::vector<std::tuple<std::string, std::string, std::string>> names = {
-      {"CON.txt", device + "CON.txt\" names a device there.\n", ""},
-      {"nul", device + "nul\" names a device there.\n", ""},
-      {"COM1.log", device + "COM1.log\" names a device there.\n", ""},
-      {"trail.", device + "trail.\" ends in a point or a space.\n", ""},
-      {"sp ", device + "sp \" ends in a point or a space.\n", ""},
-      {"a:b", device + "a:b\" holds ':'.\n", ""},
-      {"q?", device + "q?\" holds '?'.\n", ""}};
-  for (const auto& [name, refusal, note] : names) {
+  // {file name, refusal}
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"CON.txt", device + "CON.txt\" names a device there.\n"},
+      {"nul", device + "nul\" names a device there.\n"},
+      {"COM1.log", device + "COM1.log\" names a device there.\n"},
+      {"trail.", device + "trail.\" ends in a point or a space.\n"},
+      {"sp ", device + "sp \" ends in a point or a space.\n"},
+      {"a:b", device + "a:b\" holds ':'.\n"},
+      {"q?", device + "q?\" holds '?'.\n"}};
+  for (const auto& [name, refusal] : names) {
     SCOPED_TRACE(name);
     const Bytes archive = OneFileArchive(name, "x");
-    RunCases(
-        {{.name = name + " refused",
-          .args = {"create", "x.zrq", "in"},
-          .err = "Error: Cannot pack \"in/" + name + "\": " + refusal +
-                 "Note: --host-names packs the names that only this system keeps.\n" + kNotCreated,
-          .exit_code = -8,
-          .before = {{"in/" + name, File("x")}},
-          .zrq = true},
-         {.name = name + " packed with --host-names",
-          .args = {"create", "--host-names", "x.zrq", "in"},
-          .out = Packed(1, "x.zrq", archive),
-          .err = "Note: \"in/" + name +
-                 "\" is packed for this system only: unzrq on Windows will not write it.\n",
-          .after = {{"x.zrq", File(archive)}},
-          .before = {{"in/" + name, File("x")}},
-          .zrq = true}});
+    std::string refused = "Error: Cannot pack \"in/" + name + "\": ";
+    refused += refusal;
+    refused += "Note: --host-names packs the names that only this system keeps.\n";
+    refused += kNotCreated;
+    RunCases({{.name = name + " refused",
+               .args = {"create", "x.zrq", "in"},
+               .err = refused,
+               .exit_code = -8,
+               .before = {{"in/" + name, File("x")}},
+               .zrq = true},
+              {.name = name + " packed with --host-names",
+               .args = {"create", "--host-names", "x.zrq", "in"},
+               .out = Packed(1, "x.zrq", archive),
+               .err = "Note: \"in/" + name +
+                      "\" is packed for this system only: unzrq on Windows will not write it.\n",
+               .after = {{"x.zrq", File(archive)}},
+               .before = {{"in/" + name, File("x")}},
+               .zrq = true}});
   }
   // é and É in Windows' Western code page: two files here, one there.
   const std::string lower = "\xE9t\xE9";
@@ -298,6 +300,7 @@ bool StopWhileWriting(const std::string& folder, const std::vector<std::string>&
   argv.push_back(argv.empty() ? "zrq" : Tool().zrq_path);
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> raw;
+  raw.reserve(argv.size() + 1);
   for (std::string& arg : argv) raw.push_back(arg.data());
   raw.push_back(nullptr);
   const pid_t pid = fork();
