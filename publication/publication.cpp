@@ -278,14 +278,24 @@ OutputFinish FinishReplacement(CurrentOutput& output) {
   return {NO_ERROR, NO_ERROR, nullptr};
 }
 
-// Whether the waiting files' file system may be flushed at once: only where
-// its flush is known to report every failed write, from a descriptor opened
-// before the batch's first write. A file system's own commit errors reach
-// the flush of a whole file system from Linux 5.8; FUSE file systems are
-// not asked at all unless they say they want to be.
+// Whether the waiting files' file system may be flushed at once: only
+// where its flush is known to report every failed write, on a descriptor
+// opened before the batch's first write (the first temporary's, held open
+// for it). Local file systems that pass their own commit errors to the
+// flush of the whole file system do so from Linux 5.17; a FUSE file system
+// is not asked at all unless it says it wants to be, and network and other
+// file systems are not known to report a lost write there: each file is
+// flushed on its own.
 bool TrustFileSystemFlush(const FileSystemFacts& facts) {
-  if (facts.kind == FileSystemKind::kUnknown || facts.kind == FileSystemKind::kFuse) return false;
-  return facts.kernel_major > 5 || (facts.kernel_major == 5 && facts.kernel_minor >= 8);
+  switch (facts.kind) {
+    case FileSystemKind::kExt4:
+    case FileSystemKind::kXfs:
+    case FileSystemKind::kBtrfs: break;
+    case FileSystemKind::kUnknown:
+    case FileSystemKind::kFuse:
+    case FileSystemKind::kOther: return false;
+  }
+  return facts.kernel_major > 5 || (facts.kernel_major == 5 && facts.kernel_minor >= 17);
 }
 
 // Flushes the files of the window [0, count) each on its own, together
@@ -559,9 +569,10 @@ HANDLE CreateOutputFile(const char* name, HANDLE archive, OutputRefusal* refusal
   }
   if (file == INVALID_HANDLE_VALUE) {
     // No room for the name of a temporary (no free inode, a quota) while a
-    // batch holds the room: the caller publishes it and tries again.
+    // batch holds the room: the caller publishes it and tries again, once
+    // (with nothing waiting, this refusal is final).
     if (MeansNoRoom(refusal->error) && g_publication.published < g_publication.queued) {
-      refusal->error = kErrorWaitingAlias;
+      refusal->error = kErrorRoomHeldByWaiting;
       return file;
     }
     refusal->replacing = true;
@@ -589,6 +600,12 @@ OutputFinish FinishOutputFile(HANDLE output_file, OutputFate fate) {
   // A leftover's name stays in `output` until the next output is made.
   output.file = INVALID_HANDLE_VALUE;
   return finish;
+}
+
+bool WaitingReplacementsHoldTheRoom(HANDLE output, DWORD error) {
+  const CurrentOutput& current = g_publication.current;
+  return output != INVALID_HANDLE_VALUE && output == current.file && current.replaces &&
+         MeansNoRoom(error) && g_publication.published < g_publication.queued;
 }
 
 bool ReplacementsDue(std::uint64_t next_bytes) {

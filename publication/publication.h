@@ -42,8 +42,9 @@ struct OutputRefusal {
 // whole; a folder, a device, a pipe, the archive `archive` has open (under
 // any of its names) and, on Windows, a name that is only another file's
 // short alias are refused. INVALID_HANDLE_VALUE and *refusal when the output
-// cannot be made; kErrorWaitingAlias asks the caller to publish the waiting
-// replacements (PublishNextReplacement) and try again.
+// cannot be made; kErrorWaitingAlias and kErrorRoomHeldByWaiting ask the
+// caller to publish the waiting replacements (PublishNextReplacement) and
+// try again.
 HANDLE CreateOutputFile(const char* name, HANDLE archive, OutputRefusal* refusal);
 
 // What becomes of an output when it is finished.
@@ -67,6 +68,12 @@ struct OutputFinish {
 // rename, many at once; one given up is dropped through its own handle or
 // its own temporary name, never through the name it was meant for.
 OutputFinish FinishOutputFile(HANDLE output, OutputFate fate);
+
+// Whether a failed write to `output`, for `error`, was a replacement's that
+// found no room (a full disk, a quota) while replacements of this run wait
+// for their rename and hold room beside their old files: once they are
+// published (PublishNextReplacement), the entry may be written again.
+bool WaitingReplacementsHoldTheRoom(HANDLE output, DWORD error);
 
 // Replacements flushed together: enough that the flushes overlap and cost
 // little per file, few enough that a run stopped leaves little behind.
