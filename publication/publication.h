@@ -84,7 +84,7 @@ bool WaitingReplacementsHoldTheRoom(HANDLE output, DWORD error);
 // the disk would have no room while they wait.
 inline constexpr std::size_t kReplacementBatch = 4096;
 inline constexpr std::uint64_t kReplacementBatchBytes = 64ull << 20;
-inline constexpr std::size_t kReplacementNameBytes = 48 * 1024;
+inline constexpr std::size_t kReplacementNameBytes = std::size_t{48} * 1024;
 
 // True when the waiting replacements are to be published
 // (PublishNextReplacement) before the next output, of about `next_bytes`

@@ -872,4 +872,58 @@ TEST(Publication, NoRoomWithABatchWaiting) {
   }
 }
 
+// One file made whole beside its name, as zrq create makes its archive:
+// kept over an old file or a new name, or discarded; a temporary swapped
+// for another file meanwhile is never renamed. Nothing else is left.
+TEST(Publication, ATemporaryFileBesideItsName) {
+  enum class End { kKeep, kDiscard, kKeepSwapped };
+  struct Case {
+    const char* label;
+    bool old_file;
+    End end;
+    Holds holds;
+  } const cases[] = {
+      {"kept over an old file", true, End::kKeep, Holds::kEntry},
+      {"kept under a new name", false, End::kKeep, Holds::kEntry},
+      {"discarded beside an old file", true, End::kDiscard, Holds::kOld},
+      {"discarded, no old file", false, End::kDiscard, Holds::kNothing},
+#ifndef _WIN32
+      // Windows refuses to remove a file held open.
+      {"its temporary swapped for another file", true, End::kKeepSwapped, Holds::kOld},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScratchDir dir;
+    if (c.old_file) OldFile(dir);
+    const std::string path = dir / "out";
+    char temporary[kOutputPathCapacity];
+    DWORD error = NO_ERROR;
+    HANDLE file = CreateTemporaryBeside(path.c_str(), temporary, &error);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << error;
+    const std::string temporary_path = temporary;
+    ASSERT_EQ(temporary_path.rfind(dir.path(), 0), 0u) << temporary_path;
+    EXPECT_TRUE(IsTemporaryName(temporary_path.substr(dir.path().size() + 1))) << temporary_path;
+    ASSERT_TRUE(WriteBytes(file, kEntryBytes));
+    switch (c.end) {
+      case End::kKeep:
+        EXPECT_TRUE(KeepTemporary(file, temporary, path.c_str(), &error)) << error;
+        break;
+      case End::kDiscard: EXPECT_TRUE(DiscardTemporary(file, temporary, &error)) << error; break;
+      case End::kKeepSwapped:
+        fs::remove(temporary_path);
+        WriteFileBytes(temporary_path, kOtherBytes);
+        EXPECT_FALSE(KeepTemporary(file, temporary, path.c_str(), &error));
+        EXPECT_EQ(error, kErrorNotOwnTemporary);
+        EXPECT_EQ(ReadFileBytes(temporary_path), kOtherBytes);
+        fs::remove(temporary_path);
+        break;
+    }
+    ExpectHolds(dir, c.holds);
+    std::vector<std::string> expected;
+    if (c.holds != Holds::kNothing) expected.push_back("out");
+    EXPECT_EQ(ListFolder(dir.path()), expected);
+  }
+}
+
 }  // namespace
