@@ -37,9 +37,9 @@ struct HeldFile {
   std::intptr_t open = -1;  // the system's descriptor or handle, -1 once let go
   std::uint64_t volume = 0;
   std::uint64_t identity = 0;
-  // Where a file let go could be removed and its identity given to a new
-  // one (an inode number used again), what tells them apart besides: the
-  // time of the file's last change, 0 where the identity is never reused.
+  // A file let go may be removed and its identity given to a new one (an
+  // inode number used again): what tells them apart besides, the time of
+  // the file's last change (POSIX) or of its creation (Windows).
   std::uint64_t stamp = 0;
 };
 

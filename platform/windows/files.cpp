@@ -197,6 +197,13 @@ std::uint64_t IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
   return static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
 }
 
+// When the file was made: a file index freed may be given to a new file
+// (under wine, the host's inode number), whose creation time is its own.
+std::uint64_t CreationStamp(const BY_HANDLE_FILE_INFORMATION& info) {
+  return static_cast<std::uint64_t>(info.ftCreationTime.dwHighDateTime) << 32 |
+         info.ftCreationTime.dwLowDateTime;
+}
+
 // The read-only flag of the file under `name` itself (a link's own, not its
 // target's).
 bool ReadOnlyMarkOf(const char* name, ReadOnlyMark* mark) {
@@ -274,6 +281,7 @@ bool Hold(HANDLE output, bool keep_open, HeldFile* held, DWORD* error) {
   if (known) {
     held->volume = info.dwVolumeSerialNumber;
     held->identity = IdentityOf(info);
+    held->stamp = CreationStamp(info);
   } else {
     *error = GetLastError();
   }
@@ -293,7 +301,8 @@ bool IsHeld(HANDLE file, const HeldFile& held) {
   BY_HANDLE_FILE_INFORMATION info;
   return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
          (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-         info.dwVolumeSerialNumber == held.volume && IdentityOf(info) == held.identity;
+         info.dwVolumeSerialNumber == held.volume && IdentityOf(info) == held.identity &&
+         CreationStamp(info) == held.stamp;
 }
 
 bool OpenHeld(const char* name, HeldFile* held, DWORD* error) {

@@ -826,7 +826,8 @@ TEST(Publication, OutOfDescriptorsAtEachStep) {
 // room for its bytes says that the entry may be written again once the
 // batch is published. With nothing waiting, neither is asked.
 TEST(Publication, NoRoomWithABatchWaiting) {
-  for (const DWORD no_room : {ERROR_DISK_FULL, kErrorQuotaExceeded}) {
+  const DWORD no_rooms[] = {ERROR_DISK_FULL, kErrorQuotaExceeded};
+  for (const DWORD no_room : no_rooms) {
     SCOPED_TRACE(no_room);
     ScratchDir dir;
     WriteFileBytes(dir / "a", kOldBytes);
