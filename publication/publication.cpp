@@ -7,12 +7,19 @@
 // so. Only when the create finds something standing under the name is it
 // looked at, and only a file or a link is replaced, by a whole entry and by a
 // rename: the entry is written under a temporary name of this run beside the
-// old file, its own bytes are made durable, and then it is renamed over the
+// old file, its bytes are made durable, and then it is renamed over the
 // name, so that a crash or a power cut leaves the old file or the new one,
 // whole. Finished replacements wait in a fixed queue, so that the flushes of
 // a batch overlap instead of each waiting for the disk on its own: a window
 // of files flushed at once, or, for a batch of many, one flush of the file
-// system where that can be trusted.
+// system where that can be trusted. A waiting temporary is the run's own
+// from its creation to its rename: held open where the descriptors allow,
+// known by its identity where not, and never renamed once its name holds
+// anything else; the run's live temporaries are removed when it is stopped.
+//
+// This file decides and the calls of platform/output_primitives.h do: how
+// often to try again, what a failure means, which flush to trust, how much
+// room to keep.
 #include <cstring>
 
 #include "platform/output_primitives.h"
