@@ -220,8 +220,8 @@ void ReportResult(const EntryBuffers& buffers, const EntryResult& result, bool i
   }
 }
 
-// Renames the waiting replacements over their names, their bytes flushed to
-// the disk first, and tells each that failed. Returns false when something
+// Renames the waiting replacements over their names, their bytes made
+// durable first, and tells each that failed. Returns false when something
 // was reported.
 bool PublishReplacements(const Run& run) {
   bool published = true;

@@ -64,9 +64,10 @@ struct OutputFinish {
 
 // Finishes the output made by CreateOutputFile as `fate` says. A new name
 // was written in place and is simply closed. A replacement kept whole waits
-// in a queue (ReplacementsDue) so that its bytes reach the disk before its
-// rename, many at once; one given up is dropped through its own handle or
-// its own temporary name, never through the name it was meant for.
+// in a queue (ReplacementsDue), held by the run, so that its bytes are made
+// durable before its rename, many at once; one given up is dropped through
+// its own handle or its own temporary name, never through the name it was
+// meant for.
 OutputFinish FinishOutputFile(HANDLE output, OutputFate fate);
 
 // Whether a failed write to `output`, for `error`, was a replacement's that
