@@ -457,7 +457,7 @@ bool RenameOver(const char* from, const char* to, DWORD* error) {
       if (calls.read_only_mark(to, &mark) && mark.read_only) {
         // Its other names would lose their protection with it.
         if (mark.names > 1) {
-          *error = kErrorReadOnlyWithOtherNames;
+          *error = kErrorHardLinkedReadOnly;
           return false;
         }
         if (calls.set_attributes(to, mark, mark.attributes & ~kReadOnlyAttribute)) {
