@@ -679,7 +679,8 @@ HANDLE CreateTemporaryBeside(const char* path, char* temporary, DWORD* error) {
   const std::size_t start = LastComponent(path);
   char folder[kOutputPathCapacity];
   if (start + 1 > sizeof folder || path[start] == '\0') {
-    *error = start + 1 > sizeof folder ? ERROR_FILENAME_EXCED_RANGE : ERROR_INVALID_HANDLE;
+    // A path that ends in a separator names a folder.
+    *error = start + 1 > sizeof folder ? ERROR_FILENAME_EXCED_RANGE : kErrorNameIsFolder;
     return INVALID_HANDLE_VALUE;
   }
   if (start == 0) {

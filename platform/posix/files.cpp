@@ -242,7 +242,7 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES /*security*/) {
 }
 
 // Only regular files, and only for reading: output files come from
-// CreateOutputFile, zrq's new archive from CreateArchiveBeside.
+// CreateOutputFile, zrq create's new archive from CreateTemporaryBeside.
 HANDLE OpenForReading(const char* path) {
   OpenFile* slot = FreeSlot();
   if (slot == nullptr) {
