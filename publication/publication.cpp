@@ -266,7 +266,7 @@ OutputFinish FinishReplacement(CurrentOutput& output) {
   const bool keep_open =
       g_publication.queued == 0 || g_publication.held_open < g_publication.hold_limit;
   QueuedReplacement& queued = g_publication.queue[g_publication.queued];
-  queued.held = HeldFile{};
+  queued.held = kNotHeld;
   DWORD error = NO_ERROR;
   if (!g_publication.calls->hold(output.file, keep_open, &queued.held, &error)) {
     OutputFinish finish{error, NO_ERROR, nullptr};
@@ -718,7 +718,7 @@ bool KeepTemporary(HANDLE file, const char* /*temporary*/, const char* path, DWO
   }
   output.file = INVALID_HANDLE_VALUE;
   const OutputPrimitives& calls = *g_publication.calls;
-  HeldFile held;
+  HeldFile held = kNotHeld;
   // Renamed before its bytes are durable, a power cut could leave an empty
   // file under the name that held the old one.
   bool kept = calls.hold(file, true, &held, error);
