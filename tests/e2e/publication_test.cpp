@@ -386,4 +386,36 @@ TEST(Publication, ADiskWithRoomForOneReplacementAtATime) {
   EXPECT_EQ(after, expected);
 }
 
+// A file system with one free inode beside three old files: each
+// replacement after the first finds no inode for its temporary while the
+// first waits, which publishes the waiting one and frees the old file's; so
+// every old file is replaced.
+TEST(Publication, AFileSystemWithOneFreeInode) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to mount a small file system";
+  const ScratchDir temporary;
+  const std::string disk = temporary.path() + "/disk";
+  std::filesystem::create_directory(disk);
+  // The root, the folder and three files, and one inode more.
+  if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=8m,nr_inodes=6") != 0) {
+    GTEST_SKIP() << "no tmpfs could be mounted here";
+  }
+  std::vector<TestEntry> entries;
+  FileTree old_files;
+  FileTree expected;
+  for (int i = 0; i < 3; ++i) {
+    const std::string name = "file" + std::to_string(i);
+    entries.push_back({.name = name, .type = 3, .payload = PatternBytes(1000, 70 + i)});
+    old_files["out/" + name] = File("old");
+    expected[name] = File(PatternBytes(1000, 70 + i));
+  }
+  WriteFileBytes(temporary.path() + "/archive.zrq", Archive({.entries = entries}));
+  CreateTree(disk, old_files);
+  const ChildResult run = RunTool({"../archive.zrq", "out"}, disk);
+  const FileTree after = SnapshotTree(disk + "/out");
+  umount2(disk.c_str(), MNT_DETACH);
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(after, expected);
+}
+
 }  // namespace
