@@ -15,6 +15,7 @@
 #include "driver/reports.h"
 #include "platform/file_system.h"
 #include "platform/zrq_files.h"
+#include "publication/publication.h"
 #include "writers/entry_writer.h"
 #include "zrq/commands.h"
 
@@ -499,7 +500,7 @@ int Create(const char* archive_path, char** inputs, int count, bool images) {
   }
   char temporary[kOutputPathCapacity];
   DWORD error = NO_ERROR;
-  const HANDLE file = CreateArchiveBeside(archive_path, temporary, &error);
+  const HANDLE file = CreateTemporaryBeside(archive_path, temporary, &error);
   ArchiveOut out{{file, 0, 0, 0}, archive_path};
   if (file == INVALID_HANDLE_VALUE) {
     Report(kZrqCannotCreateArchive, Shown(archive_path), Reason(error).text);
@@ -507,13 +508,13 @@ int Create(const char* archive_path, char** inputs, int count, bool images) {
     return kZrqExitNotCreated;
   }
   if (!WriteArchive(out, file, packing)) {
-    if (!DiscardArchive(file, temporary, &error)) {
+    if (!DiscardTemporary(file, temporary, &error)) {
       Report(kLeftoverNotRemoved, Shown(temporary), Reason(error).text);
     }
     Report(kZrqNotCreated, Shown(archive_path));
     return kZrqExitNotCreated;
   }
-  if (!PutArchiveInPlace(file, temporary, archive_path, &error)) {
+  if (!KeepTemporary(file, temporary, archive_path, &error)) {
     Report(kZrqCannotWriteArchive, Shown(archive_path), Reason(error).text);
     Report(kZrqNotCreated, Shown(archive_path));
     return kZrqExitNotCreated;
