@@ -15,7 +15,7 @@
 // and height it reads itself), what became of it is reported
 // (ReportEntryOutcome), and it keeps or takes its name as its fate allows.
 // Replacements of old files wait and take theirs in batches, each file's
-// bytes flushed first (platform/publication.cpp); the walk publishes a batch
+// bytes made durable first (publication/); the walk publishes a batch
 // when it is full or the disk needs its room.
 #include "driver/unzrq.h"
 
@@ -28,6 +28,7 @@
 #include "driver/reports.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
+#include "publication/publication.h"
 #include "writers/entry_writer.h"
 
 namespace {
@@ -87,8 +88,8 @@ OutputFate FateOf(const EntryResult& result) {
   return result.outcome == EntryOutcome::kComplete ? OutputFate::kKeep : OutputFate::kIncomplete;
 }
 
-// Renames the waiting replacements over their names, their bytes flushed to
-// the disk first, and tells each that failed. Returns false when something
+// Renames the waiting replacements over their names, their bytes made
+// durable first, and tells each that failed. Returns false when something
 // was reported.
 bool PublishReplacements(const Run& run) {
   bool published = true;
@@ -101,6 +102,10 @@ bool PublishReplacements(const Run& run) {
     const Reason reason(report.error);
     if (report.outcome == ReplaceOutcome::kKeptAside) {
       Report(kReplacementKeptAside, name.text, reason.text, temporary.text);
+      continue;
+    }
+    if (report.outcome == ReplaceOutcome::kNotOwn) {
+      Report(kReplacementNotOwn, name.text, temporary.text, reason.text);
       continue;
     }
     Report(kCannotWriteFile, name.text, reason.text);
@@ -133,9 +138,11 @@ bool WriteOutput(Run& run, const WalkedEntry& entry) {
   const bool keep = run.choice->keep_existing;
   HANDLE output = keep ? CreateOutputFileUnlessTaken(entry.file_name, scanning, &refusal)
                        : CreateOutputFile(entry.file_name, scanning, &refusal);
-  if (output == INVALID_HANDLE_VALUE && refusal.error == kErrorWaitingAlias) {
+  if (output == INVALID_HANDLE_VALUE &&
+      (refusal.error == kErrorWaitingAlias || refusal.error == kErrorRoomHeldByWaiting)) {
     // The name is only the short alias of a replacement of this run that is
-    // waiting for its rename: once renamed, it holds the alias no more.
+    // waiting for its rename, or the replacements waiting hold the room
+    // (an inode, a quota) the output needs: once renamed, they hold neither.
     if (!PublishReplacements(run)) run.published_ok = false;
     output = CreateOutputFile(entry.file_name, scanning, &refusal);
   }
@@ -148,7 +155,25 @@ bool WriteOutput(Run& run, const WalkedEntry& entry) {
     ReportRefusal(entry, refusal);
     return false;
   }
-  const EntryResult result = entry.plan.writer(output, scanning, entry.record.size());
+  EntryResult result = entry.plan.writer(output, scanning, entry.record.size());
+  if (result.outcome == EntryOutcome::kWriteFailed &&
+      WaitingReplacementsHoldTheRoom(output, result.error)) {
+    // Written again, once, after the replacements that hold the disk's or
+    // the quota's room have taken their names and given the room back.
+    const OutputFinish dropped = FinishOutputFile(output, OutputFate::kIncomplete);
+    if (dropped.leftover != nullptr) {
+      Report(kLeftoverNotRemoved, ShownInFolder(run, dropped.leftover).text,
+             Reason(dropped.leftover_error).text);
+    }
+    if (!PublishReplacements(run)) run.published_ok = false;
+    if (!MoveToPayload(*run.archive, entry)) return false;
+    output = CreateOutputFile(entry.file_name, scanning, &refusal);
+    if (output == INVALID_HANDLE_VALUE) {
+      ReportRefusal(entry, refusal);
+      return false;
+    }
+    result = entry.plan.writer(output, scanning, entry.record.size());
+  }
   ReportEntryOutcome(entry, result, OutcomeStage::kAfterJudgement,
                      {kCannotWriteFile, entry.shown_path});
   // A failed close or flush loses the bytes even of an entry already

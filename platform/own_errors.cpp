@@ -11,6 +11,9 @@ const char* DescribeOwnError(DWORD code) {
     case kErrorArchiveChanged: return "The archive changed while it was read";
     case kErrorHardLinkedReadOnly:
       return "The old file is read-only and has other names, which would lose that protection";
+    case kErrorNotOwnTemporary: return "Not the file this run made";
+    case kErrorRoomHeldByWaiting:
+      return "No room while the replacements waiting for their rename hold it";
     default: return nullptr;
   }
 }

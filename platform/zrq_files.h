@@ -1,6 +1,9 @@
 // What zrq asks of the system beyond what unzrq asks: standard output as a
-// handle the writers can write to, the names in a folder to be packed, and a
-// new archive made beside its name and put there only once it is whole.
+// handle the writers can write to, the names in a folder to be packed, and
+// for create's judgements which file a handle has open, what stands under a
+// path and where a link leads.
+// (A new archive is made beside its name as a replacement is:
+// CreateTemporaryBeside in publication/publication.h.)
 // platform/posix/zrq_files.cpp and platform/windows/zrq_files.cpp give it.
 #pragma once
 
@@ -24,31 +27,9 @@ bool OpenFolderListing(const char* folder, DWORD* error);
 const char* NextFolderName(DWORD* error);
 void CloseFolderListing();
 
-// A new archive is written under a temporary name beside `path`, in the same
-// folder, so that a reader never meets it half written and a run that fails
-// leaves the file under `path` as it was: ".zrq-partial-" and the process
-// number appended, which `temporary` (kOutputPathCapacity bytes) receives.
-// Created afresh (never over a file that stands there), empty and open for
-// writing, and moved with SetFilePointer like any file.
-#define ZRQ_ARCHIVE_TEMPORARY_INFIX ".zrq-partial-"
-inline constexpr const char kArchiveTemporaryInfix[] = ZRQ_ARCHIVE_TEMPORARY_INFIX;
-HANDLE CreateArchiveBeside(const char* path, char* temporary, DWORD* error);
-
-// The archive's bytes reach the disk, the file is closed and renamed over
-// `path`. False with the reason in *error when any step fails; the temporary
-// file is then removed.
-bool PutArchiveInPlace(HANDLE file, const char* temporary, const char* path, DWORD* error);
-
-// Removes the file `path` (kept as a copy) if the run is ended by SIGINT,
-// SIGTERM or SIGHUP, or on Windows by Ctrl-C, Ctrl-Break or the console's
-// closing, and ends the run as that signal or event would have; a signal
-// the run was started ignoring stays ignored. One file at a time; nullptr
-// forgets it. A SIGKILL or a power cut still leaves it behind.
-void RemoveOnInterrupt(const char* path);
-
-// Gives the archive up: closed and removed. False with the reason in *error
-// when it could not be removed and stays under `temporary`.
-bool DiscardArchive(HANDLE file, const char* temporary, DWORD* error);
+// The name zrq create gave its temporary archive before 4.0.0, ARCHIVE
+// ".zrq-partial-" PID: a leftover of such a run is recognised by it.
+inline constexpr const char kArchiveTemporaryInfix[] = ".zrq-partial-";
 
 // Which file a handle has open, whatever name it was reached by (a link, a
 // second hard link, another spelling of the path): the device and inode
@@ -62,7 +43,7 @@ struct FileIdentity {
 bool IdentifyFile(HANDLE file, FileIdentity* identity, DWORD* error);
 
 // What stands under `path` itself, a link not followed: nothing, a file, a
-// link (a symbolic link, or on Windows any reparse point), a folder, or
+// link (a symbolic link; on Windows a reparse point tagged as one), a folder, or
 // anything else (a device, a pipe). False with the reason in *error when the
 // system cannot tell; a path that is not there is kMissing, not a failure.
 enum class PathKind { kMissing, kFile, kLink, kFolder, kOther };

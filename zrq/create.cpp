@@ -15,6 +15,7 @@
 #include "driver/reports.h"
 #include "platform/file_system.h"
 #include "platform/zrq_files.h"
+#include "publication/publication.h"
 #include "writers/entry_writer.h"
 #include "writers/image_reader.h"
 #include "zrq/commands.h"
@@ -551,22 +552,18 @@ int Create(const char* archive_path, char** inputs, int count, CreateOptions opt
   }
   char temporary[kOutputPathCapacity];
   DWORD error = NO_ERROR;
-  const HANDLE file = CreateArchiveBeside(target.path, temporary, &error);
+  const HANDLE file = CreateTemporaryBeside(target.path, temporary, &error);
   ArchiveOut out{{file, 0, 0, 0}, archive_path};
   if (file == INVALID_HANDLE_VALUE) {
     Report(kZrqCannotCreateArchive, Shown(archive_path), Reason(error).text);
     return NotCreated(archive_path);
   }
-  RemoveOnInterrupt(temporary);
   if (!WriteArchive(out, file, packing)) {
-    const bool discarded = DiscardArchive(file, temporary, &error);
-    RemoveOnInterrupt(nullptr);
+    const bool discarded = DiscardTemporary(file, temporary, &error);
     if (!discarded) Report(kLeftoverNotRemoved, Shown(temporary), Reason(error).text);
     return NotCreated(archive_path);
   }
-  const bool kept = PutArchiveInPlace(file, temporary, target.path, &error);
-  RemoveOnInterrupt(nullptr);
-  if (!kept) {
+  if (!KeepTemporary(file, temporary, target.path, &error)) {
     Report(kZrqCannotWriteArchive, Shown(archive_path), Reason(error).text);
     return NotCreated(archive_path);
   }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "driver/output_names.h"
+#include "publication/publication.h"
 #include "writers/entry_writer.h"
 
 namespace {

@@ -1,3 +1,5 @@
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -106,8 +108,7 @@ bool IsLink(const WIN32_FIND_DATAA& found) {
           found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT || found.dwReserved0 == 0);
 }
 
-bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* long_name,
-                DWORD* error) {
+bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* long_name, DWORD* error) {
   char path[MAX_PATH];
   if (!JoinToFolder(name, path, error)) return false;
   // The folder's own listing says what stands there without opening it: a
@@ -164,96 +165,74 @@ HANDLE CreateNamed(const char* name, DWORD* error) {
   return CreateForWriting(path, error);
 }
 
-// A read-only old file, opened by its own name (a link itself, not what it
-// points to), to take the flag off through the handle and put it back should
-// the rename fail. A file with other names keeps it: the flag is the file's,
-// and those names would lose their protection.
-struct ReadOnlyFile {
-  DWORD attributes;
-  DWORD volume;
-  DWORD index_high;
-  DWORD index_low;
-};
-
 HANDLE OpenAttributes(const char* path) {
   return CreateFileA(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-bool SetAttributes(HANDLE file, DWORD attributes) {
-  FILE_BASIC_INFO basic = {};
-  basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
-  return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
+std::uint64_t IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
 }
 
-// Takes the read-only flag off the file under `path`. False when there is
-// none to take off; *error set when it may not be taken off.
-bool ClearReadOnly(const char* path, ReadOnlyFile* cleared, DWORD* error) {
+// When the file was made: a file index freed may be given to a new file
+// (under wine, the host's inode number), whose creation time is its own.
+std::uint64_t CreationStamp(const BY_HANDLE_FILE_INFORMATION& info) {
+  return static_cast<std::uint64_t>(info.ftCreationTime.dwHighDateTime) << 32 |
+         info.ftCreationTime.dwLowDateTime;
+}
+
+// The read-only flag of the file under `name` itself (a link's own, not its
+// target's).
+bool ReadOnlyMarkOf(const char* name, ReadOnlyMark* mark) {
+  char path[MAX_PATH];
+  DWORD error = NO_ERROR;
+  if (!JoinToFolder(name, path, &error)) return false;
+  HANDLE file = OpenAttributes(path);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(file, &info) != FALSE;
+  if (known) {
+    mark->read_only = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+                      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    mark->attributes = info.dwFileAttributes;
+    mark->names = info.nNumberOfLinks;
+    mark->volume = info.dwVolumeSerialNumber;
+    mark->identity = IdentityOf(info);
+  }
+  CloseHandle(file);
+  return known;
+}
+
+// Sets the attributes through a handle on the file itself, if it is still
+// the one the mark was taken from.
+bool SetAttributes(const char* name, const ReadOnlyMark& mark, DWORD attributes) {
+  char path[MAX_PATH];
+  DWORD error = NO_ERROR;
+  if (!JoinToFolder(name, path, &error)) return false;
   HANDLE file = OpenAttributes(path);
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   bool done = false;
-  if (GetFileInformationByHandle(file, &info) &&
-      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    if (info.nNumberOfLinks > 1) {
-      *error = kErrorHardLinkedReadOnly;
-    } else {
-      *cleared = {info.dwFileAttributes, info.dwVolumeSerialNumber, info.nFileIndexHigh,
-                  info.nFileIndexLow};
-      done = SetAttributes(file, info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
-    }
+  if (GetFileInformationByHandle(file, &info) && info.dwVolumeSerialNumber == mark.volume &&
+      IdentityOf(info) == mark.identity) {
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+    done = SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
   }
   CloseHandle(file);
   return done;
-}
-
-// Puts the flag back on the file it was taken from, if that still stands there.
-void RestoreReadOnly(const char* path, const ReadOnlyFile& cleared) {
-  HANDLE file = OpenAttributes(path);
-  if (file == INVALID_HANDLE_VALUE) return;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileInformationByHandle(file, &info) && info.dwVolumeSerialNumber == cleared.volume &&
-      info.nFileIndexHigh == cleared.index_high && info.nFileIndexLow == cleared.index_low) {
-    (void)SetAttributes(file, cleared.attributes);  // the rename's failure is what is told
-  }
-  CloseHandle(file);
 }
 
 bool RenameOver(const char* from, const char* to, DWORD* error) {
   char from_path[MAX_PATH];
   char to_path[MAX_PATH];
   if (!JoinToFolder(from, from_path, error) || !JoinToFolder(to, to_path, error)) return false;
-  bool cleared = false;
-  ReadOnlyFile old_file = {};
-  // A file held open elsewhere (a viewer, an indexer, a virus scanner) refuses
-  // to be replaced for a moment: the rename is tried again a few times, about
-  // a second in all, before the entry is left under its temporary name.
-  for (DWORD wait = 10;; wait *= 2) {
-    if (MoveFileExA(from_path, to_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return true;
-    }
-    *error = GetLastError();
-    if (*error == ERROR_ACCESS_DENIED && !cleared) {
-      // A read-only file is replaced as on Linux, where only the folder's
-      // permissions decide: its flag is taken off first.
-      DWORD refused = NO_ERROR;
-      cleared = ClearReadOnly(to_path, &old_file, &refused);
-      if (cleared) continue;
-      if (refused != NO_ERROR) {
-        *error = refused;
-        return false;
-      }
-    }
-    if ((*error != ERROR_SHARING_VIOLATION && *error != ERROR_ACCESS_DENIED &&
-         *error != ERROR_LOCK_VIOLATION) ||
-        wait > 640) {
-      if (cleared) RestoreReadOnly(to_path, old_file);
-      return false;
-    }
-    Sleep(wait);
+  if (MoveFileExA(from_path, to_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return true;
   }
+  *error = GetLastError();
+  return false;
 }
 
 bool RemoveOwnName(const char* name, DWORD* error) {
@@ -270,29 +249,110 @@ bool DropOutput(HANDLE output, const char* temporary, DWORD* error) {
   return RemoveOwnName(temporary, error);
 }
 
-DWORD StartFlush(HANDLE output, bool /*alone*/) {
-  // Each replacement's own bytes, before it is closed: no call here flushes
-  // several files at once.
-  return FlushFileBuffers(output) ? NO_ERROR : GetLastError();
+// No call here starts the writing of a file's bytes without waiting for it:
+// make_durable writes them.
+DWORD StartWriteBack(HANDLE /*output*/) { return ERROR_NOT_SUPPORTED; }
+
+bool Hold(HANDLE output, bool keep_open, HeldFile* held, DWORD* error) {
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(output, &info) != FALSE;
+  if (known) {
+    held->volume = info.dwVolumeSerialNumber;
+    held->identity = IdentityOf(info);
+    held->stamp = CreationStamp(info);
+  } else {
+    *error = GetLastError();
+  }
+  if (keep_open && known) {
+    held->open = reinterpret_cast<std::intptr_t>(output);
+    return true;
+  }
+  if (!CloseHandle(output) && known) {
+    *error = GetLastError();
+    return false;
+  }
+  return known;
 }
 
-// StartFlush has made each replacement durable already.
-DWORD FlushFiles(const char (*/*names*/)[kTemporaryCapacity], std::size_t count, DWORD* errors) {
-  for (std::size_t i = 0; i < count; ++i) errors[i] = NO_ERROR;
+// Whether `file` is held's file and a file on a disk.
+bool IsHeld(HANDLE file, const HeldFile& held) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+         info.dwVolumeSerialNumber == held.volume && IdentityOf(info) == held.identity &&
+         CreationStamp(info) == held.stamp;
+}
+
+bool OpenHeld(const char* name, HeldFile* held, DWORD* error) {
+  char path[MAX_PATH];
+  if (!JoinToFolder(name, path, error)) return false;
+  // Written to by the flush; never through a link.
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  if (!IsHeld(file, *held)) {
+    CloseHandle(file);
+    *error = kErrorNotOwnTemporary;
+    return false;
+  }
+  held->open = reinterpret_cast<std::intptr_t>(file);
+  return true;
+}
+
+bool IsHeldFile(const char* name, const HeldFile& held, bool* same, DWORD* error) {
+  char path[MAX_PATH];
+  if (!JoinToFolder(name, path, error)) return false;
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  *same = IsHeld(file, held);
+  CloseHandle(file);
+  return true;
+}
+
+DWORD LetGo(HeldFile* held) {
+  HANDLE file = reinterpret_cast<HANDLE>(held->open);
+  held->open = -1;
+  if (file != INVALID_HANDLE_VALUE && !CloseHandle(file)) return GetLastError();
   return NO_ERROR;
 }
 
-DWORD FlushFile(const char* /*name*/) { return NO_ERROR; }
-
-// No call here flushes a volume without rights over it; StartFlush has
-// flushed each file.
-DWORD FlushFileSystem(const char* /*name*/) { return ERROR_NOT_SUPPORTED; }
-
-bool HasRoom(std::uint64_t bytes) {
-  ULARGE_INTEGER available;
-  if (!GetDiskFreeSpaceExA(g_folder, &available, nullptr, nullptr)) return true;
-  return available.QuadPart >= bytes + bytes / 32 + (std::uint64_t{1} << 20);
+// Each file's own bytes, one after the other: no call here flushes several
+// files at once, nor a volume without rights over it.
+DWORD MakeDurable(HeldFile* files, std::size_t count, Durability how, DWORD* errors) {
+  if (how == Durability::kTogether) return ERROR_NOT_SUPPORTED;
+  if (how == Durability::kFileSystem) {
+    if (count > 0) errors[0] = ERROR_NOT_SUPPORTED;
+    return NO_ERROR;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    errors[i] =
+        FlushFileBuffers(reinterpret_cast<HANDLE>(files[i].open)) ? NO_ERROR : GetLastError();
+  }
+  return NO_ERROR;
 }
+
+// Nothing here says whether a volume's flush would report every failure.
+void DescribeFileSystem(FileSystemFacts* facts) { *facts = FileSystemFacts{}; }
+
+// A process may hold millions of handles.
+std::size_t OpenFilesAllowed() { return std::size_t{1} << 24; }
+
+bool FreeSpace(std::uint64_t* bytes) {
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExA(g_folder, &available, nullptr, nullptr)) return false;
+  *bytes = available.QuadPart;
+  return true;
+}
+
+void Pause(unsigned milliseconds) { Sleep(milliseconds); }
 
 void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
   FILETIME now;
@@ -301,12 +361,42 @@ void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
   *clock = static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
 }
 
+// The temporaries a stop removes, once publication has named them.
+std::atomic<const LiveTemporaries*> g_live{nullptr};
+
+// Runs on a thread of its own, while the run goes on.
+BOOL WINAPI RemoveTemporariesOnStop(DWORD /*event*/) {
+  const LiveTemporaries* live = g_live.load();
+  const TemporaryNameComposer compose = live->compose.load();
+  const unsigned next = live->next.load();
+  if (compose != nullptr) {
+    char name[kTemporaryCapacity];
+    char path[MAX_PATH];
+    DWORD error = NO_ERROR;
+    for (unsigned number = live->first.load(); number < next; ++number) {
+      compose(number, name);
+      if (JoinToFolder(name, path, &error)) (void)DeleteFileA(path);
+    }
+  }
+  return FALSE;  // the next handler, the system's, ends the process
+}
+
+void RemoveOnStop(const LiveTemporaries* live) {
+  if (g_live.exchange(live) != nullptr) return;
+  (void)SetConsoleCtrlHandler(RemoveTemporariesOnStop, TRUE);
+}
+
 }  // namespace
 
 const OutputPrimitives kSystemOutputPrimitives = {
-    OpenFolder,   CloseFolder, LookAtName, CreateNamed, RenameOver,
-    RemoveOwnName, DropOutput, StartFlush, FlushFiles,  FlushFile,
-    FlushFileSystem, HasRoom, TemporaryNameSeed,
+    OpenFolder,  CloseFolder,        LookAtName,
+    CreateNamed, RenameOver,         RemoveOwnName,
+    DropOutput,  StartWriteBack,     Hold,
+    OpenHeld,    IsHeldFile,         LetGo,
+    MakeDurable, DescribeFileSystem, OpenFilesAllowed,
+    FreeSpace,   ReadOnlyMarkOf,     SetAttributes,
+    Pause,       TemporaryNameSeed,  RemoveOnStop,
+    true,
 };
 
 const char* SpellFolderForJoining(const char* folder, char* buffer) {

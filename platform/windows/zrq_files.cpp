@@ -10,21 +10,6 @@ HANDLE g_listing = INVALID_HANDLE_VALUE;
 WIN32_FIND_DATAA g_found;
 bool g_found_waiting = false;  // FindFirstFileA's name, not yet handed out
 
-// The file a console event removes; read by the handler's thread only while armed.
-char g_interrupt_removes[kOutputPathCapacity];
-volatile LONG g_interrupt_armed = 0;
-bool g_handler_installed = false;
-
-BOOL WINAPI RemoveOnConsoleEvent(DWORD event) {
-  (void)event;
-  // The file is open with FILE_SHARE_DELETE: it goes when its handle does,
-  // as the process ends.
-  if (g_interrupt_armed != 0) DeleteFileA(g_interrupt_removes);
-  return FALSE;  // the default handler then ends the process
-}
-
-constexpr const char kPartialFormat[] = "%s" ZRQ_ARCHIVE_TEMPORARY_INFIX "%08lx";
-
 }  // namespace
 
 HANDLE OpenStandardOutput(DWORD* error) {
@@ -86,44 +71,6 @@ void CloseFolderListing() {
   if (g_listing != INVALID_HANDLE_VALUE) FindClose(g_listing);
   g_listing = INVALID_HANDLE_VALUE;
   g_found_waiting = false;
-}
-
-HANDLE CreateArchiveBeside(const char* path, char* temporary, DWORD* error) {
-  const int length = std::snprintf(temporary, kOutputPathCapacity, kPartialFormat, path,
-                                   static_cast<unsigned long>(GetCurrentProcessId()));
-  if (length < 0 || static_cast<std::size_t>(length) >= kOutputPathCapacity) {
-    *error = ERROR_FILENAME_EXCED_RANGE;
-    return INVALID_HANDLE_VALUE;
-  }
-  // Shared for deletion, so that an interrupt can remove it while it is open.
-  const HANDLE file = CreateFileA(temporary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) *error = GetLastError();
-  return file;
-}
-
-bool PutArchiveInPlace(HANDLE file, const char* temporary, const char* path, DWORD* error) {
-  // Renamed before its bytes reach the disk, a power cut could leave an empty
-  // file under the name that held the old archive.
-  bool whole = FlushFileBuffers(file) != FALSE;
-  if (!whole) *error = GetLastError();
-  if (!CloseHandle(file) && whole) {
-    *error = GetLastError();
-    whole = false;
-  }
-  if (whole && MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return true;
-  }
-  if (whole) *error = GetLastError();
-  DeleteFileA(temporary);
-  return false;
-}
-
-bool DiscardArchive(HANDLE file, const char* temporary, DWORD* error) {
-  CloseHandle(file);
-  if (DeleteFileA(temporary)) return true;
-  *error = GetLastError();
-  return false;
 }
 
 bool IdentifyFile(HANDLE file, FileIdentity* identity, DWORD* error) {
@@ -203,13 +150,4 @@ bool ResolveLink(const char* path, char* target, DWORD* error) {
   }
   std::memcpy(target, shown, std::strlen(shown) + 1);
   return true;
-}
-
-void RemoveOnInterrupt(const char* path) {
-  g_interrupt_armed = 0;
-  if (path == nullptr) return;
-  (void)std::snprintf(g_interrupt_removes, sizeof g_interrupt_removes, "%s", path);
-  g_interrupt_armed = 1;
-  if (!g_handler_installed)
-    g_handler_installed = SetConsoleCtrlHandler(RemoveOnConsoleEvent, TRUE) != FALSE;
 }
