@@ -52,9 +52,11 @@ bool Identify(const char* path, HANDLE file, bool* same, bool* disk_file) {
 }
 
 HANDLE CreateForWriting(const char* path, DWORD* error) {
-  // Readable by others while it is written, as a new name is written in place.
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Readable by others while it is written, as a new name is written in place;
+  // shared for deletion, so that a stop's handler (RemoveTemporariesOnStop),
+  // which runs while the run's handle is open, can remove a temporary.
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     *error = code == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : code;
