@@ -21,6 +21,49 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <winternl.h>
+
+// The native calls that work relative to an open folder: the output folder
+// is opened once, and every output in it is made, looked at, renamed and
+// removed through the folder's own handle, so that no path to it is walked
+// again after the opening. KERNEL32 takes only paths for most of these, and
+// the compilers' import libraries need not carry NTDLL's names, so they are
+// found in NTDLL at run time.
+using NtCreateFileCall = NTSTATUS(NTAPI*)(PHANDLE file, ACCESS_MASK access,
+                                          POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK status,
+                                          PLARGE_INTEGER allocation, ULONG file_attributes,
+                                          ULONG share, ULONG disposition, ULONG options,
+                                          PVOID extended_attributes, ULONG extended_length);
+using NtSetInformationFileCall = NTSTATUS(NTAPI*)(HANDLE file, PIO_STATUS_BLOCK status,
+                                                  PVOID information, ULONG length,
+                                                  FILE_INFORMATION_CLASS information_class);
+using NtQueryDirectoryFileCall = NTSTATUS(NTAPI*)(HANDLE folder, HANDLE event, PVOID apc_routine,
+                                                  PVOID apc_context, PIO_STATUS_BLOCK status,
+                                                  PVOID information, ULONG length,
+                                                  FILE_INFORMATION_CLASS information_class,
+                                                  BOOLEAN single_entry, PUNICODE_STRING file_name,
+                                                  BOOLEAN restart_scan);
+using NtQueryVolumeInformationFileCall = NTSTATUS(NTAPI*)(HANDLE file, PIO_STATUS_BLOCK status,
+                                                          PVOID information, ULONG length,
+                                                          FS_INFORMATION_CLASS information_class);
+using RtlNtStatusToDosErrorCall = ULONG(NTAPI*)(NTSTATUS status);
+using RtlDosPathNameToNtPathNameCall = BOOLEAN(NTAPI*)(PCWSTR dos_path, PUNICODE_STRING nt_path,
+                                                       PWSTR* file_part, PVOID reserved);
+using RtlFreeUnicodeStringCall = VOID(NTAPI*)(PUNICODE_STRING string);
+
+struct NativeFileCalls {
+  NtCreateFileCall create_file;
+  NtSetInformationFileCall set_information_file;
+  NtQueryDirectoryFileCall query_directory_file;
+  NtQueryVolumeInformationFileCall query_volume_information_file;
+  RtlNtStatusToDosErrorCall status_to_error;
+  RtlDosPathNameToNtPathNameCall dos_path_to_nt_path;
+  RtlFreeUnicodeStringCall free_unicode_string;
+};
+
+// NTDLL's calls, found at the first call; nullptr (with the reason in
+// *error) where one of them is missing.
+const NativeFileCalls* NativeCalls(DWORD* error);
 
 #else
 

@@ -37,82 +37,198 @@ HANDLE Refuse(HANDLE file) {
   return INVALID_HANDLE_VALUE;
 }
 
-// The output folder as kOutputPathFormat joins it; every output name is
-// joined to it to make the path the system takes.
-char g_folder[MAX_PATH];
-bool g_folder_open = false;
+// The output folder, opened once: every output is made, looked at, renamed
+// and removed relative to this handle, never by a path joined to the
+// folder's, so that the folder renamed and swapped for a link or a junction
+// during the run cannot redirect a single output.
+HANDLE g_folder = INVALID_HANDLE_VALUE;
+const NativeFileCalls* g_native = nullptr;
 
-// `name` in the output folder, into `path` (MAX_PATH bytes). False when the
-// path would not fit, as CreateFileA would refuse it.
-bool JoinToFolder(const char* name, char* path, DWORD* error) {
-  const int length = std::snprintf(nullptr, 0, kOutputPathFormat, g_folder, name);
-  if (!g_folder_open || length < 0 || length >= MAX_PATH) {
-    *error = g_folder_open ? ERROR_FILENAME_EXCED_RANGE : ERROR_INVALID_HANDLE;
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// What a listing says when nothing matches the name asked for.
+constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000Fu);
+constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006u);
+
+// The code page KERNEL32 reads a path's bytes in.
+UINT PathCodePage() { return AreFileApisANSI() ? CP_ACP : CP_OEMCP; }
+
+// `name` in the code page paths are read in, as UTF-16 into `wide`
+// (MAX_PATH characters).
+bool WidenName(const char* name, WCHAR* wide, USHORT* bytes, DWORD* error) {
+  const int length = MultiByteToWideChar(PathCodePage(), 0, name, -1, wide, MAX_PATH);
+  if (length <= 0) {
+    const DWORD code = GetLastError();
+    *error = code == ERROR_INSUFFICIENT_BUFFER ? ERROR_FILENAME_EXCED_RANGE : code;
     return false;
   }
-  wsprintfA(path, kOutputPathFormat, g_folder, name);
+  *bytes = static_cast<USHORT>((length - 1) * sizeof(WCHAR));
   return true;
 }
 
-// Whether `file` is `path`'s very file, and whether that is a file on a disk
-// at all. The name is opened with no access and without following a link.
-bool Identify(const char* path, HANDLE file, bool* same, bool* disk_file) {
-  HANDLE other = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (other == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION a;
-  BY_HANDLE_FILE_INFORMATION b;
-  *same = GetFileInformationByHandle(other, &a) && GetFileInformationByHandle(file, &b) &&
-          a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-          a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
-  *disk_file = GetFileType(other) == FILE_TYPE_DISK;
-  CloseHandle(other);
-  return true;
+// The Win32 code of a native call's status, as KERNEL32 would report it.
+DWORD ErrorOf(NTSTATUS status) {
+  const DWORD error = g_native->status_to_error(status);
+  return error == NO_ERROR ? ERROR_INVALID_FUNCTION : error;
 }
 
-HANDLE CreateForWriting(const char* path, DWORD* error) {
-  // Readable by others while it is written, as a new name is written in place.
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD code = GetLastError();
-    *error = code == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : code;
-    return file;
+// Opens or creates the name of `wide_bytes` bytes at `wide` in the folder
+// through the folder's handle. Names are matched in any letter case, as
+// KERNEL32's own opens match them. A handle for synchronous calls, with a
+// file position, as CreateFileA gives.
+HANDLE OpenInFolderWide(WCHAR* wide, USHORT wide_bytes, ACCESS_MASK access, ULONG share,
+                        ULONG disposition, ULONG options, DWORD* error) {
+  if (g_folder == INVALID_HANDLE_VALUE) {
+    *error = ERROR_INVALID_HANDLE;
+    return INVALID_HANDLE_VALUE;
   }
-  if (GetFileType(file) != FILE_TYPE_DISK) {
-    // Created, yet no file on a disk: a device name the checks did not know.
-    CloseHandle(file);
-    *error = kErrorNotRegularFile;
+  UNICODE_STRING object_name = {wide_bytes, wide_bytes, wide};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, g_folder, nullptr);
+  IO_STATUS_BLOCK status_block;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const NTSTATUS status = g_native->create_file(
+      &file, access | SYNCHRONIZE, &attributes, &status_block, nullptr, FILE_ATTRIBUTE_NORMAL,
+      share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (!NT_SUCCESS(status)) {
+    *error = ErrorOf(status);
     return INVALID_HANDLE_VALUE;
   }
   return file;
 }
 
+HANDLE OpenInFolder(const char* name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                    ULONG options, DWORD* error) {
+  WCHAR wide[MAX_PATH];
+  USHORT bytes = 0;
+  if (!WidenName(name, wide, &bytes, error)) return INVALID_HANDLE_VALUE;
+  return OpenInFolderWide(wide, bytes, access, share, disposition, options, error);
+}
+
+// An existing name in the folder, the name itself: a link is opened as the
+// link, never followed.
+HANDLE OpenNameItself(const char* name, ACCESS_MASK access, DWORD* error) {
+  return OpenInFolder(name, access, kShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT, error);
+}
+
+struct FileIdentity {
+  DWORD volume;
+  DWORD index_high;
+  DWORD index_low;
+};
+
+bool IdentityOf(HANDLE file, FileIdentity* identity, DWORD* attributes, DWORD* links) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  *identity = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  if (attributes != nullptr) *attributes = info.dwFileAttributes;
+  if (links != nullptr) *links = info.nNumberOfLinks;
+  return true;
+}
+
+bool SameIdentity(const FileIdentity& a, const FileIdentity& b) {
+  return a.volume == b.volume && a.index_high == b.index_high && a.index_low == b.index_low;
+}
+
+// Whether `file` is the very file under `name`, and whether that is a file
+// on a disk at all. The name is opened for its attributes only, without
+// following a link.
+bool Identify(const char* name, HANDLE file, bool* same, bool* disk_file) {
+  DWORD error = NO_ERROR;
+  HANDLE other = OpenNameItself(name, FILE_READ_ATTRIBUTES, &error);
+  if (other == INVALID_HANDLE_VALUE) return false;
+  FileIdentity a = {};
+  FileIdentity b = {};
+  *same = IdentityOf(other, &a, nullptr, nullptr) && IdentityOf(file, &b, nullptr, nullptr) &&
+          SameIdentity(a, b);
+  *disk_file = GetFileType(other) == FILE_TYPE_DISK;
+  CloseHandle(other);
+  return true;
+}
+
+// Removes the file `file` has open, by that handle: whatever name it has
+// now, and nothing that stands under its old name instead.
+bool RemoveThrough(HANDLE file, DWORD* error) {
+  FILE_DISPOSITION_INFORMATION disposition = {TRUE};
+  IO_STATUS_BLOCK status_block;
+  const NTSTATUS status = g_native->set_information_file(
+      file, &status_block, &disposition, sizeof disposition, FileDispositionInformation);
+  if (NT_SUCCESS(status)) return true;
+  *error = ErrorOf(status);
+  return false;
+}
+
 }  // namespace
+
+const NativeFileCalls* NativeCalls(DWORD* error) {
+  static NativeFileCalls calls = {};
+  static bool found = false;
+  if (found) return &calls;
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  if (ntdll == nullptr) {
+    *error = GetLastError();
+    return nullptr;
+  }
+  // Each call's own type, from the untyped address the loader gives.
+  auto find = [ntdll](const char* name, auto* call) {
+    const FARPROC address = GetProcAddress(ntdll, name);
+    std::memcpy(call, &address, sizeof address);
+    return address != nullptr;
+  };
+  if (!find("NtCreateFile", &calls.create_file) ||
+      !find("NtSetInformationFile", &calls.set_information_file) ||
+      !find("NtQueryDirectoryFile", &calls.query_directory_file) ||
+      !find("NtQueryVolumeInformationFile", &calls.query_volume_information_file) ||
+      !find("RtlNtStatusToDosError", &calls.status_to_error) ||
+      !find("RtlDosPathNameToNtPathName_U", &calls.dos_path_to_nt_path) ||
+      !find("RtlFreeUnicodeString", &calls.free_unicode_string)) {
+    *error = GetLastError();
+    return nullptr;
+  }
+  found = true;
+  return &calls;
+}
 
 namespace {
 
 bool OpenFolder(const char* folder, DWORD* error) {
-  if (std::strlen(folder) + 2 > sizeof g_folder) {
-    *error = ERROR_FILENAME_EXCED_RANGE;
+  g_native = NativeCalls(error);
+  if (g_native == nullptr) return false;
+  // Opened as given (C:\ is the root, Y: that drive's current folder), a
+  // link or a junction followed once, here. Only the folder's attributes are
+  // read through the handle, so a folder that may be written but not listed
+  // is opened as any other; others may rename or remove it meanwhile, which
+  // moves nothing the run makes.
+  HANDLE handle = CreateFileA(folder, FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE, kShareAll,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
     return false;
   }
-  char spelt[MAX_PATH];
-  (void)std::snprintf(g_folder, sizeof g_folder, "%s", SpellFolderForJoining(folder, spelt));
-  g_folder_open = true;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    *error =
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ? ERROR_DIRECTORY : GetLastError();
+    CloseHandle(handle);
+    return false;
+  }
+  g_folder = handle;
   return true;
 }
 
-void CloseFolder() { g_folder_open = false; }
+void CloseFolder() {
+  if (g_folder != INVALID_HANDLE_VALUE) CloseHandle(g_folder);
+  g_folder = INVALID_HANDLE_VALUE;
+}
 
 // Names as the file system compares them: code point by code point, letter
 // case aside, not by the rules of a language.
 bool SameName(const char* a, const char* b) {
   WCHAR wide_a[MAX_PATH];
   WCHAR wide_b[MAX_PATH];
-  if (MultiByteToWideChar(CP_ACP, 0, a, -1, wide_a, MAX_PATH) == 0 ||
-      MultiByteToWideChar(CP_ACP, 0, b, -1, wide_b, MAX_PATH) == 0) {
+  if (MultiByteToWideChar(PathCodePage(), 0, a, -1, wide_a, MAX_PATH) == 0 ||
+      MultiByteToWideChar(PathCodePage(), 0, b, -1, wide_b, MAX_PATH) == 0) {
     return std::strcmp(a, b) == 0;
   }
   return CompareStringOrdinal(wide_a, -1, wide_b, -1, TRUE) == CSTR_EQUAL;
@@ -122,40 +238,86 @@ bool SameName(const char* a, const char* b) {
 // app files) stand for the file or folder they hold.
 // A listing that gives no tag at all (wine, for the host's links) is taken
 // at its attribute.
-bool IsLink(const WIN32_FIND_DATAA& found) {
-  return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-         (found.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
-          found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT || found.dwReserved0 == 0);
+bool IsLink(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT || tag == 0);
 }
 
-bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* long_name,
-                DWORD* error) {
-  char path[MAX_PATH];
-  if (!JoinToFolder(name, path, error)) return false;
+// What the folder's listing says of one name: its attributes, its reparse
+// tag, its long name and its short alias (empty when it has none), in the
+// code page paths are read in.
+struct Listed {
+  DWORD attributes;
+  DWORD tag;
+  char name[MAX_PATH];
+  char alias[16];
+};
+
+// The listing's entry for `name` (a short alias matches the file it is the
+// alias of). False with the reason, else *found false when nothing of that
+// name is listed. The folder is listed through a handle of its own, opened
+// through the folder's, as a listing keeps the first name it was asked for.
+bool FindListed(const char* name, Listed* listed, bool* found, DWORD* error) {
+  WCHAR wide[MAX_PATH];
+  USHORT bytes = 0;
+  if (!WidenName(name, wide, &bytes, error)) return false;
+  WCHAR itself[1] = {};
+  HANDLE listing = OpenInFolderWide(itself, 0, FILE_LIST_DIRECTORY, kShareAll, FILE_OPEN,
+                                    FILE_DIRECTORY_FILE, error);
+  if (listing == INVALID_HANDLE_VALUE) return false;
+  union {
+    FILE_BOTH_DIR_INFORMATION entry;
+    unsigned char bytes[sizeof(FILE_BOTH_DIR_INFORMATION) + MAX_PATH * sizeof(WCHAR)];
+  } buffer;
+  UNICODE_STRING mask = {bytes, bytes, wide};
+  IO_STATUS_BLOCK status_block;
+  const NTSTATUS status = g_native->query_directory_file(
+      listing, nullptr, nullptr, nullptr, &status_block, &buffer, sizeof buffer,
+      FileBothDirectoryInformation, TRUE, &mask, TRUE);
+  CloseHandle(listing);
+  if (status == kNoSuchFile || status == kNoMoreFiles) {
+    *found = false;
+    return true;
+  }
+  if (!NT_SUCCESS(status)) {
+    *error = ErrorOf(status);
+    return false;
+  }
+  const FILE_BOTH_DIR_INFORMATION& entry = buffer.entry;
+  listed->attributes = entry.FileAttributes;
+  // The listing gives a reparse point's tag where the extended attributes'
+  // size would stand.
+  listed->tag = entry.EaSize;
+  const int name_length = WideCharToMultiByte(
+      PathCodePage(), 0, entry.FileName, static_cast<int>(entry.FileNameLength / sizeof(WCHAR)),
+      listed->name, MAX_PATH - 1, nullptr, nullptr);
+  const int alias_length =
+      WideCharToMultiByte(PathCodePage(), 0, entry.ShortName, entry.ShortNameLength / sizeof(WCHAR),
+                          listed->alias, sizeof listed->alias - 1, nullptr, nullptr);
+  listed->name[name_length > 0 ? name_length : 0] = '\0';
+  listed->alias[alias_length > 0 ? alias_length : 0] = '\0';
+  *found = true;
+  return true;
+}
+
+bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* long_name, DWORD* error) {
   // The folder's own listing says what stands there without opening it: a
   // link is a reparse point, and the long name of what a short alias names.
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(path, &found);
-  if (search == INVALID_HANDLE_VALUE) {
-    const DWORD code = GetLastError();
-    if (code != ERROR_FILE_NOT_FOUND && code != ERROR_NO_MORE_FILES) {
-      *error = code;
-      return false;
-    }
+  Listed found;
+  bool listed = false;
+  if (!FindListed(name, &found, &listed, error)) return false;
+  if (!listed) {
     *kind = NameKind::kAbsent;
     return true;
   }
-  FindClose(search);
-  const DWORD attributes = found.dwFileAttributes;
-  if (!SameName(found.cFileName, name) && found.cAlternateFileName[0] != '\0' &&
-      SameName(found.cAlternateFileName, name)) {
+  if (!SameName(found.name, name) && found.alias[0] != '\0' && SameName(found.alias, name)) {
     // Writing there would write into a file of another name.
-    (void)std::snprintf(long_name, MAX_PATH, "%s", found.cFileName);
+    (void)std::snprintf(long_name, MAX_PATH, "%s", found.name);
     *kind = NameKind::kShortAlias;
     return true;
   }
-  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if (IsLink(found)) {
+  const bool folder = (found.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (IsLink(found.attributes, found.tag)) {
     *kind = folder ? NameKind::kLinkToFolder : NameKind::kFile;
     return true;
   }
@@ -165,7 +327,7 @@ bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* long_nam
   }
   bool same = false;
   bool disk_file = true;
-  if (Identify(path, archive, &same, &disk_file)) {
+  if (Identify(name, archive, &same, &disk_file)) {
     if (same) {
       *kind = NameKind::kArchive;
       return true;
@@ -181,9 +343,19 @@ bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* long_nam
 }
 
 HANDLE CreateNamed(const char* name, DWORD* error) {
-  char path[MAX_PATH];
-  if (!JoinToFolder(name, path, error)) return INVALID_HANDLE_VALUE;
-  return CreateForWriting(path, error);
+  // Readable by others while it is written, as a new name is written in
+  // place. The create fails on anything that stands there, a link included,
+  // dangling or not.
+  HANDLE file = OpenInFolder(name, FILE_GENERIC_WRITE, FILE_SHARE_READ, FILE_CREATE,
+                             FILE_NON_DIRECTORY_FILE, error);
+  if (file == INVALID_HANDLE_VALUE) return file;
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    // Created, yet no file on a disk: a device the checks did not know.
+    CloseHandle(file);
+    *error = kErrorNotRegularFile;
+    return INVALID_HANDLE_VALUE;
+  }
+  return file;
 }
 
 // A read-only old file, opened by its own name (a link itself, not what it
@@ -192,15 +364,12 @@ HANDLE CreateNamed(const char* name, DWORD* error) {
 // and those names would lose their protection.
 struct ReadOnlyFile {
   DWORD attributes;
-  DWORD volume;
-  DWORD index_high;
-  DWORD index_low;
+  FileIdentity identity;
 };
 
-HANDLE OpenAttributes(const char* path) {
-  return CreateFileA(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+HANDLE OpenAttributes(const char* name) {
+  DWORD error = NO_ERROR;
+  return OpenNameItself(name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, &error);
 }
 
 bool SetAttributes(HANDLE file, DWORD attributes) {
@@ -209,22 +378,22 @@ bool SetAttributes(HANDLE file, DWORD attributes) {
   return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
 }
 
-// Takes the read-only flag off the file under `path`. False when there is
+// Takes the read-only flag off the file under `name`. False when there is
 // none to take off; *error set when it may not be taken off.
-bool ClearReadOnly(const char* path, ReadOnlyFile* cleared, DWORD* error) {
-  HANDLE file = OpenAttributes(path);
+bool ClearReadOnly(const char* name, ReadOnlyFile* cleared, DWORD* error) {
+  HANDLE file = OpenAttributes(name);
   if (file == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info;
+  FileIdentity identity = {};
+  DWORD attributes = 0;
+  DWORD links = 0;
   bool done = false;
-  if (GetFileInformationByHandle(file, &info) &&
-      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    if (info.nNumberOfLinks > 1) {
+  if (IdentityOf(file, &identity, &attributes, &links) &&
+      (attributes & FILE_ATTRIBUTE_READONLY) != 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if (links > 1) {
       *error = kErrorSharedFile;
     } else {
-      *cleared = {info.dwFileAttributes, info.dwVolumeSerialNumber, info.nFileIndexHigh,
-                  info.nFileIndexLow};
-      done = SetAttributes(file, info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+      *cleared = {attributes, identity};
+      done = SetAttributes(file, attributes & ~FILE_ATTRIBUTE_READONLY);
     }
   }
   CloseHandle(file);
@@ -232,36 +401,62 @@ bool ClearReadOnly(const char* path, ReadOnlyFile* cleared, DWORD* error) {
 }
 
 // Puts the flag back on the file it was taken from, if that still stands there.
-void RestoreReadOnly(const char* path, const ReadOnlyFile& cleared) {
-  HANDLE file = OpenAttributes(path);
+void RestoreReadOnly(const char* name, const ReadOnlyFile& cleared) {
+  HANDLE file = OpenAttributes(name);
   if (file == INVALID_HANDLE_VALUE) return;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileInformationByHandle(file, &info) && info.dwVolumeSerialNumber == cleared.volume &&
-      info.nFileIndexHigh == cleared.index_high && info.nFileIndexLow == cleared.index_low) {
+  FileIdentity identity = {};
+  if (IdentityOf(file, &identity, nullptr, nullptr) && SameIdentity(identity, cleared.identity)) {
     (void)SetAttributes(file, cleared.attributes);  // the rename's failure is what is told
   }
   CloseHandle(file);
 }
 
+// Renames the file `file` has open to `to` in the folder, through both
+// handles: the file renamed is the one opened, and the name it takes is in
+// the folder first opened, wherever that folder is now.
+bool RenameThrough(HANDLE file, const char* to, DWORD* error) {
+  union {
+    FILE_RENAME_INFORMATION rename;
+    unsigned char bytes[sizeof(FILE_RENAME_INFORMATION) + MAX_PATH * sizeof(WCHAR)];
+  } buffer = {};
+  USHORT bytes = 0;
+  if (!WidenName(to, buffer.rename.FileName, &bytes, error)) return false;
+  buffer.rename.ReplaceIfExists = TRUE;
+  buffer.rename.RootDirectory = g_folder;
+  buffer.rename.FileNameLength = bytes;
+  IO_STATUS_BLOCK status_block;
+  const NTSTATUS status = g_native->set_information_file(
+      file, &status_block, &buffer, static_cast<ULONG>(sizeof buffer), FileRenameInformation);
+  if (NT_SUCCESS(status)) return true;
+  *error = ErrorOf(status);
+  return false;
+}
+
+// The temporary `from`, opened to be renamed: the name itself, a regular
+// file, never a folder and never through a link.
+HANDLE OpenToRename(const char* from, DWORD* error) {
+  return OpenInFolder(from, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, error);
+}
+
 bool RenameOver(const char* from, const char* to, DWORD* error) {
-  char from_path[MAX_PATH];
-  char to_path[MAX_PATH];
-  if (!JoinToFolder(from, from_path, error) || !JoinToFolder(to, to_path, error)) return false;
   bool cleared = false;
   ReadOnlyFile old_file = {};
   // A file held open elsewhere (a viewer, an indexer, a virus scanner) refuses
   // to be replaced for a moment: the rename is tried again a few times, about
   // a second in all, before the entry is left under its temporary name.
   for (DWORD wait = 10;; wait *= 2) {
-    if (MoveFileExA(from_path, to_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return true;
+    HANDLE file = OpenToRename(from, error);
+    if (file != INVALID_HANDLE_VALUE) {
+      const bool renamed = RenameThrough(file, to, error);
+      CloseHandle(file);
+      if (renamed) return true;
     }
-    *error = GetLastError();
     if (*error == ERROR_ACCESS_DENIED && !cleared) {
       // A read-only file is replaced as on Linux, where only the folder's
       // permissions decide: its flag is taken off first.
       DWORD refused = NO_ERROR;
-      cleared = ClearReadOnly(to_path, &old_file, &refused);
+      cleared = ClearReadOnly(to, &old_file, &refused);
       if (cleared) continue;
       if (refused != NO_ERROR) {
         *error = refused;
@@ -271,7 +466,7 @@ bool RenameOver(const char* from, const char* to, DWORD* error) {
     if ((*error != ERROR_SHARING_VIOLATION && *error != ERROR_ACCESS_DENIED &&
          *error != ERROR_LOCK_VIOLATION) ||
         wait > 640) {
-      if (cleared) RestoreReadOnly(to_path, old_file);
+      if (cleared) RestoreReadOnly(to, old_file);
       return false;
     }
     Sleep(wait);
@@ -279,17 +474,35 @@ bool RenameOver(const char* from, const char* to, DWORD* error) {
 }
 
 bool RemoveOwnName(const char* name, DWORD* error) {
-  char path[MAX_PATH];
-  if (!JoinToFolder(name, path, error)) return false;
-  if (DeleteFileA(path)) return true;
-  *error = GetLastError();
-  return false;
+  HANDLE file = OpenInFolder(name, DELETE, kShareAll, FILE_OPEN,
+                             FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, error);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool removed = RemoveThrough(file, error);
+  CloseHandle(file);
+  return removed;
 }
 
 bool DropOutput(HANDLE output, const char* temporary, DWORD* error) {
-  // Only ever one of the run's own temporaries, a name no one else makes.
+  // Only ever one of the run's own temporaries, a name no one else makes:
+  // removed only while it still holds the file the output was written to.
+  FileIdentity written = {};
+  const bool known = IdentityOf(output, &written, nullptr, nullptr);
   (void)CloseHandle(output);  // its bytes are given up: how the close went does not matter
-  return RemoveOwnName(temporary, error);
+  if (!known) return RemoveOwnName(temporary, error);
+  HANDLE file = OpenInFolder(temporary, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                             FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, error);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FileIdentity standing = {};
+  bool removed = false;
+  if (!IdentityOf(file, &standing, nullptr, nullptr)) {
+    *error = GetLastError();
+  } else if (!SameIdentity(standing, written)) {
+    *error = kErrorNotRegularFile;
+  } else {
+    removed = RemoveThrough(file, error);
+  }
+  CloseHandle(file);
+  return removed;
 }
 
 DWORD StartFlush(HANDLE output, bool /*alone*/) {
@@ -299,7 +512,7 @@ DWORD StartFlush(HANDLE output, bool /*alone*/) {
 }
 
 // StartFlush has made each replacement durable already.
-DWORD FlushFiles(const char (*/*names*/)[kTemporaryCapacity], std::size_t count, DWORD* errors) {
+DWORD FlushFiles(const char (* /*names*/)[kTemporaryCapacity], std::size_t count, DWORD* errors) {
   for (std::size_t i = 0; i < count; ++i) errors[i] = NO_ERROR;
   return NO_ERROR;
 }
@@ -310,10 +523,27 @@ DWORD FlushFile(const char* /*name*/) { return NO_ERROR; }
 // flushed each file.
 DWORD FlushFileSystem(const char* /*name*/) { return ERROR_NOT_SUPPORTED; }
 
+// The bytes the run may still write on the folder's volume, asked through
+// the folder's handle (a share's root included, whose path alone would
+// need its trailing backslash): what the user's quota leaves, not the
+// volume's own free space. False when the system cannot tell.
+bool FreeSpace(std::uint64_t* bytes) {
+  if (g_folder == INVALID_HANDLE_VALUE) return false;
+  FILE_FS_FULL_SIZE_INFORMATION size = {};
+  IO_STATUS_BLOCK status_block;
+  const NTSTATUS status = g_native->query_volume_information_file(
+      g_folder, &status_block, &size, sizeof size, FileFsFullSizeInformation);
+  if (!NT_SUCCESS(status) || size.CallerAvailableAllocationUnits.QuadPart < 0) return false;
+  *bytes = static_cast<std::uint64_t>(size.CallerAvailableAllocationUnits.QuadPart) *
+           size.SectorsPerAllocationUnit * size.BytesPerSector;
+  return true;
+}
+
 bool HasRoom(std::uint64_t bytes) {
-  ULARGE_INTEGER available;
-  if (!GetDiskFreeSpaceExA(g_folder, &available, nullptr, nullptr)) return true;
-  return available.QuadPart >= bytes + bytes / 32 + (std::uint64_t{1} << 20);
+  std::uint64_t available = 0;
+  // Unknown room is no reason to stop: a write that meets a full disk says so.
+  if (!FreeSpace(&available)) return true;
+  return available >= bytes + bytes / 32 + (std::uint64_t{1} << 20);
 }
 
 void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
@@ -326,9 +556,8 @@ void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
 }  // namespace
 
 const OutputPrimitives kSystemOutputPrimitives = {
-    OpenFolder,   CloseFolder, LookAtName, CreateNamed, RenameOver,
-    RemoveOwnName, DropOutput, StartFlush, FlushFiles,  FlushFile,
-    FlushFileSystem, HasRoom, TemporaryNameSeed,
+    OpenFolder, CloseFolder, LookAtName, CreateNamed,     RenameOver, RemoveOwnName,     DropOutput,
+    StartFlush, FlushFiles,  FlushFile,  FlushFileSystem, HasRoom,    TemporaryNameSeed,
 };
 
 bool FileSystemAcceptsName(const char* name) {
