@@ -26,6 +26,7 @@
 #include "driver/output_names.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
+#include "publication/publication.h"
 #include "writers/entry_writer.h"
 
 namespace {

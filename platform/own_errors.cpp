@@ -9,8 +9,10 @@ const char* DescribeOwnError(DWORD code) {
     case kErrorWaitingAlias:
       return "The name is the short name of a file this run has not finished replacing";
     case kErrorArchiveChanged: return "The archive changed while it was read";
-    case kErrorSharedFile:
+    case kErrorReadOnlyWithOtherNames:
       return "The old file is read-only and has other names, which would lose that protection";
+    case kErrorNotOwnTemporary:
+      return "Another file was put under the temporary name of this run's replacement";
     default: return nullptr;
   }
 }

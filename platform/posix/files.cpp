@@ -2,8 +2,10 @@
 // file descriptors, and the rest of platform/file_system.h.
 //
 // Handles live in a fixed table of three: the tool never holds more files
-// open than the directory and scanning handles on the archive and the current
-// output, so nothing is allocated per file. A handle keeps its own position
+// open as handles than the directory and scanning handles on the archive and
+// the current output, so nothing is allocated per file. (A finished
+// replacement waiting for its rename leaves the table: publication holds its
+// descriptor as a HeldFile.) A handle keeps its own position
 // and transfers with pread/pwrite, so a move costs no system call. A handle
 // on the archive reads ahead into a fixed buffer, so that the many small
 // reads of a walk (80-byte records, small payloads) do not each become a
@@ -12,15 +14,18 @@
 // save no call, and a failed write is told by the call that made it.
 #include <fcntl.h>
 #include <linux/io_uring.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
-#include <sys/utsname.h>
 #include <sys/types.h>
+#include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -67,10 +72,6 @@ int g_folder = -1;
 // opened anew.
 bool g_copy_declined = false;
 
-// Free space kept beside an output's own bytes before the waiting
-// replacements must make room.
-constexpr std::uint64_t kRoomMargin = std::uint64_t{1} << 20;
-
 // The kernel's submission ring, set up at the first batch of flushes and
 // kept for the run. Where the kernel refuses it (too old, or a sandbox that
 // forbids it), each file is flushed on its own.
@@ -97,14 +98,16 @@ Ring g_ring;
 
 void CloseRing() {
   if (g_ring.sqe_map != nullptr) munmap(g_ring.sqe_map, g_ring.sqe_bytes);
-  if (g_ring.cq_map != nullptr && g_ring.cq_map != g_ring.sq_map) munmap(g_ring.cq_map, g_ring.cq_bytes);
+  if (g_ring.cq_map != nullptr && g_ring.cq_map != g_ring.sq_map)
+    munmap(g_ring.cq_map, g_ring.cq_bytes);
   if (g_ring.sq_map != nullptr) munmap(g_ring.sq_map, g_ring.sq_bytes);
   if (g_ring.fd >= 0) close(g_ring.fd);
   g_ring = Ring{};
 }
 
 void* MapRing(std::size_t bytes, off_t part) {
-  void* map = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, g_ring.fd, part);
+  void* map =
+      mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, g_ring.fd, part);
   return map == MAP_FAILED ? nullptr : map;
 }
 
@@ -180,7 +183,6 @@ HANDLE Adopt(OpenFile* slot, int fd, bool writable) {
   return slot;
 }
 
-
 OpenFile* Lookup(HANDLE handle) {
   for (OpenFile& file : g_files) {
     if (handle == &file && file.fd >= 0) return &file;
@@ -192,8 +194,8 @@ OpenFile* Lookup(HANDLE handle) {
 // piece by piece until all have moved, a read stopping early only at the end
 // of the file. On failure *done still counts the bytes moved before it.
 template <typename Byte, typename Transfer>
-bool TransferAllAt(Transfer transfer, int fd, Byte* data, std::size_t length,
-                   std::uint64_t offset, std::size_t* done) {
+bool TransferAllAt(Transfer transfer, int fd, Byte* data, std::size_t length, std::uint64_t offset,
+                   std::size_t* done) {
   *done = 0;
   while (length > 0) {
     const ssize_t moved = transfer(fd, data, length, static_cast<off_t>(offset));
@@ -497,8 +499,7 @@ HANDLE CreateNamed(const char* name, DWORD* error) {
     return INVALID_HANDLE_VALUE;
   }
   // O_EXCL fails on anything standing there, a link included, dangling or not.
-  const int fd =
-      OpenRetrying(g_folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = OpenRetrying(g_folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     *error = ErrorFromErrno(errno);
     return INVALID_HANDLE_VALUE;
@@ -523,57 +524,98 @@ bool DropOutput(HANDLE output, const char* temporary, DWORD* error) {
   return RemoveOwnName(temporary, error);
 }
 
-// The writing of a replacement's bytes starts at its close, so that by the
-// time its batch is flushed file by file most of them are on their way. A
-// batch past a window goes to the file system's own flush, which writes out
-// many small files faster when nothing has started them.
-DWORD StartFlush(HANDLE output, bool alone) {
+DWORD StartWriteBack(HANDLE output) {
   const OpenFile* file = Lookup(output);
   if (file == nullptr) return ErrorFromErrno(EBADF);
-  if (!alone) return NO_ERROR;
   if (sync_file_range(file->fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0) return NO_ERROR;
-  // Only a failed write tells anything; a file system that cannot start the
-  // writing early leaves it to the flush.
-  return errno == EIO || errno == ENOSPC ? ErrorFromErrno(errno) : NO_ERROR;
+  return ErrorFromErrno(errno);
 }
 
-// A closed temporary opened again, to flush it: for reading, else for
-// writing (a umask may have left it only one of the two).
-int OpenToFlush(const char* name) {
-  const int fd = OpenRetrying(g_folder, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0 || errno != EACCES) return fd;
-  return OpenRetrying(g_folder, name, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+bool SameFile(const struct stat& info, const HeldFile& held) {
+  return S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_dev) == held.volume &&
+         static_cast<std::uint64_t>(info.st_ino) == held.identity;
 }
 
-DWORD FlushFile(const char* name) {
-  const int fd = OpenToFlush(name);
-  if (fd < 0) return ErrorFromErrno(errno);
-  DWORD error = NO_ERROR;
-  if (fdatasync(fd) != 0) error = ErrorFromErrno(errno);
-  close(fd);
-  return error;
+bool Hold(HANDLE output, bool keep_open, HeldFile* held, DWORD* error) {
+  OpenFile* file = Lookup(output);
+  if (file == nullptr) {
+    *error = ErrorFromErrno(EBADF);
+    return false;
+  }
+  struct stat info;
+  const bool known = fstat(file->fd, &info) == 0;
+  if (known) {
+    held->volume = static_cast<std::uint64_t>(info.st_dev);
+    held->identity = static_cast<std::uint64_t>(info.st_ino);
+  } else {
+    *error = ErrorFromErrno(errno);
+  }
+  if (keep_open && known) {
+    // The descriptor leaves the handle table with the file.
+    held->open = file->fd;
+    file->fd = -1;
+    file->buffer_used = 0;
+    return true;
+  }
+  if (!CloseHandle(output) && known) {
+    *error = GetLastError();
+    return false;
+  }
+  return known;
 }
 
-// Each file's own flush, all of the window at once through the kernel's
+bool OpenHeld(const char* name, HeldFile* held, DWORD* error) {
+  // Never through a link, and a pipe put under the name cannot make the open
+  // wait for a writer. For reading, else for writing (a umask may have left
+  // the file only one of the two).
+  constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = OpenRetrying(g_folder, name, O_RDONLY | kFlags);
+  if (fd < 0 && errno == EACCES) fd = OpenRetrying(g_folder, name, O_WRONLY | kFlags);
+  if (fd < 0) {
+    *error = errno == ELOOP ? kErrorNotOwnTemporary : ErrorFromErrno(errno);
+    return false;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !SameFile(info, *held)) {
+    *error = kErrorNotOwnTemporary;
+    close(fd);
+    return false;
+  }
+  held->open = fd;
+  return true;
+}
+
+bool IsHeldFile(const char* name, const HeldFile& held, bool* same, DWORD* error) {
+  struct stat info;
+  if (fstatat(g_folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    *error = ErrorFromErrno(errno);
+    return false;
+  }
+  *same = SameFile(info, held);
+  return true;
+}
+
+DWORD LetGo(HeldFile* held) {
+  const int fd = static_cast<int>(held->open);
+  held->open = -1;
+  if (fd >= 0 && close(fd) != 0 && errno != EINTR) return ErrorFromErrno(errno);
+  return NO_ERROR;
+}
+
+// Each file's own flush, all of them at once through the kernel's
 // submission ring: the file system commits them together, where one after
 // another each would wait for the disk.
-DWORD FlushFiles(const char (*names)[kTemporaryCapacity], std::size_t count, DWORD* errors) {
+DWORD FlushTogether(const HeldFile* files, std::size_t count, DWORD* errors) {
   if (count > kFlushWindow || !OpenRing()) return ERROR_NOT_SUPPORTED;
-  int fds[kFlushWindow];
   unsigned submitted = 0;
   unsigned tail = *g_ring.sq_tail;
   for (std::size_t i = 0; i < count; ++i) {
     errors[i] = NO_ERROR;
-    fds[i] = OpenToFlush(names[i]);
-    if (fds[i] < 0) {
-      errors[i] = ErrorFromErrno(errno);
-      continue;
-    }
     const unsigned index = tail & *g_ring.sq_mask;
     io_uring_sqe& entry = g_ring.sqes[index];
     std::memset(&entry, 0, sizeof entry);
     entry.opcode = IORING_OP_FSYNC;
-    entry.fd = fds[i];
+    entry.fd = static_cast<int>(files[i].open);
     entry.fsync_flags = IORING_FSYNC_DATASYNC;
     entry.user_data = i;
     g_ring.sq_array[index] = index;
@@ -583,78 +625,113 @@ DWORD FlushFiles(const char (*names)[kTemporaryCapacity], std::size_t count, DWO
   __atomic_store_n(g_ring.sq_tail, tail, __ATOMIC_RELEASE);
   unsigned to_submit = submitted;
   unsigned completed = 0;
-  DWORD ring_error = NO_ERROR;
   while (completed < submitted) {
-    const long entered = syscall(__NR_io_uring_enter, g_ring.fd, to_submit,
-                                 submitted - completed, IORING_ENTER_GETEVENTS, nullptr, 0);
+    const long entered = syscall(__NR_io_uring_enter, g_ring.fd, to_submit, submitted - completed,
+                                 IORING_ENTER_GETEVENTS, nullptr, 0);
     if (entered < 0 && errno != EINTR) {
-      ring_error = ErrorFromErrno(errno);
-      break;
+      // The ring failed under the flushes: none of them can be trusted, and
+      // it is not used again in the run.
+      const DWORD error = ErrorFromErrno(errno);
+      CloseRing();
+      g_ring.refused = true;
+      for (std::size_t i = 0; i < count; ++i) errors[i] = error;
+      return NO_ERROR;
     }
-    if (entered > 0) to_submit -= static_cast<unsigned>(entered) < to_submit
-                                      ? static_cast<unsigned>(entered)
-                                      : to_submit;
+    if (entered > 0) {
+      to_submit -=
+          static_cast<unsigned>(entered) < to_submit ? static_cast<unsigned>(entered) : to_submit;
+    }
     unsigned head = *g_ring.cq_head;
     const unsigned ready = __atomic_load_n(g_ring.cq_tail, __ATOMIC_ACQUIRE);
     for (; head != ready; ++head, ++completed) {
       const io_uring_cqe& done = g_ring.cqes[head & *g_ring.cq_mask];
-      if (done.res < 0 && done.user_data < count) errors[done.user_data] = ErrorFromErrno(-done.res);
+      if (done.res < 0 && done.user_data < count)
+        errors[done.user_data] = ErrorFromErrno(-done.res);
     }
     __atomic_store_n(g_ring.cq_head, head, __ATOMIC_RELEASE);
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    if (fds[i] >= 0) close(fds[i]);
-  }
-  if (ring_error != NO_ERROR) {
-    // The ring failed under the flushes: none of them can be trusted, and it
-    // is not used again in the run.
-    CloseRing();
-    g_ring.refused = true;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (errors[i] == NO_ERROR) errors[i] = FlushFile(names[i]);
-    }
   }
   return NO_ERROR;
 }
 
-// A file system's own flush tells a failed write back only from Linux 5.8
-// on, and a FUSE file system is not asked at all unless it says it wants
-// to be: there each file is flushed on its own.
-constexpr unsigned long kFuseMagic = 0x65735546;
-
-bool KernelReportsFlushErrors() {
-  struct utsname names;
-  if (uname(&names) != 0) return false;
-  unsigned major = 0;
-  unsigned minor = 0;
-  if (std::sscanf(names.release, "%u.%u", &major, &minor) != 2) return false;
-  return major > 5 || (major == 5 && minor >= 8);
-}
-
-DWORD FlushFileSystem(const char* name) {
-  // The folder is open for its path only, which the flush does not take:
-  // one of the files it holds stands in for it.
-  const int fd = OpenToFlush(name);
-  if (fd < 0) return ErrorFromErrno(errno);
-  struct statfs info;
-  DWORD error = NO_ERROR;
-  if (fstatfs(fd, &info) != 0 || static_cast<unsigned long>(info.f_type) == kFuseMagic ||
-      !KernelReportsFlushErrors()) {
-    error = ERROR_NOT_SUPPORTED;
-  } else if (syncfs(fd) != 0) {
-    error = errno == ENOSYS ? ERROR_NOT_SUPPORTED : ErrorFromErrno(errno);
+DWORD MakeDurable(HeldFile* files, std::size_t count, Durability how, DWORD* errors) {
+  if (how == Durability::kTogether) return FlushTogether(files, count, errors);
+  if (how == Durability::kFileSystem && count > 0) {
+    // The error of a write lost anywhere on the file system since the
+    // descriptor was opened.
+    errors[0] = syncfs(static_cast<int>(files[0].open)) == 0 ? NO_ERROR : ErrorFromErrno(errno);
+    return NO_ERROR;
   }
-  close(fd);
-  return error;
+  for (std::size_t i = 0; i < count; ++i) {
+    errors[i] = fdatasync(static_cast<int>(files[i].open)) == 0 ? NO_ERROR : ErrorFromErrno(errno);
+  }
+  return NO_ERROR;
 }
 
-bool HasRoom(std::uint64_t bytes) {
+void DescribeFileSystem(FileSystemFacts* facts) {
+  *facts = FileSystemFacts{};
   struct statfs info;
-  if (fstatfs(g_folder, &info) != 0) return true;
-  const std::uint64_t free_bytes =
-      static_cast<std::uint64_t>(info.f_bavail) * static_cast<std::uint64_t>(info.f_bsize);
-  // Beside the bytes, the file system's own blocks for the file.
-  return free_bytes >= bytes + bytes / 32 + kRoomMargin;
+  if (fstatfs(g_folder, &info) == 0) {
+    switch (static_cast<unsigned long>(info.f_type)) {
+      case 0xEF53: facts->kind = FileSystemKind::kExt4; break;
+      case 0x58465342: facts->kind = FileSystemKind::kXfs; break;
+      case 0x9123683E: facts->kind = FileSystemKind::kBtrfs; break;
+      case 0x65735546: facts->kind = FileSystemKind::kFuse; break;
+      default: facts->kind = FileSystemKind::kOther; break;
+    }
+  }
+  struct utsname names;
+  if (uname(&names) == 0 &&
+      std::sscanf(names.release, "%u.%u", &facts->kernel_major, &facts->kernel_minor) != 2) {
+    facts->kernel_major = 0;
+    facts->kernel_minor = 0;
+  }
+}
+
+std::size_t OpenFilesAllowed() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return std::size_t{1} << 20;
+  }
+  return static_cast<std::size_t>(limit.rlim_cur);
+}
+
+bool FreeSpace(std::uint64_t* bytes) {
+  struct statfs info;
+  if (fstatfs(g_folder, &info) != 0) return false;
+  *bytes = static_cast<std::uint64_t>(info.f_bavail) * static_cast<std::uint64_t>(info.f_bsize);
+  return true;
+}
+
+// A file's mode never stops a rename here: only the folder's permissions do.
+bool ReadOnlyMarkOf(const char* name, ReadOnlyMark* mark) {
+  struct stat info;
+  if (fstatat(g_folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  *mark = ReadOnlyMark{};
+  mark->names = static_cast<DWORD>(info.st_nlink);
+  mark->volume = static_cast<std::uint64_t>(info.st_dev);
+  mark->identity = static_cast<std::uint64_t>(info.st_ino);
+  return true;
+}
+
+// Sets the owner's write permission as `attributes` says.
+bool SetAttributes(const char* name, const ReadOnlyMark& mark, DWORD attributes) {
+  struct stat info;
+  if (fstatat(g_folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
+      static_cast<std::uint64_t>(info.st_dev) != mark.volume ||
+      static_cast<std::uint64_t>(info.st_ino) != mark.identity) {
+    return false;
+  }
+  const mode_t mode =
+      (attributes & kReadOnlyAttribute) != 0 ? info.st_mode & ~S_IWUSR : info.st_mode | S_IWUSR;
+  return fchmodat(g_folder, name, mode & 07777, 0) == 0;
+}
+
+void Pause(unsigned milliseconds) {
+  struct timespec wait {};
+  wait.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  wait.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
 }
 
 void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
@@ -665,12 +742,52 @@ void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
            static_cast<unsigned long long>(now.tv_nsec);
 }
 
+// The temporaries a stop removes, once publication has named them.
+std::atomic<const LiveTemporaries*> g_live{nullptr};
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void RemoveTemporariesAndStop(int signal_number) {
+  const int saved = errno;
+  const LiveTemporaries* live = g_live.load();
+  const TemporaryNameComposer compose = live->compose.load();
+  const unsigned next = live->next.load();
+  if (compose != nullptr && g_folder >= 0) {
+    char name[kTemporaryCapacity];
+    for (unsigned number = live->first.load(); number < next; ++number) {
+      compose(number, name);
+      (void)unlinkat(g_folder, name, 0);
+    }
+  }
+  // Stopped as the signal would have stopped it, exit status included.
+  (void)signal(signal_number, SIG_DFL);
+  (void)raise(signal_number);
+  errno = saved;
+}
+
+void RemoveOnStop(const LiveTemporaries* live) {
+  if (g_live.exchange(live) != nullptr) return;
+  for (const int signal_number : kStopSignals) {
+    struct sigaction current {};
+    // A signal the caller chose to ignore stays ignored.
+    if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = RemoveTemporariesAndStop;
+    sigfillset(&action.sa_mask);
+    (void)sigaction(signal_number, &action, nullptr);
+  }
+}
+
 }  // namespace
 
 const OutputPrimitives kSystemOutputPrimitives = {
-    OpenFolder,   CloseFolder, LookAtName, CreateNamed, RenameOver,
-    RemoveOwnName, DropOutput, StartFlush, FlushFiles,  FlushFile,
-    FlushFileSystem, HasRoom, TemporaryNameSeed,
+    OpenFolder,  CloseFolder,        LookAtName,
+    CreateNamed, RenameOver,         RemoveOwnName,
+    DropOutput,  StartWriteBack,     Hold,
+    OpenHeld,    IsHeldFile,         LetGo,
+    MakeDurable, DescribeFileSystem, OpenFilesAllowed,
+    FreeSpace,   ReadOnlyMarkOf,     SetAttributes,
+    Pause,       TemporaryNameSeed,  RemoveOnStop,
+    false,
 };
 
 DWORD CopyFileData(HANDLE from, HANDLE to, DWORD length) {

@@ -1,3 +1,5 @@
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -111,23 +113,13 @@ HANDLE OpenNameItself(const char* name, ACCESS_MASK access, DWORD* error) {
   return OpenInFolder(name, access, kShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT, error);
 }
 
-struct FileIdentity {
-  DWORD volume;
-  DWORD index_high;
-  DWORD index_low;
-};
-
-bool IdentityOf(HANDLE file, FileIdentity* identity, DWORD* attributes, DWORD* links) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file, &info)) return false;
-  *identity = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-  if (attributes != nullptr) *attributes = info.dwFileAttributes;
-  if (links != nullptr) *links = info.nNumberOfLinks;
-  return true;
+// A file's number on its volume.
+std::uint64_t IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
 }
 
-bool SameIdentity(const FileIdentity& a, const FileIdentity& b) {
-  return a.volume == b.volume && a.index_high == b.index_high && a.index_low == b.index_low;
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && IdentityOf(a) == IdentityOf(b);
 }
 
 // Whether `file` is the very file under `name`, and whether that is a file
@@ -137,10 +129,10 @@ bool Identify(const char* name, HANDLE file, bool* same, bool* disk_file) {
   DWORD error = NO_ERROR;
   HANDLE other = OpenNameItself(name, FILE_READ_ATTRIBUTES, &error);
   if (other == INVALID_HANDLE_VALUE) return false;
-  FileIdentity a = {};
-  FileIdentity b = {};
-  *same = IdentityOf(other, &a, nullptr, nullptr) && IdentityOf(file, &b, nullptr, nullptr) &&
-          SameIdentity(a, b);
+  BY_HANDLE_FILE_INFORMATION a;
+  BY_HANDLE_FILE_INFORMATION b;
+  *same = GetFileInformationByHandle(other, &a) && GetFileInformationByHandle(file, &b) &&
+          SameFile(a, b);
   *disk_file = GetFileType(other) == FILE_TYPE_DISK;
   CloseHandle(other);
   return true;
@@ -217,7 +209,10 @@ bool OpenFolder(const char* folder, DWORD* error) {
   return true;
 }
 
+void ForgetChecked();
+
 void CloseFolder() {
+  ForgetChecked();
   if (g_folder != INVALID_HANDLE_VALUE) CloseHandle(g_folder);
   g_folder = INVALID_HANDLE_VALUE;
 }
@@ -358,58 +353,62 @@ HANDLE CreateNamed(const char* name, DWORD* error) {
   return file;
 }
 
-// A read-only old file, opened by its own name (a link itself, not what it
-// points to), to take the flag off through the handle and put it back should
-// the rename fail. A file with other names keeps it: the flag is the file's,
-// and those names would lose their protection.
-struct ReadOnlyFile {
-  DWORD attributes;
-  FileIdentity identity;
-};
-
 HANDLE OpenAttributes(const char* name) {
   DWORD error = NO_ERROR;
   return OpenNameItself(name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, &error);
 }
 
-bool SetAttributes(HANDLE file, DWORD attributes) {
-  FILE_BASIC_INFO basic = {};
-  basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
-  return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
-}
-
-// Takes the read-only flag off the file under `name`. False when there is
-// none to take off; *error set when it may not be taken off.
-bool ClearReadOnly(const char* name, ReadOnlyFile* cleared, DWORD* error) {
+// The read-only flag of the file under `name` itself (a link's own, not its
+// target's).
+bool ReadOnlyMarkOf(const char* name, ReadOnlyMark* mark) {
   HANDLE file = OpenAttributes(name);
   if (file == INVALID_HANDLE_VALUE) return false;
-  FileIdentity identity = {};
-  DWORD attributes = 0;
-  DWORD links = 0;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(file, &info) != FALSE;
+  if (known) {
+    mark->read_only = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+                      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    mark->attributes = info.dwFileAttributes;
+    mark->names = info.nNumberOfLinks;
+    mark->volume = info.dwVolumeSerialNumber;
+    mark->identity = IdentityOf(info);
+  }
+  CloseHandle(file);
+  return known;
+}
+
+// Sets the attributes through a handle on the file itself, if it is still
+// the one the mark was taken from.
+bool SetAttributes(const char* name, const ReadOnlyMark& mark, DWORD attributes) {
+  HANDLE file = OpenAttributes(name);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
   bool done = false;
-  if (IdentityOf(file, &identity, &attributes, &links) &&
-      (attributes & FILE_ATTRIBUTE_READONLY) != 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    if (links > 1) {
-      *error = kErrorSharedFile;
-    } else {
-      *cleared = {attributes, identity};
-      done = SetAttributes(file, attributes & ~FILE_ATTRIBUTE_READONLY);
-    }
+  if (GetFileInformationByHandle(file, &info) && info.dwVolumeSerialNumber == mark.volume &&
+      IdentityOf(info) == mark.identity) {
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+    done = SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
   }
   CloseHandle(file);
   return done;
 }
 
-// Puts the flag back on the file it was taken from, if that still stands there.
-void RestoreReadOnly(const char* name, const ReadOnlyFile& cleared) {
-  HANDLE file = OpenAttributes(name);
-  if (file == INVALID_HANDLE_VALUE) return;
-  FileIdentity identity = {};
-  if (IdentityOf(file, &identity, nullptr, nullptr) && SameIdentity(identity, cleared.identity)) {
-    (void)SetAttributes(file, cleared.attributes);  // the rename's failure is what is told
-  }
-  CloseHandle(file);
-}
+// The temporary IsHeldFile found last to be the run's own file, and that
+// file's identity. The rename or the removal that follows opens the name,
+// checks that identity on the handle it opened and goes through that
+// handle, so that nothing put under the temporary's name after the look can
+// take the output's name or be removed. No handle is kept between the two:
+// one with the right to rename the file would keep others from opening it
+// without leave to delete it.
+struct CheckedTemporary {
+  char name[kTemporaryCapacity];
+  HeldFile held;
+};
+
+CheckedTemporary g_checked = {};
+
+void ForgetChecked() { g_checked.name[0] = '\0'; }
 
 // Renames the file `file` has open to `to` in the folder, through both
 // handles: the file renamed is the one opened, and the name it takes is in
@@ -432,72 +431,61 @@ bool RenameThrough(HANDLE file, const char* to, DWORD* error) {
   return false;
 }
 
-// The temporary `from`, opened to be renamed: the name itself, a regular
-// file, never a folder and never through a link.
-HANDLE OpenToRename(const char* from, DWORD* error) {
-  return OpenInFolder(from, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+// One of the run's temporaries, opened to be renamed or removed: the name
+// itself, a file, never a folder and never through a link.
+HANDLE OpenOwnName(const char* name, DWORD* error) {
+  return OpenInFolder(name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
                       FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, error);
 }
 
-bool RenameOver(const char* from, const char* to, DWORD* error) {
-  bool cleared = false;
-  ReadOnlyFile old_file = {};
-  // A file held open elsewhere (a viewer, an indexer, a virus scanner) refuses
-  // to be replaced for a moment: the rename is tried again a few times, about
-  // a second in all, before the entry is left under its temporary name.
-  for (DWORD wait = 10;; wait *= 2) {
-    HANDLE file = OpenToRename(from, error);
-    if (file != INVALID_HANDLE_VALUE) {
-      const bool renamed = RenameThrough(file, to, error);
-      CloseHandle(file);
-      if (renamed) return true;
-    }
-    if (*error == ERROR_ACCESS_DENIED && !cleared) {
-      // A read-only file is replaced as on Linux, where only the folder's
-      // permissions decide: its flag is taken off first.
-      DWORD refused = NO_ERROR;
-      cleared = ClearReadOnly(to, &old_file, &refused);
-      if (cleared) continue;
-      if (refused != NO_ERROR) {
-        *error = refused;
-        return false;
-      }
-    }
-    if ((*error != ERROR_SHARING_VIOLATION && *error != ERROR_ACCESS_DENIED &&
-         *error != ERROR_LOCK_VIOLATION) ||
-        wait > 640) {
-      if (cleared) RestoreReadOnly(to, old_file);
-      return false;
-    }
-    Sleep(wait);
+bool IsHeld(HANDLE file, const HeldFile& held);
+
+// `name` opened to be renamed or removed; when it is the temporary
+// IsHeldFile looked at last, only while it still holds that file.
+HANDLE OpenChecked(const char* name, DWORD* error) {
+  HANDLE file = OpenOwnName(name, error);
+  if (file == INVALID_HANDLE_VALUE || std::strcmp(g_checked.name, name) != 0) return file;
+  if (!IsHeld(file, g_checked.held)) {
+    CloseHandle(file);
+    *error = kErrorNotOwnTemporary;
+    return INVALID_HANDLE_VALUE;
   }
+  return file;
+}
+
+bool RenameOver(const char* from, const char* to, DWORD* error) {
+  HANDLE file = OpenChecked(from, error);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool renamed = RenameThrough(file, to, error);
+  CloseHandle(file);
+  if (renamed) ForgetChecked();
+  return renamed;
 }
 
 bool RemoveOwnName(const char* name, DWORD* error) {
-  HANDLE file = OpenInFolder(name, DELETE, kShareAll, FILE_OPEN,
-                             FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, error);
+  HANDLE file = OpenChecked(name, error);
   if (file == INVALID_HANDLE_VALUE) return false;
   const bool removed = RemoveThrough(file, error);
   CloseHandle(file);
+  if (removed) ForgetChecked();
   return removed;
 }
 
 bool DropOutput(HANDLE output, const char* temporary, DWORD* error) {
   // Only ever one of the run's own temporaries, a name no one else makes:
   // removed only while it still holds the file the output was written to.
-  FileIdentity written = {};
-  const bool known = IdentityOf(output, &written, nullptr, nullptr);
+  BY_HANDLE_FILE_INFORMATION written;
+  const bool known = GetFileInformationByHandle(output, &written) != FALSE;
   (void)CloseHandle(output);  // its bytes are given up: how the close went does not matter
   if (!known) return RemoveOwnName(temporary, error);
-  HANDLE file = OpenInFolder(temporary, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
-                             FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, error);
+  HANDLE file = OpenOwnName(temporary, error);
   if (file == INVALID_HANDLE_VALUE) return false;
-  FileIdentity standing = {};
+  BY_HANDLE_FILE_INFORMATION standing;
   bool removed = false;
-  if (!IdentityOf(file, &standing, nullptr, nullptr)) {
+  if (!GetFileInformationByHandle(file, &standing)) {
     *error = GetLastError();
-  } else if (!SameIdentity(standing, written)) {
-    *error = kErrorNotRegularFile;
+  } else if (!SameFile(standing, written)) {
+    *error = kErrorNotOwnTemporary;
   } else {
     removed = RemoveThrough(file, error);
   }
@@ -505,23 +493,97 @@ bool DropOutput(HANDLE output, const char* temporary, DWORD* error) {
   return removed;
 }
 
-DWORD StartFlush(HANDLE output, bool /*alone*/) {
-  // Each replacement's own bytes, before it is closed: no call here flushes
-  // several files at once.
-  return FlushFileBuffers(output) ? NO_ERROR : GetLastError();
+// No call here starts the writing of a file's bytes without waiting for it:
+// make_durable writes them.
+DWORD StartWriteBack(HANDLE /*output*/) { return ERROR_NOT_SUPPORTED; }
+
+bool Hold(HANDLE output, bool keep_open, HeldFile* held, DWORD* error) {
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(output, &info) != FALSE;
+  if (known) {
+    held->volume = info.dwVolumeSerialNumber;
+    held->identity = IdentityOf(info);
+  } else {
+    *error = GetLastError();
+  }
+  if (keep_open && known) {
+    held->open = reinterpret_cast<std::intptr_t>(output);
+    return true;
+  }
+  if (!CloseHandle(output) && known) {
+    *error = GetLastError();
+    return false;
+  }
+  return known;
 }
 
-// StartFlush has made each replacement durable already.
-DWORD FlushFiles(const char (* /*names*/)[kTemporaryCapacity], std::size_t count, DWORD* errors) {
-  for (std::size_t i = 0; i < count; ++i) errors[i] = NO_ERROR;
+// Whether `file` is held's file and a file on a disk.
+bool IsHeld(HANDLE file, const HeldFile& held) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+         info.dwVolumeSerialNumber == held.volume && IdentityOf(info) == held.identity;
+}
+
+bool OpenHeld(const char* name, HeldFile* held, DWORD* error) {
+  // Looked at first through a handle that reads nothing (a pipe never waits
+  // for a partner there), never through a link; only the very file checked
+  // is then opened again for the flush's writing, through that handle.
+  HANDLE look = OpenNameItself(name, FILE_READ_ATTRIBUTES, error);
+  if (look == INVALID_HANDLE_VALUE) return false;
+  if (!IsHeld(look, *held)) {
+    CloseHandle(look);
+    *error = kErrorNotOwnTemporary;
+    return false;
+  }
+  HANDLE file = ReOpenFile(look, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, 0);
+  if (file == INVALID_HANDLE_VALUE) *error = GetLastError();
+  CloseHandle(look);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  held->open = reinterpret_cast<std::intptr_t>(file);
+  return true;
+}
+
+bool IsHeldFile(const char* name, const HeldFile& held, bool* same, DWORD* error) {
+  ForgetChecked();
+  HANDLE file = OpenNameItself(name, FILE_READ_ATTRIBUTES, error);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  *same = IsHeld(file, held);
+  CloseHandle(file);
+  if (*same && std::strlen(name) < sizeof g_checked.name) {
+    std::memcpy(g_checked.name, name, std::strlen(name) + 1);
+    g_checked.held = held;
+  }
+  return true;
+}
+
+DWORD LetGo(HeldFile* held) {
+  HANDLE file = reinterpret_cast<HANDLE>(held->open);
+  held->open = -1;
+  if (file != INVALID_HANDLE_VALUE && !CloseHandle(file)) return GetLastError();
   return NO_ERROR;
 }
 
-DWORD FlushFile(const char* /*name*/) { return NO_ERROR; }
+// Each file's own bytes, one after the other: no call here flushes several
+// files at once, nor a volume without rights over it.
+DWORD MakeDurable(HeldFile* files, std::size_t count, Durability how, DWORD* errors) {
+  if (how == Durability::kTogether) return ERROR_NOT_SUPPORTED;
+  if (how == Durability::kFileSystem) {
+    if (count > 0) errors[0] = ERROR_NOT_SUPPORTED;
+    return NO_ERROR;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    errors[i] =
+        FlushFileBuffers(reinterpret_cast<HANDLE>(files[i].open)) ? NO_ERROR : GetLastError();
+  }
+  return NO_ERROR;
+}
 
-// No call here flushes a volume without rights over it; StartFlush has
-// flushed each file.
-DWORD FlushFileSystem(const char* /*name*/) { return ERROR_NOT_SUPPORTED; }
+// Nothing here says whether a volume's flush would report every failure.
+void DescribeFileSystem(FileSystemFacts* facts) { *facts = FileSystemFacts{}; }
+
+// A process may hold millions of handles.
+std::size_t OpenFilesAllowed() { return std::size_t{1} << 24; }
 
 // The bytes the run may still write on the folder's volume, asked through
 // the folder's handle (a share's root included, whose path alone would
@@ -539,12 +601,7 @@ bool FreeSpace(std::uint64_t* bytes) {
   return true;
 }
 
-bool HasRoom(std::uint64_t bytes) {
-  std::uint64_t available = 0;
-  // Unknown room is no reason to stop: a write that meets a full disk says so.
-  if (!FreeSpace(&available)) return true;
-  return available >= bytes + bytes / 32 + (std::uint64_t{1} << 20);
-}
+void Pause(unsigned milliseconds) { Sleep(milliseconds); }
 
 void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
   FILETIME now;
@@ -553,11 +610,44 @@ void TemporaryNameSeed(unsigned* process, unsigned long long* clock) {
   *clock = static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
 }
 
+// The temporaries a stop removes, once publication has named them.
+std::atomic<const LiveTemporaries*> g_live{nullptr};
+
+// Runs on a thread of its own, while the run goes on.
+BOOL WINAPI RemoveTemporariesOnStop(DWORD /*event*/) {
+  const LiveTemporaries* live = g_live.load();
+  const TemporaryNameComposer compose = live->compose.load();
+  const unsigned next = live->next.load();
+  if (compose != nullptr) {
+    char name[kTemporaryCapacity];
+    DWORD error = NO_ERROR;
+    for (unsigned number = live->first.load(); number < next; ++number) {
+      compose(number, name);
+      HANDLE file = OpenOwnName(name, &error);
+      if (file == INVALID_HANDLE_VALUE) continue;
+      (void)RemoveThrough(file, &error);
+      CloseHandle(file);
+    }
+  }
+  return FALSE;  // the next handler, the system's, ends the process
+}
+
+void RemoveOnStop(const LiveTemporaries* live) {
+  if (g_live.exchange(live) != nullptr) return;
+  (void)SetConsoleCtrlHandler(RemoveTemporariesOnStop, TRUE);
+}
+
 }  // namespace
 
 const OutputPrimitives kSystemOutputPrimitives = {
-    OpenFolder, CloseFolder, LookAtName, CreateNamed,     RenameOver, RemoveOwnName,     DropOutput,
-    StartFlush, FlushFiles,  FlushFile,  FlushFileSystem, HasRoom,    TemporaryNameSeed,
+    OpenFolder,  CloseFolder,        LookAtName,
+    CreateNamed, RenameOver,         RemoveOwnName,
+    DropOutput,  StartWriteBack,     Hold,
+    OpenHeld,    IsHeldFile,         LetGo,
+    MakeDurable, DescribeFileSystem, OpenFilesAllowed,
+    FreeSpace,   ReadOnlyMarkOf,     SetAttributes,
+    Pause,       TemporaryNameSeed,  RemoveOnStop,
+    true,
 };
 
 bool FileSystemAcceptsName(const char* name) {

@@ -7,6 +7,7 @@
 // any other.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -28,13 +30,11 @@ TEST(Publication, OnlyAWholeEntryReplacesAnOldFile) {
   const Bytes cut = Slice(whole, 0, 40000);
   RunCases({
       {.name = "an entry cut short by the archive's end leaves the old file whole",
-       .archive = Archive({.entries = {{.name = "fresh", .type = 3, .payload = Text("new")},
-                                       {.name = "doc",
-                                        .type = 3,
-                                        .payload = cut,
-                                        .has_size = true,
-                                        .size = 100000}},
-                           .directory = DirectoryPlace::kAfterHeader}),
+       .archive = Archive(
+           {.entries =
+                {{.name = "fresh", .type = 3, .payload = Text("new")},
+                 {.name = "doc", .type = 3, .payload = cut, .has_size = true, .size = 100000}},
+            .directory = DirectoryPlace::kAfterHeader}),
        .args = {"archive.zrq"},
        .out = FileLine(3, 3, "fresh") + FileLine(100000, 3, "doc") + DoneLine(2),
        .err = "Error: \"doc\" is truncated: the archive ends inside its payload.\n",
@@ -42,12 +42,10 @@ TEST(Publication, OnlyAWholeEntryReplacesAnOldFile) {
        .after = {{"velkard/fresh", File("new")}},
        .before = {{"velkard/doc", File(whole)}}},
       {.name = "a cut entry under a new name keeps what the archive holds",
-       .archive = Archive({.entries = {{.name = "doc",
-                                        .type = 3,
-                                        .payload = cut,
-                                        .has_size = true,
-                                        .size = 100000}},
-                           .directory = DirectoryPlace::kAfterHeader}),
+       .archive = Archive(
+           {.entries =
+                {{.name = "doc", .type = 3, .payload = cut, .has_size = true, .size = 100000}},
+            .directory = DirectoryPlace::kAfterHeader}),
        .args = {"archive.zrq"},
        .out = FileLine(100000, 3, "doc") + DoneLine(1),
        .err = "Error: \"doc\" is truncated: the archive ends inside its payload.\n",
@@ -75,12 +73,10 @@ TEST(Publication, LinksUnderOutputNames) {
   const std::string lines = FileLine(1, 3, "to_dir") + FileLine(1, 3, "to_fifo") +
                             FileLine(1, 3, "to_device") + FileLine(1, 3, "to_archive") +
                             DoneLine(4);
-  const FileTree before = {{"keep/dir/inside", File("stays")},
-                           {"keep/fifo", Pipe()},
-                           {"velkard/to_dir", Link("../keep/dir")},
-                           {"velkard/to_fifo", Link("../keep/fifo")},
-                           {"velkard/to_device", Link("/dev/null")},
-                           {"velkard/to_archive", Link("../archive.zrq")}};
+  const FileTree before = {
+      {"keep/dir/inside", File("stays")},       {"keep/fifo", Pipe()},
+      {"velkard/to_dir", Link("../keep/dir")},  {"velkard/to_fifo", Link("../keep/fifo")},
+      {"velkard/to_device", Link("/dev/null")}, {"velkard/to_archive", Link("../archive.zrq")}};
   RunCases({
       {.name = "Linux replaces each link as a name; what it points to stays",
        .archive = Archive(layout),
@@ -183,8 +179,9 @@ TEST(Publication, WhatTheFolderRefuses) {
   ChildResult run = RunTool({"archive.zrq", "out"}, temporary.path());
   SetImmutable(out + "/old", false);
   EXPECT_EQ(run.exit_status, ExitStatus(-5));
-  const std::string prefix = "Couldn't replace output file \"out/old\": Operation not permitted; "
-                             "the entry is kept whole as \"out/";
+  const std::string prefix =
+      "Couldn't replace output file \"out/old\": Operation not permitted; "
+      "the entry is kept whole as \"out/";
   ASSERT_TRUE(run.err.starts_with(prefix) && run.err.ends_with("\"\n")) << run.err;
   const std::string kept = run.err.substr(prefix.size(), run.err.size() - prefix.size() - 2);
   EXPECT_TRUE(kept.starts_with(".unzrq-partial-")) << kept;
@@ -223,16 +220,52 @@ TEST(Publication, ADiscardNeverRemovesANameAnotherRunFilled) {
   };
   const ChildResult run = RunTool({"archive.zrq"}, temporary.path(), limits);
   EXPECT_EQ(run.exit_status, ExitStatus(-5));
-  EXPECT_EQ(run.err,
-            "Error: Skipped \"huge\": a 60000 x 60000 image is larger than the archive can hold.\n");
+  EXPECT_EQ(
+      run.err,
+      "Error: Skipped \"huge\": a 60000 x 60000 image is larger than the archive can hold.\n");
   EXPECT_EQ(SnapshotTree(temporary.path() + "/velkard"),
             (FileTree{{"huge.bmp", File("the other run's bitmap")}}));
 }
 
-// A file system with nothing but the plainest calls (no unnamed files, no
-// hard links, no rename that refuses to replace, no flush of the whole file
-// system, no submission ring): the tool unpacks into it and replaces there
-// exactly as anywhere else.
+// A run stopped by a signal while its replacements wait for their rename
+// removes their temporary files and then stops as the signal would have
+// stopped it: the old files stay whole, and nothing of the run is left. (A
+// SIGKILL or a power cut leaves the temporaries: doc/output-files.md.)
+TEST(Publication, AStoppedRunRemovesItsTemporaries) {
+  if (OnWindows()) GTEST_SKIP() << "wine does not hold the .exe at a full pipe";
+  namespace fs = std::filesystem;
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal_number);
+    const ScratchDir temporary;
+    WriteFileBytes(
+        temporary.path() + "/archive.zrq",
+        Archive(
+            {.entries = {
+                 {.name = "one", .type = 3, .payload = PatternBytes(3u << 20)},
+                 {.name = "two", .type = 3, .payload = Text("2")},
+                 {.name = "huge", .type = 5, .payload = SizedImagePayload(60000, 60000, {})}}}));
+    const FileTree old_files = {{"one", File("old one")}, {"two", File("old two")}};
+    CreateTree(temporary.path() + "/out", old_files);
+    ChildLimits limits;
+    // Held at the report of the third entry, the first two waiting.
+    limits.hold_until = ConsoleLines(FileLine(76, 5, "huge"));
+    std::size_t temporaries = 0;
+    limits.while_held = [&](int pid) {
+      for (const fs::directory_entry& entry : fs::directory_iterator(temporary.path() + "/out")) {
+        if (entry.path().filename().string().starts_with(".unzrq-partial-")) ++temporaries;
+      }
+      kill(pid, signal_number);
+    };
+    const ChildResult run = RunTool({"archive.zrq", "out"}, temporary.path(), limits);
+    EXPECT_FALSE(run.exited);
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(temporaries, 2u);
+    EXPECT_EQ(SnapshotTree(temporary.path() + "/out"), old_files);
+  }
+}
+
+// A kernel with nothing but the plainest calls (no submission ring): the
+// tool unpacks and replaces there exactly as anywhere else.
 TEST(Publication, AFileSystemOfThePlainestCalls) {
   if (OnWindows() || !Tool().launcher.empty()) {
     GTEST_SKIP() << "the calls are refused by a library preloaded into the Linux tool";
@@ -241,7 +274,8 @@ TEST(Publication, AFileSystemOfThePlainestCalls) {
   WriteFileBytes(temporary.path() + "/archive.zrq",
                  Archive({.entries = {{.name = "small", .type = 3, .payload = Text("s")},
                                       {.name = "large", .type = 3, .payload = PatternBytes(100000)},
-                                      {.name = "pic", .type = 5,
+                                      {.name = "pic",
+                                       .type = 5,
                                        .payload = SizedImagePayload(3, 2, PatternPixels(6))}}}));
   const ChildResult plain = RunTool({"archive.zrq", "plain"}, temporary.path());
   ASSERT_EQ(plain.exit_status, 0) << plain.err;
@@ -278,8 +312,9 @@ TEST(Publication, AFolderThatMayBeWrittenButNotRead) {
   ASSERT_EQ(chmod(temporary.path().c_str(), 0755), 0);
   ASSERT_EQ(chmod((temporary.path() + "/archive.zrq").c_str(), 0644), 0);
   ASSERT_EQ(chmod((temporary.path() + "/drop").c_str(), 0333), 0);
-  const std::vector<std::string> as_nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                              "--clear-groups", Tool().path, "archive.zrq", "drop"};
+  const std::vector<std::string> as_nobody = {
+      "/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+      Tool().path,        "archive.zrq",   "drop"};
   for (const char* round : {"fresh", "over"}) {
     SCOPED_TRACE(round);
     const ChildResult run = RunChild(as_nobody.front(), as_nobody, temporary.path(), {});

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/file_system.h"
+#include "publication/publication.h"
 
 class OwnedHandle {
  public:

@@ -15,6 +15,7 @@
 #include "archive_builder.h"
 #include "owned_handle.h"
 #include "platform/output_primitives.h"
+#include "publication/publication.h"
 #include "tests/support/list_folder.h"
 #include "tests/support/scratch_dir.h"
 
@@ -177,11 +178,12 @@ TEST(Publication, RefusedNames) {
 // Stand-ins for the system's calls: each passes to the system's own unless
 // its row tells it to refuse, and counts its calls.
 struct StandIn {
-  int create_refusals = 0;      // the first creates say something stands there
-  bool look_fails = false;      // looking at a name fails
+  int create_refusals = 0;  // the first creates say something stands there
+  bool look_fails = false;  // looking at a name fails
   DWORD create_temporary_error = NO_ERROR;
-  bool flush_files_unsupported = false;
-  DWORD flush_error = NO_ERROR;  // every flush of a file fails so
+  bool flush_files_unsupported = false;  // no flush of several files at once
+  DWORD flush_error = NO_ERROR;          // every flush fails so
+  DWORD file_system_error = NO_ERROR;    // the flush of the file system fails so
   bool rename_fails = false;
   bool drop_fails = false;
   bool no_room = false;
@@ -190,6 +192,7 @@ struct StandIn {
   int flush_file_system_calls = 0;
   int flush_files_calls = 0;
   int flush_file_calls = 0;
+  int pauses = 0;
 };
 
 StandIn g_stand_in;
@@ -210,8 +213,7 @@ HANDLE StandInCreate(const char* name, DWORD* error) {
   return System().create_named(name, error);
 }
 
-bool StandInLook(const char* name, HANDLE archive, NameKind* kind, char* long_name,
-                 DWORD* error) {
+bool StandInLook(const char* name, HANDLE archive, NameKind* kind, char* long_name, DWORD* error) {
   if (g_stand_in.look_fails) {
     *error = ERROR_ACCESS_DENIED;
     return false;
@@ -219,23 +221,47 @@ bool StandInLook(const char* name, HANDLE archive, NameKind* kind, char* long_na
   return System().look_at_name(name, archive, kind, long_name, error);
 }
 
-DWORD StandInFlushFiles(const char (*names)[kTemporaryCapacity], std::size_t count,
-                        DWORD* errors) {
-  ++g_stand_in.flush_files_calls;
-  if (g_stand_in.flush_files_unsupported) return ERROR_NOT_SUPPORTED;
-  // A system that flushes several at once, whatever this one can do (the
-  // system's own way is taken by every run of the tool).
+// Each file's own flush, as the system gives it, one by one.
+void FlushEach(HeldFile* files, std::size_t count, DWORD* errors) {
   for (std::size_t i = 0; i < count; ++i) {
-    errors[i] = g_stand_in.flush_error != NO_ERROR ? g_stand_in.flush_error
-                                                   : System().flush_file(names[i]);
+    errors[i] = g_stand_in.flush_error;
+    if (errors[i] == NO_ERROR) {
+      (void)System().make_durable(&files[i], 1, Durability::kOneByOne, &errors[i]);
+    }
   }
-  return NO_ERROR;
 }
 
-DWORD StandInFlushFile(const char* name) {
-  ++g_stand_in.flush_file_calls;
-  if (g_stand_in.flush_error != NO_ERROR) return g_stand_in.flush_error;
-  return System().flush_file(name);
+DWORD StandInMakeDurable(HeldFile* files, std::size_t count, Durability how, DWORD* errors) {
+  switch (how) {
+    case Durability::kFileSystem:
+      ++g_stand_in.flush_file_system_calls;
+      errors[0] = g_stand_in.file_system_error != NO_ERROR ? g_stand_in.file_system_error
+                                                           : g_stand_in.flush_error;
+      if (errors[0] == NO_ERROR) {
+        // Whatever the host can, a flush of the file system that can be trusted.
+        (void)System().make_durable(files, 1, Durability::kFileSystem, errors);
+        if (errors[0] == ERROR_NOT_SUPPORTED) errors[0] = NO_ERROR;
+      }
+      return NO_ERROR;
+    case Durability::kTogether:
+      ++g_stand_in.flush_files_calls;
+      if (g_stand_in.flush_files_unsupported) return ERROR_NOT_SUPPORTED;
+      // A system that flushes several at once, whatever this one can do (the
+      // system's own way is taken by every run of the tool).
+      FlushEach(files, count, errors);
+      return NO_ERROR;
+    case Durability::kOneByOne:
+      g_stand_in.flush_file_calls += static_cast<int>(count);
+      FlushEach(files, count, errors);
+      return NO_ERROR;
+  }
+  return ERROR_NOT_SUPPORTED;
+}
+
+void StandInDescribe(FileSystemFacts* facts) {
+  // A file system whose flush can be trusted, or one whose flush cannot.
+  *facts = {g_stand_in.file_system_unsupported ? FileSystemKind::kFuse : FileSystemKind::kExt4, 6,
+            1};
 }
 
 bool StandInRename(const char* from, const char* to, DWORD* error) {
@@ -255,34 +281,30 @@ bool StandInDrop(HANDLE output, const char* temporary, DWORD* error) {
   return System().drop_output(output, temporary, error);
 }
 
-DWORD StandInFlushFileSystem(const char* name) {
-  ++g_stand_in.flush_file_system_calls;
-  if (g_stand_in.file_system_unsupported) return ERROR_NOT_SUPPORTED;
-  if (g_stand_in.flush_error != NO_ERROR) return g_stand_in.flush_error;
-  // Whatever the host can, a flush of the file system that can be trusted.
-  const DWORD error = System().flush_file_system(name);
-  return error == ERROR_NOT_SUPPORTED ? NO_ERROR : error;
+bool StandInFreeSpace(std::uint64_t* bytes) {
+  if (g_stand_in.no_room) {
+    *bytes = 0;
+    return true;
+  }
+  return System().free_space(bytes);
 }
 
-bool StandInHasRoom(std::uint64_t bytes) {
-  return !g_stand_in.no_room && System().has_room(bytes);
+void StandInPause(unsigned /*milliseconds*/) { ++g_stand_in.pauses; }
+
+OutputPrimitives StandIns() {
+  OutputPrimitives calls = kSystemOutputPrimitives;
+  calls.look_at_name = StandInLook;
+  calls.create_named = StandInCreate;
+  calls.rename_over = StandInRename;
+  calls.drop_output = StandInDrop;
+  calls.make_durable = StandInMakeDurable;
+  calls.describe_file_system = StandInDescribe;
+  calls.free_space = StandInFreeSpace;
+  calls.pause = StandInPause;
+  return calls;
 }
 
-const OutputPrimitives kStandIns = {
-    kSystemOutputPrimitives.open_folder,
-    kSystemOutputPrimitives.close_folder,
-    StandInLook,
-    StandInCreate,
-    StandInRename,
-    kSystemOutputPrimitives.remove_own_name,
-    StandInDrop,
-    kSystemOutputPrimitives.start_flush,
-    StandInFlushFiles,
-    StandInFlushFile,
-    StandInFlushFileSystem,
-    StandInHasRoom,
-    kSystemOutputPrimitives.temporary_name_seed,
-};
+const OutputPrimitives kStandIns = StandIns();
 
 // Publication over the stand-ins for as long as it lives.
 class StandingIn {
@@ -310,29 +332,69 @@ TEST(Publication, EachRefusalOfTheSystem) {
     Holds holds = Holds::kEntry;
     bool leftover = false;  // a temporary stays in the folder
   } const cases[] = {
-      {"a name that vanishes after refusing the create is created at the next try", false,
-       {.create_refusals = 1}, NO_ERROR},
+      {"a name that vanishes after refusing the create is created at the next try",
+       false,
+       {.create_refusals = 1},
+       NO_ERROR},
       // Under wine, a host's link that points nowhere: the create bumps into
       // it, the listing does not show it. It is replaced as a name.
-      {"a name the create keeps finding and no look sees is replaced as a name", false,
-       {.create_refusals = 100}, NO_ERROR},
-      {"a name that cannot be looked at is refused with the reason", true, {.look_fails = true},
-       ERROR_ACCESS_DENIED, false, NO_ERROR, ReplaceOutcome::kReplaced, Holds::kOld},
-      {"no temporary can be made beside an old file", true,
-       {.create_temporary_error = ERROR_ACCESS_DENIED}, ERROR_ACCESS_DENIED, true, NO_ERROR,
-       ReplaceOutcome::kReplaced, Holds::kOld},
-      {"several files cannot be flushed at once: each is flushed alone", true,
-       {.flush_files_unsupported = true}, NO_ERROR},
-      {"a failed flush leaves the old file and removes the new one", true,
-       {.flush_error = ERROR_DISK_FULL}, NO_ERROR, false, ERROR_DISK_FULL,
-       ReplaceOutcome::kDropped, Holds::kOld},
-      {"a failed flush, one file at a time", true,
-       {.flush_files_unsupported = true, .flush_error = ERROR_DISK_FULL}, NO_ERROR, false,
-       ERROR_DISK_FULL, ReplaceOutcome::kDropped, Holds::kOld},
-      {"a failed rename keeps the entry aside", true, {.rename_fails = true}, NO_ERROR, false,
-       ERROR_ACCESS_DENIED, ReplaceOutcome::kKeptAside, Holds::kOld, true},
-      {"an incomplete replacement that cannot be removed is named", true,
-       {.drop_fails = true}, NO_ERROR, false, NO_ERROR, ReplaceOutcome::kReplaced, Holds::kOld,
+      {"a name the create keeps finding and no look sees is replaced as a name",
+       false,
+       {.create_refusals = 100},
+       NO_ERROR},
+      {"a name that cannot be looked at is refused with the reason",
+       true,
+       {.look_fails = true},
+       ERROR_ACCESS_DENIED,
+       false,
+       NO_ERROR,
+       ReplaceOutcome::kReplaced,
+       Holds::kOld},
+      {"no temporary can be made beside an old file",
+       true,
+       {.create_temporary_error = ERROR_ACCESS_DENIED},
+       ERROR_ACCESS_DENIED,
+       true,
+       NO_ERROR,
+       ReplaceOutcome::kReplaced,
+       Holds::kOld},
+      {"several files cannot be flushed at once: each is flushed alone",
+       true,
+       {.flush_files_unsupported = true},
+       NO_ERROR},
+      {"a failed flush leaves the old file and removes the new one",
+       true,
+       {.flush_error = ERROR_DISK_FULL},
+       NO_ERROR,
+       false,
+       ERROR_DISK_FULL,
+       ReplaceOutcome::kDropped,
+       Holds::kOld},
+      {"a failed flush, one file at a time",
+       true,
+       {.flush_files_unsupported = true, .flush_error = ERROR_DISK_FULL},
+       NO_ERROR,
+       false,
+       ERROR_DISK_FULL,
+       ReplaceOutcome::kDropped,
+       Holds::kOld},
+      {"a failed rename keeps the entry aside",
+       true,
+       {.rename_fails = true},
+       NO_ERROR,
+       false,
+       ERROR_ACCESS_DENIED,
+       ReplaceOutcome::kKeptAside,
+       Holds::kOld,
+       true},
+      {"an incomplete replacement that cannot be removed is named",
+       true,
+       {.drop_fails = true},
+       NO_ERROR,
+       false,
+       NO_ERROR,
+       ReplaceOutcome::kReplaced,
+       Holds::kOld,
        true},
   };
   for (const Case& c : cases) {
@@ -355,8 +417,8 @@ TEST(Publication, EachRefusalOfTheSystem) {
     }
     ExpectHolds(dir, c.holds);
     const std::vector<std::string> names = ListFolder(dir.path());
-    const bool temporary_left =
-        std::any_of(names.begin(), names.end(), [](const std::string& n) { return IsTemporaryName(n); });
+    const bool temporary_left = std::any_of(
+        names.begin(), names.end(), [](const std::string& n) { return IsTemporaryName(n); });
     EXPECT_EQ(temporary_left, c.leftover);
     if (c.stand_in.flush_files_unsupported && out.outcome() != ReplaceOutcome::kKeptAside) {
       EXPECT_EQ(g_stand_in.flush_file_calls, 1);
@@ -379,10 +441,26 @@ TEST(Publication, ReplacementsWaitForTheirBatch) {
     bool replaced = true;
   } const cases[] = {
       {"the file system at once", {}, 1, 0, 0},
-      {"a window at a time", {.file_system_unsupported = true}, 1, 2, 0},
-      {"one at a time", {.flush_files_unsupported = true, .file_system_unsupported = true}, 1, 1,
+      {"a window at a time", {.file_system_unsupported = true}, 0, 2, 0},
+      {"one at a time",
+       {.flush_files_unsupported = true, .file_system_unsupported = true},
+       0,
+       1,
        kFiles},
-      {"a failed flush of the file system", {.flush_error = ERROR_DISK_FULL}, 1, 0, 0, false},
+      // A failed flush of the file system may be another program's lost
+      // write: each file is flushed on its own before any is dropped, and a
+      // file whose flush together failed, once more alone.
+      {"a failed flush of the file system and of every file",
+       {.flush_error = ERROR_DISK_FULL},
+       1,
+       2,
+       kFiles,
+       false},
+      {"a failed flush of the file system, the files' own flushes whole",
+       {.file_system_error = kErrorWriteFailed},
+       1,
+       2,
+       0},
   };
   ScratchDir dir;
   for (const Case& c : cases) {
@@ -464,7 +542,7 @@ TEST(Publication, AReadOnlyFileWithOtherNamesKeepsItsFlag) {
   ASSERT_TRUE(WriteBytes(out.get(), kEntryBytes));
   const DWORD finished = out.Finish();
   if (out.outcome() == ReplaceOutcome::kKeptAside) {
-    EXPECT_EQ(finished, kErrorSharedFile);
+    EXPECT_EQ(finished, kErrorReadOnlyWithOtherNames);
     EXPECT_EQ(ReadFileBytes(dir / "out"), kOldBytes);
   } else {
     EXPECT_EQ(finished, NO_ERROR);
