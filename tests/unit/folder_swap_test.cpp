@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 
 const Bytes kOldBytes = {'o', 'l', 'd'};
 const Bytes kEntryBytes = {'n', 'e', 'w'};
+const Bytes kForeignBytes = {'f', 'o', 'r', 'e', 'i', 'g', 'n'};
 
 // Which call the swap comes before.
 enum class SwapBefore { kCreate, kRename, kDrop };
@@ -175,6 +176,86 @@ TEST(FolderSwap, NothingLandsUnderTheFoldersOldName) {
       }
       EXPECT_EQ(ReadFileBytes(moved + "/first"), kOldBytes);
     }
+  }
+}
+
+// Another file put under a waiting replacement's temporary name, just
+// before the look that finds it is the run's own, or between that look and
+// the rename: it is never renamed over the output, nor removed, and the old
+// file stays. Windows renames through a handle opened on the temporary and
+// checked to hold the run's file, so no call is left between the check and
+// the rename; a rename by names (Linux) leaves that one call.
+std::string g_temporary_folder;
+bool g_swap_temporary = false;
+
+void PutForeignFile(const char* temporary) {
+  if (!g_swap_temporary) return;
+  g_swap_temporary = false;
+  // Made beside it first and renamed over it, so that the foreign file
+  // cannot be given the number the run's file had.
+  const std::string side = g_temporary_folder + "/foreign";
+  WriteFileBytes(side, kForeignBytes);
+  fs::rename(side, g_temporary_folder + "/" + temporary);
+}
+
+bool SwappingLook(const char* name, const HeldFile& held, bool* same, DWORD* error) {
+  PutForeignFile(name);
+  return System().is_held_file(name, held, same, error);
+}
+
+bool SwappingRenameOfTemporary(const char* from, const char* to, DWORD* error) {
+  PutForeignFile(from);
+  return System().rename_over(from, to, error);
+}
+
+TEST(FolderSwap, AnotherFileUnderAWaitingTemporaryIsNeverRenamed) {
+  struct Case {
+    const char* label;
+    bool between_look_and_rename;
+  } const cases[] = {
+      {"before the look at the temporary", false},
+      {"between the look and the rename", true},
+  };
+  OutputPrimitives swapping = kSystemOutputPrimitives;
+  swapping.is_held_file = SwappingLook;
+  swapping.rename_over = SwappingRenameOfTemporary;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+#ifndef _WIN32
+    if (c.between_look_and_rename) continue;  // a rename by names: that one call remains
+#endif
+    ScratchDir dir;
+    WriteFileBytes(dir / "out", kOldBytes);
+    g_temporary_folder = dir.path();
+    UseOutputPrimitives(&swapping);
+    DWORD error = NO_ERROR;
+    ASSERT_TRUE(OpenOutputFolder(dir.path().c_str(), &error)) << error;
+    OutputRefusal refusal;
+    HANDLE file = CreateOutputFile("out", INVALID_HANDLE_VALUE, &refusal);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << refusal.error;
+    ASSERT_TRUE(WriteBytes(file, kEntryBytes));
+    EXPECT_EQ(FinishOutputFile(file, OutputFate::kKeep).error, NO_ERROR);
+    // Only the look or the rename of the temporary puts the foreign file
+    // there; every other call passes to the system's own.
+    swapping.is_held_file = c.between_look_and_rename ? System().is_held_file : SwappingLook;
+    g_swap_temporary = true;
+    ReplaceReport report{};
+    std::string temporary;
+    int reports = 0;
+    while (PublishNextReplacement(&report)) {
+      ++reports;
+      temporary = report.temporary;
+      EXPECT_EQ(report.error, kErrorNotOwnTemporary);
+      EXPECT_NE(report.outcome, ReplaceOutcome::kReplaced);
+    }
+    CloseOutputFolder();
+    UseOutputPrimitives(nullptr);
+    swapping.is_held_file = SwappingLook;
+    EXPECT_EQ(reports, 1);
+    EXPECT_FALSE(g_swap_temporary);
+    EXPECT_EQ(ReadFileBytes(dir / "out"), kOldBytes);
+    EXPECT_EQ(ReadFileBytes(dir / temporary), kForeignBytes);
+    EXPECT_EQ(ListFolder(dir.path()).size(), 2u);
   }
 }
 
