@@ -125,4 +125,21 @@ TEST(FolderSwap, AFolderSwappedForALinkMidRunMovesNoOutput) {
   }
 }
 
+// Outputs are made relative to the open folder on Windows too: in a folder
+// whose path leaves no room for a temporary name within 260 bytes, an old
+// file is still replaced, as a new name is written.
+TEST(FolderSwap, AReplacementInAFolderOfALongPath) {
+  const std::string folder(200, 'w');
+  RunCases({
+      {.name = "Windows: an old file in a folder of 200 characters is replaced",
+       .archive = Archive({.entries = {{.name = "old", .type = 3, .payload = Text("new")},
+                                       {.name = "fresh", .type = 3, .payload = Text("too")}}}),
+       .args = {"archive.zrq", folder},
+       .out = FileLine(3, 3, "old") + FileLine(3, 3, "fresh") + DoneLine(2),
+       .after = {{folder + "/old", File("new")}, {folder + "/fresh", File("too")}},
+       .before = {{folder + "/old", File("the old file")}},
+       .legs = Legs::kWindowsOnly},
+  });
+}
+
 }  // namespace
