@@ -60,6 +60,7 @@ TEST(FolderSwap, AFolderSwappedForALinkMidRunMovesNoOutput) {
       {"replacements", true},
   };
   std::vector<TestEntry> entries;
+  entries.reserve(kEntries);
   for (int i = 0; i < kEntries; ++i) {
     entries.push_back({.name = EntryName(i), .type = 3, .payload = Text("new " + EntryName(i))});
   }
