@@ -34,6 +34,9 @@ using NtCreateFileCall = NTSTATUS(NTAPI*)(PHANDLE file, ACCESS_MASK access,
                                           PLARGE_INTEGER allocation, ULONG file_attributes,
                                           ULONG share, ULONG disposition, ULONG options,
                                           PVOID extended_attributes, ULONG extended_length);
+using NtQueryInformationFileCall = NTSTATUS(NTAPI*)(HANDLE file, PIO_STATUS_BLOCK status,
+                                                    PVOID information, ULONG length,
+                                                    FILE_INFORMATION_CLASS information_class);
 using NtSetInformationFileCall = NTSTATUS(NTAPI*)(HANDLE file, PIO_STATUS_BLOCK status,
                                                   PVOID information, ULONG length,
                                                   FILE_INFORMATION_CLASS information_class);
@@ -53,6 +56,7 @@ using RtlFreeUnicodeStringCall = VOID(NTAPI*)(PUNICODE_STRING string);
 
 struct NativeFileCalls {
   NtCreateFileCall create_file;
+  NtQueryInformationFileCall query_information_file;
   NtSetInformationFileCall set_information_file;
   NtQueryDirectoryFileCall query_directory_file;
   NtQueryVolumeInformationFileCall query_volume_information_file;

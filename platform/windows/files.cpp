@@ -113,13 +113,42 @@ HANDLE OpenNameItself(const char* name, ACCESS_MASK access, DWORD* error) {
   return OpenInFolder(name, access, kShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT, error);
 }
 
-// A file's number on its volume.
-std::uint64_t IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
-  return static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
-}
+// What the run compares of a file it opened by a name in the folder.
+struct FileFacts {
+  DWORD attributes;
+  DWORD links;
+  std::uint64_t volume;
+  std::uint64_t identity;  // the file's number on its volume
+};
 
-bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && IdentityOf(a) == IdentityOf(b);
+std::uint64_t g_folder_volume = 0;
+
+// The facts of a file opened by a name in the folder, asked of the file
+// itself: never of its path, which wine would walk again. The name itself
+// is opened, never a link's target nor a mount point's volume, so the
+// file lies on the folder's volume.
+bool FactsOf(HANDLE file, FileFacts* facts, DWORD* error) {
+  FILE_BASIC_INFORMATION basic = {};
+  FILE_STANDARD_INFORMATION standard = {};
+  FILE_INTERNAL_INFORMATION internal = {};
+  IO_STATUS_BLOCK status_block;
+  NTSTATUS status = g_native->query_information_file(file, &status_block, &basic, sizeof basic,
+                                                     FileBasicInformation);
+  if (NT_SUCCESS(status)) {
+    status = g_native->query_information_file(file, &status_block, &standard, sizeof standard,
+                                              FileStandardInformation);
+  }
+  if (NT_SUCCESS(status)) {
+    status = g_native->query_information_file(file, &status_block, &internal, sizeof internal,
+                                              FileInternalInformation);
+  }
+  if (!NT_SUCCESS(status)) {
+    *error = ErrorOf(status);
+    return false;
+  }
+  *facts = {basic.FileAttributes, standard.NumberOfLinks, g_folder_volume,
+            static_cast<std::uint64_t>(internal.IndexNumber.QuadPart)};
+  return true;
 }
 
 // Whether `file` is the very file under `name`, and whether that is a file
@@ -129,10 +158,12 @@ bool Identify(const char* name, HANDLE file, bool* same, bool* disk_file) {
   DWORD error = NO_ERROR;
   HANDLE other = OpenNameItself(name, FILE_READ_ATTRIBUTES, &error);
   if (other == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION a;
-  BY_HANDLE_FILE_INFORMATION b;
-  *same = GetFileInformationByHandle(other, &a) && GetFileInformationByHandle(file, &b) &&
-          SameFile(a, b);
+  FileFacts standing = {};
+  BY_HANDLE_FILE_INFORMATION info;
+  *same = FactsOf(other, &standing, &error) && GetFileInformationByHandle(file, &info) &&
+          info.dwVolumeSerialNumber == standing.volume &&
+          (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow) ==
+              standing.identity;
   *disk_file = GetFileType(other) == FILE_TYPE_DISK;
   CloseHandle(other);
   return true;
@@ -168,6 +199,7 @@ const NativeFileCalls* NativeCalls(DWORD* error) {
     return address != nullptr;
   };
   if (!find("NtCreateFile", &calls.create_file) ||
+      !find("NtQueryInformationFile", &calls.query_information_file) ||
       !find("NtSetInformationFile", &calls.set_information_file) ||
       !find("NtQueryDirectoryFile", &calls.query_directory_file) ||
       !find("NtQueryVolumeInformationFile", &calls.query_volume_information_file) ||
@@ -206,6 +238,7 @@ bool OpenFolder(const char* folder, DWORD* error) {
     return false;
   }
   g_folder = handle;
+  g_folder_volume = info.dwVolumeSerialNumber;
   return true;
 }
 
@@ -363,15 +396,16 @@ HANDLE OpenAttributes(const char* name) {
 bool ReadOnlyMarkOf(const char* name, ReadOnlyMark* mark) {
   HANDLE file = OpenAttributes(name);
   if (file == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(file, &info) != FALSE;
+  FileFacts facts = {};
+  DWORD error = NO_ERROR;
+  const bool known = FactsOf(file, &facts, &error);
   if (known) {
-    mark->read_only = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-                      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-    mark->attributes = info.dwFileAttributes;
-    mark->names = info.nNumberOfLinks;
-    mark->volume = info.dwVolumeSerialNumber;
-    mark->identity = IdentityOf(info);
+    mark->read_only = (facts.attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+                      (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    mark->attributes = facts.attributes;
+    mark->names = facts.links;
+    mark->volume = facts.volume;
+    mark->identity = facts.identity;
   }
   CloseHandle(file);
   return known;
@@ -382,10 +416,11 @@ bool ReadOnlyMarkOf(const char* name, ReadOnlyMark* mark) {
 bool SetAttributes(const char* name, const ReadOnlyMark& mark, DWORD attributes) {
   HANDLE file = OpenAttributes(name);
   if (file == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info;
+  FileFacts facts = {};
+  DWORD error = NO_ERROR;
   bool done = false;
-  if (GetFileInformationByHandle(file, &info) && info.dwVolumeSerialNumber == mark.volume &&
-      IdentityOf(info) == mark.identity) {
+  if (FactsOf(file, &facts, &error) && facts.volume == mark.volume &&
+      facts.identity == mark.identity) {
     FILE_BASIC_INFO basic = {};
     basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
     done = SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
@@ -474,20 +509,20 @@ bool RemoveOwnName(const char* name, DWORD* error) {
 bool DropOutput(HANDLE output, const char* temporary, DWORD* error) {
   // Only ever one of the run's own temporaries, a name no one else makes:
   // removed only while it still holds the file the output was written to.
-  BY_HANDLE_FILE_INFORMATION written;
-  const bool known = GetFileInformationByHandle(output, &written) != FALSE;
+  FileFacts written = {};
+  const bool known = FactsOf(output, &written, error);
   (void)CloseHandle(output);  // its bytes are given up: how the close went does not matter
   if (!known) return RemoveOwnName(temporary, error);
   HANDLE file = OpenOwnName(temporary, error);
   if (file == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION standing;
+  FileFacts standing = {};
   bool removed = false;
-  if (!GetFileInformationByHandle(file, &standing)) {
-    *error = GetLastError();
-  } else if (!SameFile(standing, written)) {
-    *error = kErrorNotOwnTemporary;
-  } else {
-    removed = RemoveThrough(file, error);
+  if (FactsOf(file, &standing, error)) {
+    if (standing.identity != written.identity) {
+      *error = kErrorNotOwnTemporary;
+    } else {
+      removed = RemoveThrough(file, error);
+    }
   }
   CloseHandle(file);
   return removed;
@@ -498,13 +533,11 @@ bool DropOutput(HANDLE output, const char* temporary, DWORD* error) {
 DWORD StartWriteBack(HANDLE /*output*/) { return ERROR_NOT_SUPPORTED; }
 
 bool Hold(HANDLE output, bool keep_open, HeldFile* held, DWORD* error) {
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(output, &info) != FALSE;
+  FileFacts facts = {};
+  const bool known = FactsOf(output, &facts, error);
   if (known) {
-    held->volume = info.dwVolumeSerialNumber;
-    held->identity = IdentityOf(info);
-  } else {
-    *error = GetLastError();
+    held->volume = facts.volume;
+    held->identity = facts.identity;
   }
   if (keep_open && known) {
     held->open = reinterpret_cast<std::intptr_t>(output);
@@ -519,10 +552,11 @@ bool Hold(HANDLE output, bool keep_open, HeldFile* held, DWORD* error) {
 
 // Whether `file` is held's file and a file on a disk.
 bool IsHeld(HANDLE file, const HeldFile& held) {
-  BY_HANDLE_FILE_INFORMATION info;
-  return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
-         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-         info.dwVolumeSerialNumber == held.volume && IdentityOf(info) == held.identity;
+  FileFacts facts = {};
+  DWORD error = NO_ERROR;
+  return GetFileType(file) == FILE_TYPE_DISK && FactsOf(file, &facts, &error) &&
+         (facts.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+         facts.volume == held.volume && facts.identity == held.identity;
 }
 
 bool OpenHeld(const char* name, HeldFile* held, DWORD* error) {

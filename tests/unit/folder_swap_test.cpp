@@ -79,15 +79,6 @@ OutputPrimitives SwappingPrimitives() {
   return swapping;
 }
 
-bool UnderWine() {
-#ifdef _WIN32
-  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
-
 bool WriteBytes(HANDLE file, const Bytes& bytes) {
   DWORD written = 0;
   return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
@@ -133,12 +124,7 @@ TEST(FolderSwap, NothingLandsUnderTheFoldersOldName) {
       ASSERT_NE(file, INVALID_HANDLE_VALUE) << refusal.error;
       ASSERT_TRUE(WriteBytes(file, kEntryBytes));
       const OutputFinish finish = FinishOutputFile(file, c.fate);
-      // Wine describes an open file by its path: once the folder has moved,
-      // a replacement made after the swap cannot be held, and is dropped.
-      const bool dropped = UnderWine() && c.old_file && finish.error != NO_ERROR;
-      if (!dropped) {
-        EXPECT_EQ(finish.error, NO_ERROR);
-      }
+      EXPECT_EQ(finish.error, NO_ERROR);
       ReplaceReport report{};
       bool reported = false;
       while (PublishNextReplacement(&report)) reported = true;
@@ -158,7 +144,7 @@ TEST(FolderSwap, NothingLandsUnderTheFoldersOldName) {
       if (!c.old_file) {
         EXPECT_EQ(names, (std::vector<std::string>{"first", "out"}));
         EXPECT_EQ(ReadFileBytes(moved + "/out"), kEntryBytes);
-      } else if (c.fate == OutputFate::kKeep && !dropped) {
+      } else if (c.fate == OutputFate::kKeep) {
         ASSERT_TRUE(reported);
         // Where a rename goes by the folder's first path after all (wine),
         // it is refused once the folder is gone from there: the entry is
