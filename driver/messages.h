@@ -71,6 +71,9 @@ inline constexpr const char kSummaryLine[] = "Done: %d files processed." UNZRQ_L
   REPORT(kReplacementKeptAside, kExitDamaged,                                                      \
          "Couldn't replace output file \"%s\": %s; the entry is kept whole as \"%s\"\n")           \
   REPORT(kLeftoverNotRemoved, kExitDamaged, "Couldn't remove temporary file \"%s\": %s\n")         \
+  REPORT(kReplacementNotOwn, kExitDamaged,                                                         \
+         "Couldn't replace output file \"%s\": another file stands under its temporary name "      \
+         "\"%s\" (%s); neither is renamed or removed\n")                                           \
   REPORT(kShortNameOfAnother, kExitDamaged,                                                        \
          "Error: Skipped \"%s\": the name is the short name of \"%s\", another file in the "       \
          "folder.\n")                                                                              \

@@ -47,9 +47,9 @@ struct Run {
 // and reasons in buffers of their own.
 struct EntryBuffers {
   DirectoryEntry record;
-  EntryName stored;      // the name as stored, NUL-terminated
-  ShownName shown;       // the stored name fit for one line of a message
-  OutputName file_name;  // the name the output file gets
+  EntryName stored;                          // the name as stored, NUL-terminated
+  ShownName shown;                           // the stored name fit for one line of a message
+  OutputName file_name;                      // the name the output file gets
   char shown_path[4 * kOutputPathCapacity];  // the output path fit for one line of a message
 };
 
@@ -202,7 +202,8 @@ void ReportResult(const EntryBuffers& buffers, const EntryResult& result, bool i
     case EntryOutcome::kComplete: break;
     case EntryOutcome::kWriteFailed:
       // Both failures are told, in the order they happened.
-      if (result.read_error != NO_ERROR) ReportReadFailure(buffers, result, result.read_error, image);
+      if (result.read_error != NO_ERROR)
+        ReportReadFailure(buffers, result, result.read_error, image);
       Report(kCannotWriteFile, buffers.shown_path, Reason(result.error).text);
       break;
     case EntryOutcome::kTruncated: Report(kEntryTruncated, shown); break;
@@ -219,8 +220,8 @@ void ReportResult(const EntryBuffers& buffers, const EntryResult& result, bool i
   }
 }
 
-// Renames the waiting replacements over their names, their bytes flushed to
-// the disk first, and tells each that failed. Returns false when something
+// Renames the waiting replacements over their names, their bytes made
+// durable first, and tells each that failed. Returns false when something
 // was reported.
 bool PublishReplacements(const Run& run) {
   bool published = true;
@@ -233,6 +234,10 @@ bool PublishReplacements(const Run& run) {
     const Reason reason(report.error);
     if (report.outcome == ReplaceOutcome::kKeptAside) {
       Report(kReplacementKeptAside, name.text, reason.text, temporary.text);
+      continue;
+    }
+    if (report.outcome == ReplaceOutcome::kNotOwn) {
+      Report(kReplacementNotOwn, name.text, temporary.text, reason.text);
       continue;
     }
     Report(kCannotWriteFile, name.text, reason.text);
@@ -264,9 +269,11 @@ bool WriteOutput(const Run& run, const EntryBuffers& buffers, const OutputPlan& 
                  bool* published_ok) {
   OutputRefusal refusal;
   HANDLE output = CreateOutputFile(buffers.file_name, run.scanning, &refusal);
-  if (output == INVALID_HANDLE_VALUE && refusal.error == kErrorWaitingAlias) {
+  if (output == INVALID_HANDLE_VALUE &&
+      (refusal.error == kErrorWaitingAlias || refusal.error == kErrorRoomHeldByWaiting)) {
     // The name is only the short alias of a replacement of this run that is
-    // waiting for its rename: once renamed, it holds the alias no more.
+    // waiting for its rename, or the replacements waiting hold the room
+    // (an inode, a quota) the output needs: once renamed, they hold neither.
     if (!PublishReplacements(run)) *published_ok = false;
     output = CreateOutputFile(buffers.file_name, run.scanning, &refusal);
   }
@@ -274,7 +281,25 @@ bool WriteOutput(const Run& run, const EntryBuffers& buffers, const OutputPlan& 
     ReportRefusal(buffers, refusal);
     return false;
   }
-  const EntryResult result = plan.writer(output, run.scanning, buffers.record.size());
+  EntryResult result = plan.writer(output, run.scanning, buffers.record.size());
+  if (result.outcome == EntryOutcome::kWriteFailed &&
+      WaitingReplacementsHoldTheRoom(output, result.error)) {
+    // Written again, once, after the replacements that hold the disk's or
+    // the quota's room have taken their names and given the room back.
+    const OutputFinish dropped = FinishOutputFile(output, OutputFate::kIncomplete);
+    if (dropped.leftover != nullptr) {
+      Report(kLeftoverNotRemoved, ShownInFolder(run, dropped.leftover).text,
+             Reason(dropped.leftover_error).text);
+    }
+    if (!PublishReplacements(run)) *published_ok = false;
+    if (!MoveToPayload(run, buffers)) return false;
+    output = CreateOutputFile(buffers.file_name, run.scanning, &refusal);
+    if (output == INVALID_HANDLE_VALUE) {
+      ReportRefusal(buffers, refusal);
+      return false;
+    }
+    result = plan.writer(output, run.scanning, buffers.record.size());
+  }
   ReportResult(buffers, result, plan.image());
   // A failed close or flush loses the bytes even of an entry already
   // reported, and is told after its report.

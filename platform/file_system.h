@@ -43,8 +43,11 @@ inline constexpr DWORD kErrorWaitingAlias =
     0x20010006u;  // the short alias of a waiting replacement
 inline constexpr DWORD kErrorArchiveChanged = 0x20010007u;  // the archive changed while it was read
 inline constexpr DWORD kErrorReadOnlyWithOtherNames = 0x20010008u;  // its flag is theirs too
-inline constexpr DWORD kErrorNotOwnTemporary =
-    0x20010009u;  // another file under a temporary's name
+// Another file stands under the name of one of the run's temporaries.
+inline constexpr DWORD kErrorNotOwnTemporary = 0x20010009u;
+// No room for a replacement while the run's waiting replacements hold it:
+// publishing them first frees it.
+inline constexpr DWORD kErrorRoomHeldByWaiting = 0x2001000Au;
 
 // False for names this platform's file system would refuse or reinterpret
 // (on Windows: device names such as CON, a colon, a trailing dot or space).

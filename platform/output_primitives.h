@@ -37,6 +37,10 @@ struct HeldFile {
   std::intptr_t open = -1;  // the system's descriptor or handle, -1 once let go
   std::uint64_t volume = 0;
   std::uint64_t identity = 0;
+  // A file let go may be removed and its identity given to a new one (an
+  // inode number used again): what tells them apart besides, the time of
+  // the file's last change (POSIX) or of its creation (Windows).
+  std::uint64_t stamp = 0;
 };
 
 // How make_durable makes the bytes of a batch durable.

@@ -11,8 +11,9 @@ const char* DescribeOwnError(DWORD code) {
     case kErrorArchiveChanged: return "The archive changed while it was read";
     case kErrorReadOnlyWithOtherNames:
       return "The old file is read-only and has other names, which would lose that protection";
-    case kErrorNotOwnTemporary:
-      return "Another file was put under the temporary name of this run's replacement";
+    case kErrorNotOwnTemporary: return "Not the file this run made";
+    case kErrorRoomHeldByWaiting:
+      return "No room while the replacements waiting for their rename hold it";
     default: return nullptr;
   }
 }

@@ -7,12 +7,19 @@
 // so. Only when the create finds something standing under the name is it
 // looked at, and only a file or a link is replaced, by a whole entry and by a
 // rename: the entry is written under a temporary name of this run beside the
-// old file, its own bytes are made durable, and then it is renamed over the
+// old file, its bytes are made durable, and then it is renamed over the
 // name, so that a crash or a power cut leaves the old file or the new one,
 // whole. Finished replacements wait in a fixed queue, so that the flushes of
 // a batch overlap instead of each waiting for the disk on its own: a window
 // of files flushed at once, or, for a batch of many, one flush of the file
-// system where that can be trusted.
+// system where that can be trusted. A waiting temporary is the run's own
+// from its creation to its rename: held open where the descriptors allow,
+// known by its identity where not, and never renamed once its name holds
+// anything else; the run's live temporaries are removed when it is stopped.
+//
+// This file decides and the calls of platform/output_primitives.h do: how
+// often to try again, what a failure means, which flush to trust, how much
+// room to keep.
 #include <cstring>
 
 #include "platform/output_primitives.h"
@@ -278,14 +285,24 @@ OutputFinish FinishReplacement(CurrentOutput& output) {
   return {NO_ERROR, NO_ERROR, nullptr};
 }
 
-// Whether the waiting files' file system may be flushed at once: only where
-// its flush is known to report every failed write, from a descriptor opened
-// before the batch's first write. A file system's own commit errors reach
-// the flush of a whole file system from Linux 5.8; FUSE file systems are
-// not asked at all unless they say they want to be.
+// Whether the waiting files' file system may be flushed at once: only
+// where its flush is known to report every failed write, on a descriptor
+// opened before the batch's first write (the first temporary's, held open
+// for it). Local file systems that pass their own commit errors to the
+// flush of the whole file system do so from Linux 5.17; a FUSE file system
+// is not asked at all unless it says it wants to be, and network and other
+// file systems are not known to report a lost write there: each file is
+// flushed on its own.
 bool TrustFileSystemFlush(const FileSystemFacts& facts) {
-  if (facts.kind == FileSystemKind::kUnknown || facts.kind == FileSystemKind::kFuse) return false;
-  return facts.kernel_major > 5 || (facts.kernel_major == 5 && facts.kernel_minor >= 8);
+  switch (facts.kind) {
+    case FileSystemKind::kExt4:
+    case FileSystemKind::kXfs:
+    case FileSystemKind::kBtrfs: break;
+    case FileSystemKind::kUnknown:
+    case FileSystemKind::kFuse:
+    case FileSystemKind::kOther: return false;
+  }
+  return facts.kernel_major > 5 || (facts.kernel_major == 5 && facts.kernel_minor >= 17);
 }
 
 // Flushes the files of the window [0, count) each on its own, together
@@ -559,9 +576,10 @@ HANDLE CreateOutputFile(const char* name, HANDLE archive, OutputRefusal* refusal
   }
   if (file == INVALID_HANDLE_VALUE) {
     // No room for the name of a temporary (no free inode, a quota) while a
-    // batch holds the room: the caller publishes it and tries again.
+    // batch holds the room: the caller publishes it and tries again, once
+    // (with nothing waiting, this refusal is final).
     if (MeansNoRoom(refusal->error) && g_publication.published < g_publication.queued) {
-      refusal->error = kErrorWaitingAlias;
+      refusal->error = kErrorRoomHeldByWaiting;
       return file;
     }
     refusal->replacing = true;
@@ -589,6 +607,12 @@ OutputFinish FinishOutputFile(HANDLE output_file, OutputFate fate) {
   // A leftover's name stays in `output` until the next output is made.
   output.file = INVALID_HANDLE_VALUE;
   return finish;
+}
+
+bool WaitingReplacementsHoldTheRoom(HANDLE output, DWORD error) {
+  const CurrentOutput& current = g_publication.current;
+  return output != INVALID_HANDLE_VALUE && output == current.file && current.replaces &&
+         MeansNoRoom(error) && g_publication.published < g_publication.queued;
 }
 
 bool ReplacementsDue(std::uint64_t next_bytes) {

@@ -42,8 +42,9 @@ struct OutputRefusal {
 // whole; a folder, a device, a pipe, the archive `archive` has open (under
 // any of its names) and, on Windows, a name that is only another file's
 // short alias are refused. INVALID_HANDLE_VALUE and *refusal when the output
-// cannot be made; kErrorWaitingAlias asks the caller to publish the waiting
-// replacements (PublishNextReplacement) and try again.
+// cannot be made; kErrorWaitingAlias and kErrorRoomHeldByWaiting ask the
+// caller to publish the waiting replacements (PublishNextReplacement) and
+// try again.
 HANDLE CreateOutputFile(const char* name, HANDLE archive, OutputRefusal* refusal);
 
 // What becomes of an output when it is finished.
@@ -63,10 +64,17 @@ struct OutputFinish {
 
 // Finishes the output made by CreateOutputFile as `fate` says. A new name
 // was written in place and is simply closed. A replacement kept whole waits
-// in a queue (ReplacementsDue) so that its bytes reach the disk before its
-// rename, many at once; one given up is dropped through its own handle or
-// its own temporary name, never through the name it was meant for.
+// in a queue (ReplacementsDue), held by the run, so that its bytes are made
+// durable before its rename, many at once; one given up is dropped through
+// its own handle or its own temporary name, never through the name it was
+// meant for.
 OutputFinish FinishOutputFile(HANDLE output, OutputFate fate);
+
+// Whether a failed write to `output`, for `error`, was a replacement's that
+// found no room (a full disk, a quota) while replacements of this run wait
+// for their rename and hold room beside their old files: once they are
+// published (PublishNextReplacement), the entry may be written again.
+bool WaitingReplacementsHoldTheRoom(HANDLE output, DWORD error);
 
 // Replacements flushed together: enough that the flushes overlap and cost
 // little per file, few enough that a run stopped leaves little behind.
@@ -77,7 +85,7 @@ OutputFinish FinishOutputFile(HANDLE output, OutputFate fate);
 // the disk would have no room while they wait.
 inline constexpr std::size_t kReplacementBatch = 4096;
 inline constexpr std::uint64_t kReplacementBatchBytes = 64ull << 20;
-inline constexpr std::size_t kReplacementNameBytes = 48 * 1024;
+inline constexpr std::size_t kReplacementNameBytes = std::size_t{48} * 1024;
 
 // True when the waiting replacements are to be published
 // (PublishNextReplacement) before the next output, of about `next_bytes`

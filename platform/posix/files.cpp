@@ -531,9 +531,17 @@ DWORD StartWriteBack(HANDLE output) {
   return ErrorFromErrno(errno);
 }
 
+// The time of a file's last change, in nanoseconds: an inode number freed
+// is soon given to a new file, whose change time is its own.
+std::uint64_t ChangeStamp(const struct stat& info) {
+  return static_cast<std::uint64_t>(info.st_ctim.tv_sec) * 1000000000ull +
+         static_cast<std::uint64_t>(info.st_ctim.tv_nsec);
+}
+
 bool SameFile(const struct stat& info, const HeldFile& held) {
   return S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_dev) == held.volume &&
-         static_cast<std::uint64_t>(info.st_ino) == held.identity;
+         static_cast<std::uint64_t>(info.st_ino) == held.identity &&
+         ChangeStamp(info) == held.stamp;
 }
 
 bool Hold(HANDLE output, bool keep_open, HeldFile* held, DWORD* error) {
@@ -547,6 +555,7 @@ bool Hold(HANDLE output, bool keep_open, HeldFile* held, DWORD* error) {
   if (known) {
     held->volume = static_cast<std::uint64_t>(info.st_dev);
     held->identity = static_cast<std::uint64_t>(info.st_ino);
+    held->stamp = ChangeStamp(info);
   } else {
     *error = ErrorFromErrno(errno);
   }

@@ -119,6 +119,9 @@ struct FileFacts {
   DWORD links;
   std::uint64_t volume;
   std::uint64_t identity;  // the file's number on its volume
+  // When the file was made: a number freed may be given to a new file
+  // (under wine, the host's inode number), whose creation time is its own.
+  std::uint64_t stamp;
 };
 
 std::uint64_t g_folder_volume = 0;
@@ -147,7 +150,8 @@ bool FactsOf(HANDLE file, FileFacts* facts, DWORD* error) {
     return false;
   }
   *facts = {basic.FileAttributes, standard.NumberOfLinks, g_folder_volume,
-            static_cast<std::uint64_t>(internal.IndexNumber.QuadPart)};
+            static_cast<std::uint64_t>(internal.IndexNumber.QuadPart),
+            static_cast<std::uint64_t>(basic.CreationTime.QuadPart)};
   return true;
 }
 
@@ -518,7 +522,7 @@ bool DropOutput(HANDLE output, const char* temporary, DWORD* error) {
   FileFacts standing = {};
   bool removed = false;
   if (FactsOf(file, &standing, error)) {
-    if (standing.identity != written.identity) {
+    if (standing.identity != written.identity || standing.stamp != written.stamp) {
       *error = kErrorNotOwnTemporary;
     } else {
       removed = RemoveThrough(file, error);
@@ -538,6 +542,7 @@ bool Hold(HANDLE output, bool keep_open, HeldFile* held, DWORD* error) {
   if (known) {
     held->volume = facts.volume;
     held->identity = facts.identity;
+    held->stamp = facts.stamp;
   }
   if (keep_open && known) {
     held->open = reinterpret_cast<std::intptr_t>(output);
@@ -556,7 +561,8 @@ bool IsHeld(HANDLE file, const HeldFile& held) {
   DWORD error = NO_ERROR;
   return GetFileType(file) == FILE_TYPE_DISK && FactsOf(file, &facts, &error) &&
          (facts.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-         facts.volume == held.volume && facts.identity == held.identity;
+         facts.volume == held.volume && facts.identity == held.identity &&
+         facts.stamp == held.stamp;
 }
 
 bool OpenHeld(const char* name, HeldFile* held, DWORD* error) {

@@ -6,7 +6,8 @@ under test is that a name an earlier run wrote holds, after a crash, either
 that earlier file or the new one, whole, never an empty or torn file.
 
 A small xfs on a loop device stands in for the disk. Each round unpacks an
-archive (two plain entries of 1,000,000 bytes and a type-5 image) into a
+archive (two plain entries of 1,000,000 bytes and a type-5 image, and in
+every other round 100 small plain entries besides) into a
 folder on it, checks those files and syncs them; then it unpacks a second
 archive with other contents of other sizes under the same names and, the
 moment the tool has exited 0, shuts the file system down as a power cut
@@ -42,6 +43,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import zrq_format  # noqa: E402
 
 SKIP = 77
+# More than the tool flushes file by file in one batch.
+SMALL_FILES = 100
 IMAGE_BYTES = 300 * 1024 * 1024  # the smallest xfs mkfs.xfs makes; a sparse file
 STEP_TIMEOUT = 200  # seconds, below the test's TIMEOUT, so that the cleanup still runs
 LEFTOVER = re.compile(r"\.unzrq-partial-[0-9A-Fa-f]{8}-[0-9A-Fa-f]{8}-[0-9A-Fa-f]{16}"
@@ -90,10 +93,11 @@ def bitmap(width, height, pixels):
     return zrq_format.bitmap_header(width, height) + b"".join(reversed(rows))
 
 
-def entries(rng, plain_sizes, width, height):
+def entries(rng, plain_sizes, width, height, small):
     """Archive entries (name, type, payload) and the files they must become
     ({output name: bytes}): a type-1 name whose extension is restored, a
-    type-3 name kept as it is, and a type-5 image."""
+    type-3 name kept as it is, a type-5 image, and `small` small type-3
+    entries."""
     theme, level = (rng.randbytes(size) for size in plain_sizes)
     pixels = rng.randbytes(2 * width * height)
     archive = [(b"theme_MP3", zrq_format.TYPE_RENAMED_RAW, theme),
@@ -101,6 +105,11 @@ def entries(rng, plain_sizes, width, height):
                (b"splash", zrq_format.TYPE_SIZED_IMAGE,
                 zrq_format.sized_image_prefix(width, height) + pixels)]
     files = {"theme.MP3": theme, "level.dat": level, "splash.bmp": bitmap(width, height, pixels)}
+    for index in range(small):
+        name = "small-%03d" % index
+        payload = rng.randbytes(rng.randint(1, 6000))
+        archive.append((name.encode(), zrq_format.TYPE_RAW, payload))
+        files[name] = payload
     return archive, files
 
 
@@ -237,8 +246,12 @@ def rounds(tool, work, disk, count):
     for number in range(1, count + 1):
         rng = random.Random(number)
         # Width 300: rows without padding; 257: a byte of padding per row.
-        old_archive, old = entries(rng, (1000000, 1000000), 300, 200)
-        new_archive, new = entries(rng, (1300000, 700001), 257, 129)
+        # Every other round replaces a batch of many files, which the tool
+        # flushes with one flush of the file system where it trusts that;
+        # the others a few large ones, each flushed on its own.
+        small = SMALL_FILES if number % 2 == 0 else 0
+        old_archive, old = entries(rng, (1000000, 1000000), 300, 200, small)
+        new_archive, new = entries(rng, (1300000, 700001), 257, 129, small)
         folder = "mnt/out-%d" % number
         write_archive(os.path.join(work, "old-%d.zrq" % number), old_archive)
         write_archive(os.path.join(work, "new-%d.zrq" % number), new_archive)
@@ -270,7 +283,7 @@ def stop(signal_number, _frame):
 def main():
     parser = argparse.ArgumentParser(usage=__doc__.splitlines()[0])
     parser.add_argument("--work", required=True)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=4)
     parser.add_argument("tool", nargs="+")
     options = parser.parse_args()
     work = os.path.abspath(options.work)

@@ -264,6 +264,31 @@ TEST(Publication, AStoppedRunRemovesItsTemporaries) {
   }
 }
 
+// A run allowed a dozen open files replaces twenty old files all the same:
+// it holds what it may open, and flushes the rest one at a time.
+TEST(Publication, ASmallDescriptorLimit) {
+  if (OnWindows() || !Tool().launcher.empty()) GTEST_SKIP() << "descriptor limits are Linux's";
+  if (access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "no prlimit to set the limit";
+  const ScratchDir temporary;
+  std::vector<TestEntry> entries;
+  FileTree old_files;
+  FileTree expected;
+  for (int i = 0; i < 20; ++i) {
+    const std::string name = "file" + std::to_string(i);
+    entries.push_back({.name = name, .type = 3, .payload = PatternBytes(1000 + i, i)});
+    old_files["out/" + name] = File("old");
+    expected[name] = File(PatternBytes(1000 + i, i));
+  }
+  WriteFileBytes(temporary.path() + "/archive.zrq", Archive({.entries = entries}));
+  CreateTree(temporary.path(), old_files);
+  const std::vector<std::string> limited = {"/usr/bin/prlimit", "--nofile=12:12", Tool().path,
+                                            "archive.zrq", "out"};
+  const ChildResult run = RunChild(limited.front(), limited, temporary.path(), {});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(SnapshotTree(temporary.path() + "/out"), expected);
+}
+
 // A kernel with nothing but the plainest calls (no submission ring): the
 // tool unpacks and replaces there exactly as anywhere else.
 TEST(Publication, AFileSystemOfThePlainestCalls) {

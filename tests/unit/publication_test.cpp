@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -181,6 +182,12 @@ struct StandIn {
   int create_refusals = 0;  // the first creates say something stands there
   bool look_fails = false;  // looking at a name fails
   DWORD create_temporary_error = NO_ERROR;
+  int create_temporary_refusals = 1000;  // how many creates of a temporary the error refuses
+  int names_short = 0;               // the next creates of a name say the run is out of descriptors
+  int temporaries_short = 0;         // the same for the next creates of a temporary
+  int reopens_short = 0;             // the same for the next opens of a temporary let go
+  std::size_t open_files = 0;        // how many files the run may hold open; 0: the system's say
+  bool together_fails_once = false;  // the first file of a flush together fails, once
   bool flush_files_unsupported = false;  // no flush of several files at once
   DWORD flush_error = NO_ERROR;          // every flush fails so
   DWORD file_system_error = NO_ERROR;    // the flush of the file system fails so
@@ -206,7 +213,15 @@ HANDLE StandInCreate(const char* name, DWORD* error) {
     *error = ERROR_ALREADY_EXISTS;
     return INVALID_HANDLE_VALUE;
   }
-  if (g_stand_in.create_temporary_error != NO_ERROR && IsTemporaryName(name)) {
+  int& short_of_descriptors =
+      IsTemporaryName(name) ? g_stand_in.temporaries_short : g_stand_in.names_short;
+  if (short_of_descriptors > 0) {
+    --short_of_descriptors;
+    *error = kErrorTooManyOpenFiles;
+    return INVALID_HANDLE_VALUE;
+  }
+  if (g_stand_in.create_temporary_error != NO_ERROR && IsTemporaryName(name) &&
+      g_stand_in.create_temporary_refusals-- > 0) {
     *error = g_stand_in.create_temporary_error;
     return INVALID_HANDLE_VALUE;
   }
@@ -249,6 +264,11 @@ DWORD StandInMakeDurable(HeldFile* files, std::size_t count, Durability how, DWO
       // A system that flushes several at once, whatever this one can do (the
       // system's own way is taken by every run of the tool).
       FlushEach(files, count, errors);
+      if (g_stand_in.together_fails_once) {
+        // A completion of the ring that failed, for a reason of the ring's own.
+        g_stand_in.together_fails_once = false;
+        errors[0] = kErrorWriteFailed;
+      }
       return NO_ERROR;
     case Durability::kOneByOne:
       g_stand_in.flush_file_calls += static_cast<int>(count);
@@ -291,6 +311,19 @@ bool StandInFreeSpace(std::uint64_t* bytes) {
 
 void StandInPause(unsigned /*milliseconds*/) { ++g_stand_in.pauses; }
 
+bool StandInOpenHeld(const char* name, HeldFile* held, DWORD* error) {
+  if (g_stand_in.reopens_short > 0) {
+    --g_stand_in.reopens_short;
+    *error = kErrorTooManyOpenFiles;
+    return false;
+  }
+  return System().open_held(name, held, error);
+}
+
+std::size_t StandInOpenFilesAllowed() {
+  return g_stand_in.open_files != 0 ? g_stand_in.open_files : System().open_files_allowed();
+}
+
 OutputPrimitives StandIns() {
   OutputPrimitives calls = kSystemOutputPrimitives;
   calls.look_at_name = StandInLook;
@@ -301,6 +334,8 @@ OutputPrimitives StandIns() {
   calls.describe_file_system = StandInDescribe;
   calls.free_space = StandInFreeSpace;
   calls.pause = StandInPause;
+  calls.open_held = StandInOpenHeld;
+  calls.open_files_allowed = StandInOpenFilesAllowed;
   return calls;
 }
 
@@ -632,6 +667,264 @@ TEST(Publication, FolderPermissions) {
   EXPECT_EQ(ReadFileBytes(dir / "fresh"), kEntryBytes);
   EXPECT_EQ(ReadFileBytes(dir / "out"), kEntryBytes);
 #endif
+}
+
+// Makes and finishes a replacement of `name` in the open output folder.
+void Replace(const std::string& name, const Bytes& bytes) {
+  OutputRefusal refusal;
+  HANDLE file = CreateOutputFile(name.c_str(), INVALID_HANDLE_VALUE, &refusal);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << refusal.error;
+  ASSERT_TRUE(WriteBytes(file, bytes));
+  ASSERT_EQ(FinishOutputFile(file, OutputFate::kKeep).error, NO_ERROR);
+}
+
+// Publishes what waits; each report's outcome and reason by output name.
+std::map<std::string, std::pair<ReplaceOutcome, DWORD>> PublishAll() {
+  std::map<std::string, std::pair<ReplaceOutcome, DWORD>> reports;
+  ReplaceReport report;
+  while (PublishNextReplacement(&report)) reports[report.name] = {report.outcome, report.error};
+  return reports;
+}
+
+// The run's temporaries in the folder, in the order they were made.
+std::vector<std::string> Temporaries(const ScratchDir& dir) {
+  std::vector<std::string> names;
+  for (const std::string& name : ListFolder(dir.path())) {
+    if (IsTemporaryName(name)) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Someone puts something else under the temporary name of a waiting
+// replacement: a pipe, another file, a link, or nothing. Whether the run
+// still holds the temporary open or let go of it (its descriptors are
+// short), that name is never renamed over the output nor removed, nothing
+// waits for a partner on the pipe, and the report says why; the other
+// replacement of the batch takes its name.
+TEST(Publication, AWaitingTemporarySwappedIsNeverRenamed) {
+  enum class Swap { kPipe, kOtherFile, kLink, kNothing };
+  struct Case {
+    const char* label;
+    Swap swap;
+    bool held_open;
+  } const cases[] = {
+#ifndef _WIN32
+      // Windows refuses to remove a file the run holds open.
+      {"a pipe, held open", Swap::kPipe, true},
+      {"another file, held open", Swap::kOtherFile, true},
+      {"a link to the old file, held open", Swap::kLink, true},
+      {"nothing, held open", Swap::kNothing, true},
+      {"a pipe, let go", Swap::kPipe, false},
+      {"a link to the old file, let go", Swap::kLink, false},
+#endif
+      {"another file, let go", Swap::kOtherFile, false},
+      {"nothing, let go", Swap::kNothing, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScratchDir dir;
+    WriteFileBytes(dir / "a", kOldBytes);
+    WriteFileBytes(dir / "b", kOldBytes);
+    // Allowed one open file, the run holds the first of a batch alone.
+    const StandingIn standing_in({.open_files = c.held_open ? std::size_t{0} : std::size_t{1}});
+    DWORD error = NO_ERROR;
+    ASSERT_TRUE(OpenOutputFolder(dir.path().c_str(), &error)) << error;
+    Replace("a", kEntryBytes);
+    Replace("b", kEntryBytes);
+    const std::vector<std::string> temporaries = Temporaries(dir);
+    ASSERT_EQ(temporaries.size(), 2u);
+    const std::string swapped = dir / temporaries[1];
+    fs::remove(swapped);
+    switch (c.swap) {
+#ifndef _WIN32
+      case Swap::kPipe: ASSERT_EQ(mkfifo(swapped.c_str(), 0600), 0); break;
+#else
+      case Swap::kPipe: break;
+#endif
+      case Swap::kOtherFile: WriteFileBytes(swapped, kOtherBytes); break;
+      case Swap::kLink: fs::create_symlink(dir / "a", swapped); break;
+      case Swap::kNothing: break;
+    }
+    const auto reports = PublishAll();
+    CloseOutputFolder();
+    EXPECT_EQ(reports.at("a").first, ReplaceOutcome::kReplaced);
+    EXPECT_EQ(reports.at("b").first, ReplaceOutcome::kNotOwn);
+    if (c.swap != Swap::kNothing) {
+      EXPECT_EQ(reports.at("b").second, kErrorNotOwnTemporary);
+    }
+    EXPECT_EQ(ReadFileBytes(dir / "a"), kEntryBytes);
+    EXPECT_EQ(ReadFileBytes(dir / "b"), kOldBytes);
+    const fs::file_status left = fs::symlink_status(swapped);
+    switch (c.swap) {
+      case Swap::kPipe: EXPECT_TRUE(fs::is_fifo(left)); break;
+      case Swap::kOtherFile: EXPECT_EQ(ReadFileBytes(swapped), kOtherBytes); break;
+      case Swap::kLink: EXPECT_TRUE(fs::is_symlink(left)); break;
+      case Swap::kNothing: EXPECT_FALSE(fs::exists(left)); break;
+    }
+  }
+}
+
+// The run is out of descriptors at each step where it opens one: a new
+// name's create, a temporary's create, the reopening of a temporary let go,
+// with a batch waiting that holds some open. It lets go of what it holds,
+// or flushes one file at a time, and every old file is replaced.
+TEST(Publication, OutOfDescriptorsAtEachStep) {
+  constexpr int kFiles = static_cast<int>(kFlushWindow) + 3;
+  struct Case {
+    const char* label;
+    StandIn stand_in;
+  } const cases[] = {
+      {"a new name's create", {.names_short = 1}},
+      {"a temporary's create", {.temporaries_short = 1}},
+      {"a temporary's reopening, together",
+       {.reopens_short = 5, .open_files = 1, .file_system_unsupported = true}},
+      {"a temporary's reopening, one by one",
+       {.reopens_short = 5,
+        .open_files = 1,
+        .flush_files_unsupported = true,
+        .file_system_unsupported = true}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScratchDir dir;
+    for (int i = 0; i < kFiles; ++i) WriteFileBytes(dir / std::to_string(i), kOldBytes);
+    StandIn row = c.stand_in;
+    const int names_short = row.names_short;
+    const int temporaries_short = row.temporaries_short;
+    row.names_short = 0;
+    row.temporaries_short = 0;
+    const StandingIn standing_in(row);
+    DWORD error = NO_ERROR;
+    ASSERT_TRUE(OpenOutputFolder(dir.path().c_str(), &error)) << error;
+    for (int i = 0; i < kFiles - 1; ++i) Replace(std::to_string(i), kEntryBytes);
+    // Short of descriptors while the batch waits.
+    g_stand_in.names_short = names_short;
+    g_stand_in.temporaries_short = temporaries_short;
+    Replace(std::to_string(kFiles - 1), kEntryBytes);
+    OutputRefusal refusal;
+    g_stand_in.names_short = names_short;
+    HANDLE fresh = CreateOutputFile("fresh", INVALID_HANDLE_VALUE, &refusal);
+    ASSERT_NE(fresh, INVALID_HANDLE_VALUE) << refusal.error;
+    ASSERT_TRUE(WriteBytes(fresh, kEntryBytes));
+    ASSERT_EQ(FinishOutputFile(fresh, OutputFate::kKeep).error, NO_ERROR);
+    const auto reports = PublishAll();
+    CloseOutputFolder();
+    EXPECT_EQ(reports.size(), static_cast<std::size_t>(kFiles));
+    for (const auto& [name, report] : reports) {
+      EXPECT_EQ(report.first, ReplaceOutcome::kReplaced) << name << " " << report.second;
+    }
+    for (int i = 0; i < kFiles; ++i) EXPECT_EQ(ReadFileBytes(dir / std::to_string(i)), kEntryBytes);
+    EXPECT_EQ(g_stand_in.reopens_short, 0);
+    EXPECT_TRUE(Temporaries(dir).empty());
+  }
+}
+
+// A disk or a quota with no room for a replacement while a batch waits
+// beside its old files: no room for the temporary's name (no free inode, a
+// quota on files) asks the caller to publish the batch and try again; no
+// room for its bytes says that the entry may be written again once the
+// batch is published. With nothing waiting, neither is asked.
+TEST(Publication, NoRoomWithABatchWaiting) {
+  const DWORD no_rooms[] = {ERROR_DISK_FULL, kErrorQuotaExceeded};
+  for (const DWORD no_room : no_rooms) {
+    SCOPED_TRACE(no_room);
+    ScratchDir dir;
+    WriteFileBytes(dir / "a", kOldBytes);
+    WriteFileBytes(dir / "b", kOldBytes);
+    const StandingIn standing_in(
+        {.create_temporary_error = no_room, .create_temporary_refusals = 0});
+    DWORD error = NO_ERROR;
+    ASSERT_TRUE(OpenOutputFolder(dir.path().c_str(), &error)) << error;
+    Replace("a", kEntryBytes);
+    // The temporary's create.
+    g_stand_in.create_temporary_refusals = 1;
+    OutputRefusal refusal;
+    EXPECT_EQ(CreateOutputFile("b", INVALID_HANDLE_VALUE, &refusal), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(refusal.error, kErrorRoomHeldByWaiting);
+    EXPECT_EQ(PublishAll().at("a").first, ReplaceOutcome::kReplaced);
+    HANDLE b = CreateOutputFile("b", INVALID_HANDLE_VALUE, &refusal);
+    ASSERT_NE(b, INVALID_HANDLE_VALUE) << refusal.error;
+    // Its bytes: nothing waits now.
+    EXPECT_FALSE(WaitingReplacementsHoldTheRoom(b, no_room));
+    ASSERT_TRUE(WriteBytes(b, kEntryBytes));
+    ASSERT_EQ(FinishOutputFile(b, OutputFate::kKeep).error, NO_ERROR);
+    WriteFileBytes(dir / "c", kOldBytes);
+    HANDLE c = CreateOutputFile("c", INVALID_HANDLE_VALUE, &refusal);
+    ASSERT_NE(c, INVALID_HANDLE_VALUE) << refusal.error;
+    EXPECT_TRUE(WaitingReplacementsHoldTheRoom(c, no_room));
+    EXPECT_FALSE(WaitingReplacementsHoldTheRoom(c, kErrorWriteFailed));
+    ASSERT_EQ(FinishOutputFile(c, OutputFate::kIncomplete).error, NO_ERROR);
+    // A new name is written in place: no batch holds its room.
+    HANDLE fresh = CreateOutputFile("fresh", INVALID_HANDLE_VALUE, &refusal);
+    ASSERT_NE(fresh, INVALID_HANDLE_VALUE) << refusal.error;
+    EXPECT_FALSE(WaitingReplacementsHoldTheRoom(fresh, no_room));
+    ASSERT_EQ(FinishOutputFile(fresh, OutputFate::kKeep).error, NO_ERROR);
+    EXPECT_EQ(PublishAll().at("b").first, ReplaceOutcome::kReplaced);
+    // With nothing waiting, no room for a temporary is final.
+    g_stand_in.create_temporary_refusals = 1;
+    EXPECT_EQ(CreateOutputFile("c", INVALID_HANDLE_VALUE, &refusal), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(refusal.error, no_room);
+    EXPECT_TRUE(refusal.replacing);
+    CloseOutputFolder();
+    EXPECT_EQ(ReadFileBytes(dir / "a"), kEntryBytes);
+    EXPECT_EQ(ReadFileBytes(dir / "b"), kEntryBytes);
+    EXPECT_EQ(ReadFileBytes(dir / "c"), kOldBytes);
+  }
+}
+
+// One file made whole beside its name, as zrq create makes its archive:
+// kept over an old file or a new name, or discarded; a temporary swapped
+// for another file meanwhile is never renamed. Nothing else is left.
+TEST(Publication, ATemporaryFileBesideItsName) {
+  enum class End { kKeep, kDiscard, kKeepSwapped };
+  struct Case {
+    const char* label;
+    bool old_file;
+    End end;
+    Holds holds;
+  } const cases[] = {
+      {"kept over an old file", true, End::kKeep, Holds::kEntry},
+      {"kept under a new name", false, End::kKeep, Holds::kEntry},
+      {"discarded beside an old file", true, End::kDiscard, Holds::kOld},
+      {"discarded, no old file", false, End::kDiscard, Holds::kNothing},
+#ifndef _WIN32
+      // Windows refuses to remove a file held open.
+      {"its temporary swapped for another file", true, End::kKeepSwapped, Holds::kOld},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScratchDir dir;
+    if (c.old_file) OldFile(dir);
+    const std::string path = dir / "out";
+    char temporary[kOutputPathCapacity];
+    DWORD error = NO_ERROR;
+    HANDLE file = CreateTemporaryBeside(path.c_str(), temporary, &error);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << error;
+    const std::string temporary_path = temporary;
+    ASSERT_EQ(temporary_path.rfind(dir.path(), 0), 0u) << temporary_path;
+    EXPECT_TRUE(IsTemporaryName(temporary_path.substr(dir.path().size() + 1))) << temporary_path;
+    ASSERT_TRUE(WriteBytes(file, kEntryBytes));
+    switch (c.end) {
+      case End::kKeep:
+        EXPECT_TRUE(KeepTemporary(file, temporary, path.c_str(), &error)) << error;
+        break;
+      case End::kDiscard: EXPECT_TRUE(DiscardTemporary(file, temporary, &error)) << error; break;
+      case End::kKeepSwapped:
+        fs::remove(temporary_path);
+        WriteFileBytes(temporary_path, kOtherBytes);
+        EXPECT_FALSE(KeepTemporary(file, temporary, path.c_str(), &error));
+        EXPECT_EQ(error, kErrorNotOwnTemporary);
+        EXPECT_EQ(ReadFileBytes(temporary_path), kOtherBytes);
+        fs::remove(temporary_path);
+        break;
+    }
+    ExpectHolds(dir, c.holds);
+    std::vector<std::string> expected;
+    if (c.holds != Holds::kNothing) expected.push_back("out");
+    EXPECT_EQ(ListFolder(dir.path()), expected);
+  }
 }
 
 }  // namespace
