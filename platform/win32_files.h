@@ -50,9 +50,6 @@ using NtQueryVolumeInformationFileCall = NTSTATUS(NTAPI*)(HANDLE file, PIO_STATU
                                                           PVOID information, ULONG length,
                                                           FS_INFORMATION_CLASS information_class);
 using RtlNtStatusToDosErrorCall = ULONG(NTAPI*)(NTSTATUS status);
-using RtlDosPathNameToNtPathNameCall = BOOLEAN(NTAPI*)(PCWSTR dos_path, PUNICODE_STRING nt_path,
-                                                       PWSTR* file_part, PVOID reserved);
-using RtlFreeUnicodeStringCall = VOID(NTAPI*)(PUNICODE_STRING string);
 
 struct NativeFileCalls {
   NtCreateFileCall create_file;
@@ -61,8 +58,6 @@ struct NativeFileCalls {
   NtQueryDirectoryFileCall query_directory_file;
   NtQueryVolumeInformationFileCall query_volume_information_file;
   RtlNtStatusToDosErrorCall status_to_error;
-  RtlDosPathNameToNtPathNameCall dos_path_to_nt_path;
-  RtlFreeUnicodeStringCall free_unicode_string;
 };
 
 // NTDLL's calls, found at the first call; nullptr (with the reason in

@@ -207,9 +207,7 @@ const NativeFileCalls* NativeCalls(DWORD* error) {
       !find("NtSetInformationFile", &calls.set_information_file) ||
       !find("NtQueryDirectoryFile", &calls.query_directory_file) ||
       !find("NtQueryVolumeInformationFile", &calls.query_volume_information_file) ||
-      !find("RtlNtStatusToDosError", &calls.status_to_error) ||
-      !find("RtlDosPathNameToNtPathName_U", &calls.dos_path_to_nt_path) ||
-      !find("RtlFreeUnicodeString", &calls.free_unicode_string)) {
+      !find("RtlNtStatusToDosError", &calls.status_to_error)) {
     *error = GetLastError();
     return nullptr;
   }
@@ -234,10 +232,13 @@ bool OpenFolder(const char* folder, DWORD* error) {
     return false;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    *error =
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ? ERROR_DIRECTORY : GetLastError();
+  if (!GetFileInformationByHandle(handle, &info)) {
+    *error = GetLastError();
+    CloseHandle(handle);
+    return false;
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    *error = ERROR_DIRECTORY;
     CloseHandle(handle);
     return false;
   }
