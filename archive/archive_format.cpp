@@ -1,3 +1,5 @@
+// The reading half of the format (archive/archive_format.h), and the name
+// both halves share.
 #include "archive/archive_format.h"
 
 #include <cstring>

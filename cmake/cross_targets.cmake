@@ -199,7 +199,7 @@ function(unzrq_add_cross_tests)
         FIXTURES_REQUIRED ${leg}_prefix RESOURCE_LOCK ${prefix}
         ENVIRONMENT WINEPREFIX=${prefix} ENVIRONMENT_MODIFICATION WINEDEBUG=set:-all
         TIMEOUT 300 SKIP_RETURN_CODE 77)
-      gtest_discover_tests(unzrq_e2e TEST_PREFIX e2e.${leg}. ${UNZRQ_DISCOVER_OPTIONS}
+      unzrq_discover_tests(unzrq_e2e TEST_PREFIX e2e.${leg}. ${UNZRQ_DISCOVER_OPTIONS}
                            EXTRA_ARGS --tool ${exe} --zrq ${zrq_exe} --wine
                            PROPERTIES ${wine_properties})
       unzrq_add_test_cases(unit_${leg}
@@ -228,7 +228,7 @@ endif()
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${include_file})
     # The driver takes the emulator as one program; qemu finds the s390x
     # libraries by QEMU_LD_PREFIX.
-    gtest_discover_tests(unzrq_e2e TEST_PREFIX e2e.s390x. ${UNZRQ_DISCOVER_OPTIONS}
+    unzrq_discover_tests(unzrq_e2e TEST_PREFIX e2e.s390x. ${UNZRQ_DISCOVER_OPTIONS}
                          EXTRA_ARGS --tool ${UNZRQ_S390X_TOOL} --zrq ${CMAKE_BINARY_DIR}/s390x/zrq --emulator ${UNZRQ_QEMU_S390X}
                          PROPERTIES ENVIRONMENT QEMU_LD_PREFIX=${UNZRQ_S390X_SYSROOT} TIMEOUT 300)
   endif()

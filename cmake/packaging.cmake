@@ -162,6 +162,12 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  if(UNZRQ_HAVE_FUSE)
+    # `zrq mount` needs libfuse 3 to start (a dependency found from the
+    # program) and fusermount3 to mount as a user (only recommended: unzrq
+    # and the rest of zrq do without).
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fuse3)
+  endif()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 include(CPack)

@@ -34,6 +34,33 @@ set(UNZRQ_TEST_BUILD_NAME linux CACHE STRING
     "The build's name in the names of its tests (unit.<name>.<Suite>.<Case>); each cross build is given its own")
 set(UNZRQ_LIST_TEST_CASES_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/list_test_cases.cmake)
 
+# The tests that `script` (CTest script text) adds are registered only once
+# `target` is built; before, one test <name> says to build first, so that
+# `ctest -N` after a partial build (only unzrq, say) names no missing program.
+function(unzrq_add_tests_when_built target name script)
+  set(include_file ${CMAKE_CURRENT_BINARY_DIR}/test_cases/${name}.when_built.cmake)
+  file(GENERATE OUTPUT ${include_file} CONTENT "\
+if(EXISTS [==[$<TARGET_FILE:${target}>]==])
+${script}else()
+  add_test([==[${name}]==] [==[${CMAKE_COMMAND}]==] -E echo [==[Build first: ${target} is not built.]==])
+  set_tests_properties([==[${name}]==] PROPERTIES WILL_FAIL TRUE)
+endif()
+")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${include_file})
+endfunction()
+
+# gtest_discover_tests, its cases registered only once the program is built
+# (unzrq_add_tests_when_built): <TEST_PREFIX><target>.NOT_BUILT until then.
+function(unzrq_discover_tests target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TEST_PREFIX" "")
+  gtest_discover_tests(${target} ${ARGN})
+  get_property(includes DIRECTORY PROPERTY TEST_INCLUDE_FILES)
+  list(POP_BACK includes gtest_include)
+  set_property(DIRECTORY PROPERTY TEST_INCLUDE_FILES ${includes})
+  unzrq_add_tests_when_built(${target} ${arg_TEST_PREFIX}${target}.NOT_BUILT
+                             "  include([==[${gtest_include}]==])\n")
+endfunction()
+
 function(unzrq_add_test_cases id)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "PREFIX" "LIST;RUN;DEPENDS;PROPERTIES")
   if(arg_UNPARSED_ARGUMENTS OR NOT arg_PREFIX OR NOT arg_LIST OR NOT arg_RUN)
@@ -42,7 +69,7 @@ function(unzrq_add_test_cases id)
 
   list(POP_FRONT arg_RUN run_program)
   if(arg_LIST STREQUAL run_program AND run_program MATCHES "^\\$<TARGET_FILE:([^>]+)>$")
-    gtest_discover_tests(${CMAKE_MATCH_1} TEST_PREFIX ${arg_PREFIX}. ${UNZRQ_DISCOVER_OPTIONS}
+    unzrq_discover_tests(${CMAKE_MATCH_1} TEST_PREFIX ${arg_PREFIX}. ${UNZRQ_DISCOVER_OPTIONS}
                          EXTRA_ARGS ${arg_RUN} PROPERTIES ${arg_PROPERTIES})
     return()
   endif()

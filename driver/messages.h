@@ -36,10 +36,11 @@ inline constexpr const char kSummaryLine[] = "Done: %d files processed." UNZRQ_L
 #define UNZRQ_REPORTS(REPORT)                                                                      \
   /* Failures that stop the run before the walk. */                                                \
   REPORT(kCannotCreateFolder, kExitCannotCreateFolder, "Couldn't create output folder \"%s\"\n")   \
-  REPORT(kCannotOpenFolder, kExitCannotCreateFolder, "Couldn't open output folder \"%s\": %s\n")  \
+  REPORT(kCannotOpenFolder, kExitCannotCreateFolder, "Couldn't open output folder \"%s\": %s\n")   \
   REPORT(kCannotOpenArchive, kExitCannotOpenArchive, "Couldn't open archive file: \"%s\"\n")       \
-  REPORT(kCannotReadHeader, kExitCannotReadArchive, "Error: Failed to read archive header.\n")             \
-  REPORT(kCannotReadSize, kExitCannotReadArchive, "Error: Failed to read the archive's size: %s.\n")       \
+  REPORT(kCannotReadHeader, kExitCannotReadArchive, "Error: Failed to read archive header.\n")     \
+  REPORT(kCannotReadSize, kExitCannotReadArchive,                                                  \
+         "Error: Failed to read the archive's size: %s.\n")                                        \
   REPORT(kCannotOpenScanning, kExitCannotOpenScanning,                                             \
          "Error: Failed to open scanning file pointer.\n")                                         \
   /* Problems met during the walk: the walk goes on (a directory that cannot */                    \
@@ -125,6 +126,8 @@ inline constexpr const char kZrqUsage[] =
     "       %s test ARCHIVE\n"
     "       %s cat ARCHIVE NAME\n"
     "       %s create [--images] ARCHIVE FILE|FOLDER...\n"
+    "       %s mount [-f|--foreground] ARCHIVE MOUNTPOINT\n"
+    "       %s unmount MOUNTPOINT\n"
     "       %s --help | --version\n";
 inline constexpr const char kZrqVersionLine[] = "zrq %s" UNZRQ_LINE_END;
 
@@ -150,7 +153,8 @@ inline constexpr const char kZrqCreated[] =
 #define ZRQ_EXIT_CODES(CODE)    \
   CODE(kZrqExitUsage, -6)       \
   CODE(kZrqExitNoSuchEntry, -7) \
-  CODE(kZrqExitNotCreated, -8)
+  CODE(kZrqExitNotCreated, -8)  \
+  CODE(kZrqExitNotMounted, -9)
 
 // zrq's own reports: REPORT(constant, exit code, format). A refusal of
 // `create` is told for every input it concerns; then kZrqNotCreated ends the
@@ -185,6 +189,34 @@ inline constexpr const char kZrqCreated[] =
          "writes.\n")                                                                              \
   REPORT(kZrqBitmapPadding, kZrqExitNotCreated,                                                    \
          "Error: Cannot pack \"%s\" as an image: row %u ends in padding that is not zero.\n")      \
+  REPORT(kZrqImageUnknown, kZrqExitNotCreated,                                                     \
+         "Error: Cannot pack \"%s\" as an image: it is neither a BMP nor a PNG file.\n")           \
+  REPORT(kZrqImageNoPng, kZrqExitNotCreated,                                                       \
+         "Error: Cannot pack \"%s\" as an image: it is a PNG file, and this zrq was built "        \
+         "without a PNG reader.\n")                                                                \
+  REPORT(kZrqImageField, kZrqExitNotCreated,                                                       \
+         "Error: Cannot pack \"%s\" as an image: its %s is %lld (%s), which zrq does not "        \
+         "read.\n")                                                                                \
+  REPORT(kZrqImageOffsetPastEnd, kZrqExitNotCreated,                                               \
+         "Error: Cannot pack \"%s\" as an image: its %s %lld points past the end of the file "    \
+         "(%llu bytes).\n")                                                                        \
+  REPORT(kZrqImageEndsInside, kZrqExitNotCreated,                                                  \
+         "Error: Cannot pack \"%s\" as an image: the file ends after %llu bytes, inside its "     \
+         "%s.\n")                                                                                  \
+  REPORT(kZrqImageBitFields, kZrqExitNotCreated,                                                   \
+         "Error: Cannot pack \"%s\" as an image: its bit fields (red %08X, green %08X, blue "     \
+         "%08X) are not masks zrq reads.\n")                                                       \
+  REPORT(kZrqImageRowsPastEnd, kZrqExitNotCreated,                                                 \
+         "Error: Cannot pack \"%s\" as an image: %u x %u pixels of %u bits need %llu bytes "      \
+         "from byte %llu, and the file ends after %llu.\n")                                        \
+  REPORT(kZrqImagePaletteIndex, kZrqExitNotCreated,                                                \
+         "Error: Cannot pack \"%s\" as an image: row %u, column %u holds palette index %lld, "    \
+         "past its %u colours.\n")                                                                 \
+  REPORT(kZrqImageTooLarge, kZrqExitNotCreated,                                                    \
+         "Error: Cannot pack \"%s\" as an image: %u x %u pixels need an entry of %llu bytes, "    \
+         "4294967295 at most.\n")                                                                  \
+  REPORT(kZrqImageDecoder, kZrqExitNotCreated,                                                     \
+         "Error: Cannot pack \"%s\" as an image: the PNG decoder refused it (%s).\n")            \
   REPORT(kZrqInputChanged, kZrqExitNotCreated,                                                     \
          "Error: Cannot pack \"%s\": it changed while the archive was written.\n")                 \
   REPORT(kZrqCannotReadInput, kZrqExitNotCreated,                                                  \
@@ -194,7 +226,17 @@ inline constexpr const char kZrqCreated[] =
          "4294967295 at most.\n")                                                                  \
   REPORT(kZrqCannotCreateArchive, kZrqExitNotCreated, "Couldn't create archive file \"%s\": %s\n") \
   REPORT(kZrqCannotWriteArchive, kZrqExitNotCreated, "Couldn't write archive file \"%s\": %s\n")   \
-  REPORT(kZrqNotCreated, kZrqExitNotCreated, "Error: \"%s\" was not created.\n")
+  REPORT(kZrqNotCreated, kZrqExitNotCreated, "Error: \"%s\" was not created.\n")                   \
+  /* mount and unmount; the mount's own log while it serves (standard error */                     \
+  /* in the foreground, the system log in the background) */                                       \
+  REPORT(kZrqMountWithoutFuse, kZrqExitNotMounted,                                                 \
+         "Error: \"%s\" is not available: this zrq was built without FUSE.\n")                     \
+  REPORT(kZrqMountOnWindows, kZrqExitNotMounted, "Error: \"%s\" is not available on Windows.\n")   \
+  REPORT(kZrqCannotMount, kZrqExitNotMounted, "Error: Cannot mount \"%s\" on \"%s\": %s.\n")       \
+  REPORT(kZrqCannotUnmount, kZrqExitNotMounted, "Error: Cannot unmount \"%s\": %s.\n")             \
+  REPORT(kZrqArchiveChanged, kExitDamaged,                                                         \
+         "Error: \"%s\" changed under the mount (%s): every read fails from now on.\n")            \
+  REPORT(kZrqMountReadFailed, kExitDamaged, "Error: Reading \"%s\" from the archive failed (%s).\n")
 
 // The constants and tables of zrq's lists, made as unzrq's are.
 ZRQ_EXIT_CODES(UNZRQ_EXIT_CODE_CONSTANT)

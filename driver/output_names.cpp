@@ -17,6 +17,29 @@ bool StartsUtf8C1Control(const char* c) {
   return static_cast<unsigned char>(c[0]) == 0xC2 && second >= 0x80 && second <= 0x9F;
 }
 
+char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 open devices whatever their extension
+// ("nul.txt" is still the null device), so they can never be output names
+// there.
+bool IsWindowsDeviceName(const char* name) {
+  std::size_t stem = std::strcspn(name, ".");
+  while (stem > 0 && name[stem - 1] == ' ') --stem;
+  char upper[8] = {};
+  if (stem < 3 || stem > 7) return false;
+  for (std::size_t i = 0; i < stem; ++i) upper[i] = UpperAscii(name[i]);
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* device : kDevices) {
+    if (std::strcmp(upper, device) == 0) return true;
+  }
+  if (stem == 4 && (std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0)) {
+    const unsigned char digit = static_cast<unsigned char>(upper[3]);
+    // Windows also reserves the superscript digits 1, 2 and 3 of the ANSI code page.
+    return (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+  }
+  return false;
+}
+
 bool EqualsIgnoringAsciiCase(const char* text, const char* upper) {
   for (; *text != '\0' && *upper != '\0'; ++text, ++upper) {
     char c = *text;
@@ -31,9 +54,7 @@ bool EqualsIgnoringAsciiCase(const char* text, const char* upper) {
 OutputPlan PlanOutput(std::uint32_t type, const char* stored, OutputName file_name) {
   std::memcpy(file_name, stored, std::strlen(stored) + 1);
   switch (type) {
-    case kTypeRenamedRaw:
-      RestoreExtension(file_name);
-      return {CopyRaw, PayloadLayout::kRaw};
+    case kTypeRenamedRaw: RestoreExtension(file_name); return {CopyRaw, PayloadLayout::kRaw};
     case kTypeFixedWidthImage:
     case kTypeFixedWidthImageAlt:
       std::strcat(file_name, kBitmapSuffix);
@@ -69,12 +90,76 @@ bool IsSafeOutputName(const char* name) {
       return false;
     }
   }
-  return FileSystemAcceptsName(name);
+  return !kHostKeepsWindowsNames || WindowsKeepsName(name);
 }
 
-void EscapeForMessage(const char* name, char* out, std::size_t capacity) {
+bool WindowsKeepsName(const char* name) {
+  // A colon would address a drive or an alternate data stream; the others are
+  // wildcards or quoting that CreateFileA refuses.
+  if (std::strpbrk(name, "<>:\"|?*") != nullptr) return false;
+  // Windows strips trailing dots and spaces, so "a." would land on "a".
+  const std::size_t length = std::strlen(name);
+  if (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')) return false;
+  return !IsWindowsDeviceName(name);
+}
+
+unsigned char FoldAsWindows(unsigned char c) {
+  if (c >= 'a' && c <= 'z') return static_cast<unsigned char>(c - 'a' + 'A');
+  // The Western code page's small letters whose capitals it also holds:
+  // a file system that ignores letter case takes each pair for one name.
+  if ((c >= 0xE0 && c <= 0xFE && c != 0xF7)) return static_cast<unsigned char>(c - 0x20);
+  switch (c) {
+    case 0x9A: return 0x8A;  // s and S with caron
+    case 0x9C: return 0x8C;  // oe ligature
+    case 0x9E: return 0x8E;  // z and Z with caron
+    case 0xFF: return 0x9F;  // y and Y with diaeresis
+    default: return c;
+  }
+}
+
+namespace {
+
+// Whether `name` fits the old 8.3 form: one to eight bytes, then optionally a
+// point and one to three more, no second point, no space, nothing the old
+// form forbids. Letter case is not judged: a name differing from its alias
+// only in case is a case question, which CompareFoldedAsWindows answers.
+bool FitsEightDotThree(const char* name) {
+  const char* point = std::strchr(name, '.');
+  const std::size_t stem =
+      point == nullptr ? std::strlen(name) : static_cast<std::size_t>(point - name);
+  const std::size_t extension = point == nullptr ? 0 : std::strlen(point + 1);
+  if (stem == 0 || stem > 8 || (point != nullptr && (extension == 0 || extension > 3))) {
+    return false;
+  }
+  if (point != nullptr && std::strchr(point + 1, '.') != nullptr) return false;
+  return std::strpbrk(name, " +,;=[]") == nullptr;
+}
+
+}  // namespace
+
+bool WindowsGivesShortAlias(const char* name) { return !FitsEightDotThree(name); }
+
+bool MayBeWindowsShortAlias(const char* name) {
+  if (!FitsEightDotThree(name)) return false;
+  const char* tilde = std::strchr(name, '~');
+  const char* point = std::strchr(name, '.');
+  return tilde != nullptr && (point == nullptr || tilde < point) && tilde[1] != '\0' &&
+         tilde[1] != '.';
+}
+
+int CompareFoldedAsWindows(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    const unsigned char x = FoldAsWindows(static_cast<unsigned char>(*a));
+    const unsigned char y = FoldAsWindows(static_cast<unsigned char>(*b));
+    if (x != y || x == '\0') return x < y ? -1 : (x > y ? 1 : 0);
+  }
+}
+
+std::size_t EscapeForMessageFrom(const char* name, std::size_t from, char* out,
+                                 std::size_t capacity) {
   std::size_t used = 0;
-  for (std::size_t i = 0; name[i] != '\0'; ++i) {
+  std::size_t i = from;
+  for (; name[i] != '\0'; ++i) {
     const unsigned char byte = static_cast<unsigned char>(name[i]);
     // Both bytes of a C1 control are escaped: a lone C2 left on the screen
     // would only be a broken character.
@@ -89,4 +174,9 @@ void EscapeForMessage(const char* name, char* out, std::size_t capacity) {
     }
   }
   out[used] = '\0';
+  return i;
+}
+
+void EscapeForMessage(const char* name, char* out, std::size_t capacity) {
+  (void)EscapeForMessageFrom(name, 0, out, capacity);
 }

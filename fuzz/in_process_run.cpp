@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "driver/unzrq.h"
-#include "driver/zrq.h"
+#include "zrq/zrq.h"
 
 namespace {
 

@@ -33,15 +33,17 @@ enum class NameKind {
 // A temporary file of this run, from its creation to its rename: the file
 // itself while the run holds it open, and always its identity, which tells
 // it apart from anything someone puts under its name later.
+// Trivial, so that a queue of them costs no page until it is used.
 struct HeldFile {
-  std::intptr_t open = -1;  // the system's descriptor or handle, -1 once let go
-  std::uint64_t volume = 0;
-  std::uint64_t identity = 0;
+  std::intptr_t open;  // the system's descriptor or handle, -1 once let go
+  std::uint64_t volume;
+  std::uint64_t identity;
   // A file let go may be removed and its identity given to a new one (an
   // inode number used again): what tells them apart besides, the time of
   // the file's last change (POSIX) or of its creation (Windows).
-  std::uint64_t stamp = 0;
+  std::uint64_t stamp;
 };
+inline constexpr HeldFile kNotHeld = {-1, 0, 0, 0};
 
 // How make_durable makes the bytes of a batch durable.
 enum class Durability {

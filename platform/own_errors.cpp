@@ -9,7 +9,7 @@ const char* DescribeOwnError(DWORD code) {
     case kErrorWaitingAlias:
       return "The name is the short name of a file this run has not finished replacing";
     case kErrorArchiveChanged: return "The archive changed while it was read";
-    case kErrorReadOnlyWithOtherNames:
+    case kErrorHardLinkedReadOnly:
       return "The old file is read-only and has other names, which would lose that protection";
     case kErrorNotOwnTemporary: return "Not the file this run made";
     case kErrorRoomHeldByWaiting:

@@ -1,6 +1,7 @@
 // What zrq asks of the system beyond what unzrq asks: standard output as a
-// handle the writers can write to, the names in a folder to be packed, and a
-// new archive made beside its name and put there only once it is whole.
+// handle the writers can write to, and the names in a folder to be packed.
+// (A new archive is made beside its name as a replacement is:
+// CreateTemporaryBeside in publication/publication.h.)
 // platform/posix/zrq_files.cpp and platform/windows/zrq_files.cpp give it.
 #pragma once
 
@@ -22,20 +23,3 @@ bool OpenFolderListing(const char* folder, DWORD* error);
 // failure, which sets *error (left NO_ERROR at the end).
 const char* NextFolderName(DWORD* error);
 void CloseFolderListing();
-
-// A new archive is written under a temporary name beside `path`, in the same
-// folder, so that a reader never meets it half written and a run that fails
-// leaves the file under `path` as it was: ".zrq-partial-" and the process
-// number appended, which `temporary` (kOutputPathCapacity bytes) receives.
-// Created afresh (never over a file that stands there), empty and open for
-// writing, and moved with SetFilePointer like any file.
-HANDLE CreateArchiveBeside(const char* path, char* temporary, DWORD* error);
-
-// The archive's bytes reach the disk, the file is closed and renamed over
-// `path`. False with the reason in *error when any step fails; the temporary
-// file is then removed.
-bool PutArchiveInPlace(HANDLE file, const char* temporary, const char* path, DWORD* error);
-
-// Gives the archive up: closed and removed. False with the reason in *error
-// when it could not be removed and stays under `temporary`.
-bool DiscardArchive(HANDLE file, const char* temporary, DWORD* error);

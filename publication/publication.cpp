@@ -266,7 +266,7 @@ OutputFinish FinishReplacement(CurrentOutput& output) {
   const bool keep_open =
       g_publication.queued == 0 || g_publication.held_open < g_publication.hold_limit;
   QueuedReplacement& queued = g_publication.queue[g_publication.queued];
-  queued.held = HeldFile{};
+  queued.held = kNotHeld;
   DWORD error = NO_ERROR;
   if (!g_publication.calls->hold(output.file, keep_open, &queued.held, &error)) {
     OutputFinish finish{error, NO_ERROR, nullptr};
@@ -457,7 +457,7 @@ bool RenameOver(const char* from, const char* to, DWORD* error) {
       if (calls.read_only_mark(to, &mark) && mark.read_only) {
         // Its other names would lose their protection with it.
         if (mark.names > 1) {
-          *error = kErrorReadOnlyWithOtherNames;
+          *error = kErrorHardLinkedReadOnly;
           return false;
         }
         if (calls.set_attributes(to, mark, mark.attributes & ~kReadOnlyAttribute)) {
@@ -679,7 +679,8 @@ HANDLE CreateTemporaryBeside(const char* path, char* temporary, DWORD* error) {
   const std::size_t start = LastComponent(path);
   char folder[kOutputPathCapacity];
   if (start + 1 > sizeof folder || path[start] == '\0') {
-    *error = start + 1 > sizeof folder ? ERROR_FILENAME_EXCED_RANGE : ERROR_INVALID_HANDLE;
+    // A path that ends in a separator names a folder.
+    *error = start + 1 > sizeof folder ? ERROR_FILENAME_EXCED_RANGE : kErrorNameIsFolder;
     return INVALID_HANDLE_VALUE;
   }
   if (start == 0) {
@@ -717,7 +718,7 @@ bool KeepTemporary(HANDLE file, const char* /*temporary*/, const char* path, DWO
   }
   output.file = INVALID_HANDLE_VALUE;
   const OutputPrimitives& calls = *g_publication.calls;
-  HeldFile held;
+  HeldFile held = kNotHeld;
   // Renamed before its bytes are durable, a power cut could leave an empty
   // file under the name that held the old one.
   bool kept = calls.hold(file, true, &held, error);

@@ -1,11 +1,12 @@
 // The file layer on POSIX systems: the Win32 file calls the tool uses, over
 // file descriptors, and the rest of platform/file_system.h.
 //
-// Handles live in a fixed table of three: the tool never holds more files
-// open as handles than the directory and scanning handles on the archive and
-// the current output, so nothing is allocated per file. (A finished
-// replacement waiting for its rename leaves the table: publication holds its
-// descriptor as a HeldFile.) A handle keeps its own position
+// Handles live in a fixed table of three, so nothing is allocated per file:
+// no program holds more handles at once (unzrq and zrq cat: the directory and
+// scanning handles on the archive and the current output; zrq create: the new
+// archive and one input). Descriptors that are no handle (the output folder,
+// a folder being listed, the replacements waiting for their rename, which
+// publication holds as HeldFile) are kept apart from the table. A handle keeps its own position
 // and transfers with pread/pwrite, so a move costs no system call. A handle
 // on the archive reads ahead into a fixed buffer, so that the many small
 // reads of a walk (80-byte records, small payloads) do not each become a
@@ -240,18 +241,12 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES /*security*/) {
   return TRUE;
 }
 
-// Opens existing files for reading, the only way the tool opens a file by
-// this call; output files come from CreateOutputFile.
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD /*share_mode*/,
-                   LPSECURITY_ATTRIBUTES /*security*/, DWORD disposition, DWORD /*flags*/,
-                   HANDLE /*template_file*/) {
+// Only regular files, and only for reading: output files come from
+// CreateOutputFile, zrq create's new archive from CreateTemporaryBeside.
+HANDLE OpenForReading(const char* path) {
   OpenFile* slot = FreeSlot();
   if (slot == nullptr) {
     FailWithErrno(EMFILE);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (access != GENERIC_READ || disposition != OPEN_EXISTING) {
-    FailWithErrno(EINVAL);
     return INVALID_HANDLE_VALUE;
   }
   const int fd = OpenRetrying(AT_FDCWD, path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -425,8 +420,6 @@ int wsprintfA(LPSTR out, LPCSTR format, ...) {
 
 // Any byte but NUL and "/" makes a name here, and those two are refused before
 // this is asked; stored names (63 bytes at most) are far below NAME_MAX.
-bool FileSystemAcceptsName(const char* /*name*/) { return true; }
-
 const char* SpellFolderForJoining(const char* folder, char* buffer) {
   const std::size_t length = std::strlen(folder);
   // Too long for any output path: every entry is refused as such anyway.
@@ -435,12 +428,6 @@ const char* SpellFolderForJoining(const char* folder, char* buffer) {
   // "out/" joins as "out/name", not "out//name"; "/" as "/name".
   if (length > 0 && folder[length - 1] == '/') buffer[length - 1] = '\0';
   return buffer;
-}
-
-// CreateFileA here opens regular files only.
-HANDLE OpenArchive(const char* path) {
-  return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 namespace {

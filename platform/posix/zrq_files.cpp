@@ -3,10 +3,7 @@
 // ReadFile, WriteFile and SetFilePointer serve them as every other handle.
 #include <dirent.h>
 #include <fcntl.h>
-#include <stdio.h>
-
 #include <unistd.h>
-#include <cstdio>
 
 #include <cerrno>
 #include <cstring>
@@ -17,8 +14,6 @@
 namespace {
 
 DIR* g_listing = nullptr;
-
-constexpr const char kPartialFormat[] = "%s.zrq-partial-%08x";
 
 }  // namespace
 
@@ -59,47 +54,4 @@ const char* NextFolderName(DWORD* error) {
 void CloseFolderListing() {
   if (g_listing != nullptr) closedir(g_listing);
   g_listing = nullptr;
-}
-
-HANDLE CreateArchiveBeside(const char* path, char* temporary, DWORD* error) {
-  const int length = std::snprintf(temporary, kOutputPathCapacity, kPartialFormat, path,
-                                   static_cast<unsigned>(getpid()));
-  if (length < 0 || static_cast<std::size_t>(length) >= kOutputPathCapacity) {
-    *error = ERROR_FILENAME_EXCED_RANGE;
-    return INVALID_HANDLE_VALUE;
-  }
-  const int fd = OpenRetrying(AT_FDCWD, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
-  if (fd < 0) {
-    *error = ErrorFromErrno(errno);
-    return INVALID_HANDLE_VALUE;
-  }
-  const HANDLE handle = AdoptDescriptor(fd, true, false, error);
-  if (handle == INVALID_HANDLE_VALUE) {
-    close(fd);
-    unlink(temporary);
-  }
-  return handle;
-}
-
-bool PutArchiveInPlace(HANDLE file, const char* temporary, const char* path, DWORD* error) {
-  // Renamed before its bytes reach the disk, a power cut could leave an empty
-  // file under the name that held the old archive.
-  const int fd = DescriptorOf(file);
-  bool whole = fd >= 0 && fsync(fd) == 0;
-  if (!whole) *error = ErrorFromErrno(fd >= 0 ? errno : EBADF);
-  if (!CloseHandle(file) && whole) {
-    *error = GetLastError();
-    whole = false;
-  }
-  if (whole && rename(temporary, path) == 0) return true;
-  if (whole) *error = ErrorFromErrno(errno);
-  unlink(temporary);
-  return false;
-}
-
-bool DiscardArchive(HANDLE file, const char* temporary, DWORD* error) {
-  CloseHandle(file);
-  if (unlink(temporary) == 0) return true;
-  *error = ErrorFromErrno(errno);
-  return false;
 }

@@ -8,28 +8,6 @@
 
 namespace {
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 open devices whatever their extension
-// ("nul.txt" is still the null device), so they can never be output names.
-bool IsDeviceName(const char* name) {
-  std::size_t stem = std::strcspn(name, ".");
-  while (stem > 0 && name[stem - 1] == ' ') --stem;
-  char upper[8] = {};
-  if (stem < 3 || stem > 7) return false;
-  for (std::size_t i = 0; i < stem; ++i) upper[i] = UpperAscii(name[i]);
-  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  for (const char* device : kDevices) {
-    if (std::strcmp(upper, device) == 0) return true;
-  }
-  if (stem == 4 && (std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0)) {
-    const unsigned char digit = static_cast<unsigned char>(upper[3]);
-    // Windows also reserves the superscript digits 1, 2 and 3 of the ANSI code page.
-    return (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
-  }
-  return false;
-}
-
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // Closes `file` and fails as an open of a folder does.
@@ -691,16 +669,6 @@ const OutputPrimitives kSystemOutputPrimitives = {
     true,
 };
 
-bool FileSystemAcceptsName(const char* name) {
-  // A colon would address a drive or an alternate data stream; the others are
-  // wildcards or quoting that CreateFileA refuses.
-  if (std::strpbrk(name, "<>:\"|?*") != nullptr) return false;
-  // Windows strips trailing dots and spaces, so "a." would land on "a".
-  const std::size_t length = std::strlen(name);
-  if (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')) return false;
-  return !IsDeviceName(name);
-}
-
 const char* SpellFolderForJoining(const char* folder, char* buffer) {
   const std::size_t length = std::strlen(folder);
   // Too long for any output path: every entry is refused as such anyway.
@@ -722,7 +690,7 @@ const char* SpellFolderForJoining(const char* folder, char* buffer) {
   return buffer;
 }
 
-HANDLE OpenArchive(const char* path) {
+HANDLE OpenForReading(const char* path) {
   HANDLE archive = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   if (archive == INVALID_HANDLE_VALUE) return archive;

@@ -10,8 +10,6 @@ HANDLE g_listing = INVALID_HANDLE_VALUE;
 WIN32_FIND_DATAA g_found;
 bool g_found_waiting = false;  // FindFirstFileA's name, not yet handed out
 
-constexpr const char kPartialFormat[] = "%s.zrq-partial-%08lx";
-
 }  // namespace
 
 HANDLE OpenStandardOutput(DWORD* error) {
@@ -73,41 +71,4 @@ void CloseFolderListing() {
   if (g_listing != INVALID_HANDLE_VALUE) FindClose(g_listing);
   g_listing = INVALID_HANDLE_VALUE;
   g_found_waiting = false;
-}
-
-HANDLE CreateArchiveBeside(const char* path, char* temporary, DWORD* error) {
-  const int length = std::snprintf(temporary, kOutputPathCapacity, kPartialFormat, path,
-                                   static_cast<unsigned long>(GetCurrentProcessId()));
-  if (length < 0 || static_cast<std::size_t>(length) >= kOutputPathCapacity) {
-    *error = ERROR_FILENAME_EXCED_RANGE;
-    return INVALID_HANDLE_VALUE;
-  }
-  const HANDLE file = CreateFileA(temporary, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) *error = GetLastError();
-  return file;
-}
-
-bool PutArchiveInPlace(HANDLE file, const char* temporary, const char* path, DWORD* error) {
-  // Renamed before its bytes reach the disk, a power cut could leave an empty
-  // file under the name that held the old archive.
-  bool whole = FlushFileBuffers(file) != FALSE;
-  if (!whole) *error = GetLastError();
-  if (!CloseHandle(file) && whole) {
-    *error = GetLastError();
-    whole = false;
-  }
-  if (whole && MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return true;
-  }
-  if (whole) *error = GetLastError();
-  DeleteFileA(temporary);
-  return false;
-}
-
-bool DiscardArchive(HANDLE file, const char* temporary, DWORD* error) {
-  CloseHandle(file);
-  if (DeleteFileA(temporary)) return true;
-  *error = GetLastError();
-  return false;
 }

@@ -36,6 +36,12 @@ std::string CannotOpen(const std::string& archive) {
   return "Couldn't open archive file: \"" + archive + "\"\n";
 }
 
+std::string Repeated(const std::string& text, std::size_t count) {
+  std::string repeated;
+  for (std::size_t i = 0; i < count; ++i) repeated += text;
+  return repeated;
+}
+
 // Every archive argument here names something that is no file on a disk.
 E2eCase NoArchive(const std::string& title, const std::string& archive,
                   const FileTree& before = {}) {
@@ -122,6 +128,12 @@ TEST(CommandLine, FailuresBeforeTheWalk) {
       {.name = "an archive path's control bytes are shown escaped",
        .args = {"\x1B]0;owned\x07.zrq"},
        .err = "Couldn't open archive file: \"\\x1B]0;owned\\x07.zrq\"\n",
+       .exit_code = -2,
+       .after = {{"velkard", Folder()}}},
+      // Shown whole however long: the escape is printed piece by piece.
+      {.name = "a long archive path is shown whole, each control byte escaped",
+       .args = {std::string(5000, '\x01') + ".zrq"},
+       .err = CannotOpen(Repeated("\\x01", 5000) + ".zrq"),
        .exit_code = -2,
        .after = {{"velkard", Folder()}}},
       {.name = "an output folder's control bytes are shown escaped",

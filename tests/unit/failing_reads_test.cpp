@@ -25,8 +25,10 @@
 
 #include "archive_builder.h"
 #include "captured_run.h"
+#include "owned_handle.h"
 #include "tests/support/list_folder.h"
 #include "tests/support/scratch_dir.h"
+#include "writers/image_reader.h"
 
 namespace {
 
@@ -176,9 +178,8 @@ struct Extraction {
   Bytes card;
 };
 
-Extraction Extract(const Bytes& archive, std::int64_t failing_offset,
-                   bool bitmap_full = false, int failing_errno = EIO,
-                   const Bytes* old_big = nullptr) {
+Extraction Extract(const Bytes& archive, std::int64_t failing_offset, bool bitmap_full = false,
+                   int failing_errno = EIO, const Bytes* old_big = nullptr) {
   ScratchDir dir;
   ScratchDir capture;
   WriteFileBytes(dir / kArchiveName, archive);
@@ -408,3 +409,75 @@ TEST(StandardOutput, OnATerminalNamesCannotDriveTheScreen) {
 }
 
 }  // namespace
+
+namespace {
+
+// Large: one for the test.
+ImageReader g_image_reader;
+
+struct ImageRead {
+  bool opened = false;
+  bool read = false;
+  std::string message;
+};
+
+// Opens the bitmap `bytes` with reads at `failing_offset` refused, or with the
+// file cut to `shrink_to` bytes once opened; reads every pixel.
+ImageRead ReadBitmapFailing(const Bytes& bytes, std::int64_t failing_offset,
+                            std::int64_t shrink_to = -1) {
+  ScratchDir dir;
+  WriteFileBytes(dir / "in.bmp", bytes);
+  OwnedHandle file(OpenArchive((dir / "in.bmp").c_str()));
+  EXPECT_TRUE(file.valid());
+  ImageRead result;
+  {
+    FailingReadsAt failing(failing_offset, EIO);
+    result.opened = OpenImage(&g_image_reader, file.get());
+    if (result.opened && shrink_to >= 0) {
+      std::filesystem::resize_file(dir / "in.bmp", static_cast<std::uintmax_t>(shrink_to));
+    }
+    const unsigned char* pixels = nullptr;
+    std::uint32_t count = 0;
+    while (result.opened && (result.read = ReadImagePixels(&g_image_reader, &pixels, &count)) &&
+           count > 0) {
+    }
+  }
+  char text[512];
+  FormatImageRefusal(g_image_reader.refusal, "in.bmp", text, sizeof text);
+  result.message = text;
+  CloseImage(&g_image_reader);
+  return result;
+}
+
+}  // namespace
+
+// A read the system refuses is told with its reason, in the headers and in
+// the rows alike; a file that shrank after it was measured is a change, not
+// a damaged bitmap.
+TEST(FailingReads, OfAnImageAreToldApartFromAShortFile) {
+  // 200 x 200 pixels: rows past the reader's first block.
+  const std::uint32_t side = 200;
+  const Bytes bitmap = ExpectedBitmap(side, side, PatternPixels(std::size_t{side} * side, 3));
+  const std::string failed =
+      "Error: Cannot pack \"in.bmp\": reading it failed (Input/output error).\n";
+  const struct {
+    const char* label;
+    std::int64_t failing_offset;
+    std::int64_t shrink_to;
+    bool opened;
+    std::string message;
+  } cases[] = {
+      {"the signature", 0, -1, false, failed},
+      {"the info header", 20, -1, false, failed},
+      {"the last row, read first", 60, -1, true, failed},
+      {"the top row, read last", static_cast<std::int64_t>(bitmap.size()) - 10, -1, true, failed},
+      {"a file cut once measured", -1, 1000, true,
+       "Error: Cannot pack \"in.bmp\": it changed while the archive was written.\n"},
+  };
+  for (const auto& c : cases) {
+    const ImageRead result = ReadBitmapFailing(bitmap, c.failing_offset, c.shrink_to);
+    EXPECT_EQ(result.opened, c.opened) << c.label;
+    EXPECT_FALSE(result.read) << c.label;
+    EXPECT_EQ(result.message, c.message) << c.label;
+  }
+}

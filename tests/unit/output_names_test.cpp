@@ -97,4 +97,27 @@ TEST(EscapeForMessage, EscapesWhatATerminalActsOnAndNothingElse) {
   }
 }
 
+// A long argument is shown piece by piece into a small buffer: the pieces,
+// wherever they are cut (between the two bytes of a C1 control too), make
+// what one escape of the whole would make.
+TEST(EscapeForMessage, PiecesMakeTheWholeWhereverTheyAreCut) {
+  const std::string name =
+      "ab\xC2\x9B\x01"
+      "cd\xC2\xC2\x85\x7F" +
+      std::string(40, 'x') + "\xC2\x80";
+  char whole[4 * 128 + 1];
+  EscapeForMessage(name.c_str(), whole, sizeof whole);
+  for (std::size_t capacity = 5; capacity < 12; ++capacity) {
+    std::string joined;
+    char piece[12];
+    for (std::size_t from = 0; name[from] != '\0';) {
+      const std::size_t next = EscapeForMessageFrom(name.c_str(), from, piece, capacity);
+      ASSERT_GT(next, from) << "capacity " << capacity;
+      joined += piece;
+      from = next;
+    }
+    EXPECT_EQ(joined, whole) << "capacity " << capacity;
+  }
+}
+
 }  // namespace

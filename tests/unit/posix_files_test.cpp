@@ -64,7 +64,7 @@ TEST(PosixFiles, CreateDirectoryReportsWhatIsInTheWay) {
   }
 }
 
-TEST(PosixFiles, OpenArchiveOpensRegularFilesOnly) {
+TEST(PosixFiles, OpenForReadingOpensRegularFilesOnly) {
   ScratchDir dir;
   WriteFileBytes(dir / "archive", {1, 2, 3});
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
@@ -78,7 +78,7 @@ TEST(PosixFiles, OpenArchiveOpensRegularFilesOnly) {
       {dir / "fifo", false},  // would block or never end
   };
   for (const Case& c : cases) {
-    OwnedHandle file(OpenArchive(c.path.c_str()));
+    OwnedHandle file(OpenForReading(c.path.c_str()));
     EXPECT_EQ(file.valid(), c.opens) << c.path;
   }
 }
@@ -117,7 +117,7 @@ TEST(PosixFiles, CreateOutputFileNeverWritesThroughALink) {
 TEST(PosixFiles, MovesBySigned32BitDistances) {
   ScratchDir dir;
   WriteFileBytes(dir / "file", PatternBytes(1000));
-  OwnedHandle file(OpenArchive((dir / "file").c_str()));
+  OwnedHandle file(OpenForReading((dir / "file").c_str()));
   ASSERT_TRUE(file.valid());
   constexpr DWORD kFailure = INVALID_SET_FILE_POINTER;
   constexpr std::uint64_t kFail = 1ull << 40;
@@ -167,7 +167,7 @@ TEST(PosixFiles, MovesBySigned32BitDistances) {
 TEST(PosixFiles, FarPositionsAreCarriedByTheHighPart) {
   ScratchDir dir;
   WriteFileBytes(dir / "file", PatternBytes(10));
-  OwnedHandle file(OpenArchive((dir / "file").c_str()));
+  OwnedHandle file(OpenForReading((dir / "file").c_str()));
   ASSERT_TRUE(file.valid());
   auto Position = [&file] {
     LONG high = 0;
@@ -206,7 +206,7 @@ TEST(PosixFiles, ReadingAtOrPastTheEndDeliversWhatExistsAndSucceeds) {
   ScratchDir dir;
   const Bytes content = PatternBytes(1000);
   WriteFileBytes(dir / "file", content);
-  OwnedHandle file(OpenArchive((dir / "file").c_str()));
+  OwnedHandle file(OpenForReading((dir / "file").c_str()));
   ASSERT_TRUE(file.valid());
   struct Case {
     std::uint64_t start;
@@ -237,8 +237,8 @@ TEST(PosixFiles, ReadAheadStaysExactUnderRandomMovesAndReads) {
   const Bytes content = PatternBytes(300000, 7);
   const std::int64_t file_bytes = static_cast<std::int64_t>(content.size());
   WriteFileBytes(dir / "file", content);
-  OwnedHandle first(OpenArchive((dir / "file").c_str()));
-  OwnedHandle second(OpenArchive((dir / "file").c_str()));
+  OwnedHandle first(OpenForReading((dir / "file").c_str()));
+  OwnedHandle second(OpenForReading((dir / "file").c_str()));
   ASSERT_TRUE(first.valid() && second.valid());
   HANDLE handles[2] = {first.get(), second.get()};
   std::int64_t positions[2] = {0, 0};
@@ -377,7 +377,7 @@ TEST(PosixFiles, CreateOutputFileNeverReplacesTheArchive) {
   ASSERT_EQ(link((dir / "archive").c_str(), (dir / "hard").c_str()), 0);
   ASSERT_EQ(symlink((dir / "archive").c_str(), (dir / "soft").c_str()), 0);
   ASSERT_EQ(symlink((dir / "elsewhere").c_str(), (dir / "link").c_str()), 0);
-  OwnedHandle archive(OpenArchive((dir / "archive").c_str()));
+  OwnedHandle archive(OpenForReading((dir / "archive").c_str()));
   ASSERT_TRUE(archive.valid());
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
   ASSERT_EQ(symlink((dir / "sub").c_str(), (dir / "to-folder").c_str()), 0);
@@ -425,11 +425,11 @@ TEST(PosixFiles, HandlesAreReleased) {
   ScratchDir dir;
   WriteFileBytes(dir / "archive", PatternBytes(10));
   for (int round = 0; round < 100; ++round) {
-    OwnedHandle missing(OpenArchive((dir / "missing").c_str()));
-    OwnedHandle folder(OpenArchive(dir.path().c_str()));
+    OwnedHandle missing(OpenForReading((dir / "missing").c_str()));
+    OwnedHandle folder(OpenForReading(dir.path().c_str()));
     OwnedOutput nowhere(dir / "no-such-folder", "out");
     EXPECT_FALSE(missing.valid() || folder.valid() || nowhere.valid());
-    OwnedHandle archive(OpenArchive((dir / "archive").c_str()));
+    OwnedHandle archive(OpenForReading((dir / "archive").c_str()));
     OwnedOutput out(dir.path(), "out" + std::to_string(round % 3));
     ASSERT_TRUE(archive.valid() && out.valid()) << "round " << round;
     EXPECT_TRUE(archive.Close());

@@ -577,7 +577,7 @@ TEST(Publication, AReadOnlyFileWithOtherNamesKeepsItsFlag) {
   ASSERT_TRUE(WriteBytes(out.get(), kEntryBytes));
   const DWORD finished = out.Finish();
   if (out.outcome() == ReplaceOutcome::kKeptAside) {
-    EXPECT_EQ(finished, kErrorReadOnlyWithOtherNames);
+    EXPECT_EQ(finished, kErrorHardLinkedReadOnly);
     EXPECT_EQ(ReadFileBytes(dir / "out"), kOldBytes);
   } else {
     EXPECT_EQ(finished, NO_ERROR);

@@ -9,7 +9,7 @@ WriterRun RunWriter(EntryWriter* writer, const Bytes& archive, std::uint32_t pay
                     std::uint32_t size) {
   ScratchDir dir;
   WriteFileBytes(dir / "archive", archive);
-  OwnedHandle scanning(OpenArchive((dir / "archive").c_str()));
+  OwnedHandle scanning(OpenForReading((dir / "archive").c_str()));
   OwnedOutput output(dir.path(), "out");
   EXPECT_TRUE(scanning.valid() && output.valid());
   SetFilePointer(scanning.get(), static_cast<LONG>(payload_offset), nullptr, FILE_BEGIN);

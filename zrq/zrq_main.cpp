@@ -1,3 +1,3 @@
-#include "driver/zrq.h"
+#include "zrq/zrq.h"
 
 int main(int argc, char** argv) { return RunZrq(argc, argv); }

@@ -1,2 +1,0 @@
--- menu script
-show_menu()
