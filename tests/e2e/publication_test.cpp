@@ -386,4 +386,78 @@ TEST(Publication, ADiskWithRoomForOneReplacementAtATime) {
   EXPECT_EQ(after, expected);
 }
 
+// A file system with one free inode beside three old files: each
+// replacement after the first finds no inode for its temporary while the
+// first waits, which publishes the waiting one and frees the old file's; so
+// every old file is replaced.
+TEST(Publication, AFileSystemWithOneFreeInode) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to mount a small file system";
+  const ScratchDir temporary;
+  const std::string disk = temporary.path() + "/disk";
+  std::filesystem::create_directory(disk);
+  // The root, the folder and three files, and one inode more.
+  if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=8m,nr_inodes=6") != 0) {
+    GTEST_SKIP() << "no tmpfs could be mounted here";
+  }
+  std::vector<TestEntry> entries;
+  FileTree old_files;
+  FileTree expected;
+  for (int i = 0; i < 3; ++i) {
+    const std::string name = "file" + std::to_string(i);
+    entries.push_back({.name = name, .type = 3, .payload = PatternBytes(1000, 70 + i)});
+    old_files["out/" + name] = File("old");
+    expected[name] = File(PatternBytes(1000, 70 + i));
+  }
+  WriteFileBytes(temporary.path() + "/archive.zrq", Archive({.entries = entries}));
+  CreateTree(disk, old_files);
+  const ChildResult run = RunTool({"../archive.zrq", "out"}, disk);
+  const FileTree after = SnapshotTree(disk + "/out");
+  umount2(disk.c_str(), MNT_DETACH);
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(after, expected);
+}
+
+// A quota with room for the old files and one replacement beside them (a
+// btrfs qgroup, which the free space the room check reads knows nothing
+// of): each replacement after the first finds the quota full while the
+// first waits, which publishes the waiting one and writes the entry again;
+// so every old file is replaced.
+TEST(Publication, AQuotaWithRoomForOneReplacementAtATime) {
+  if (OnWindows() || !Tool().launcher.empty()) GTEST_SKIP() << "a btrfs qgroup is Linux's";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to mount a file system";
+  const ScratchDir temporary;
+  const auto shell = [&](const std::string& script) {
+    return RunChild("/bin/sh", {"sh", "-c", script}, temporary.path(), {});
+  };
+  const ChildResult made = shell(
+      "truncate -s 300M disk.img && mkfs.btrfs -q disk.img >/dev/null 2>&1 && mkdir disk "
+      "&& mount -o loop disk.img disk && btrfs quota enable disk && "
+      "btrfs subvolume create disk/limited >/dev/null && btrfs qgroup limit 50M "
+      "disk/limited");
+  if (made.exit_status != 0) {
+    shell("umount disk");
+    GTEST_SKIP() << "no btrfs with a qgroup here: " << made.err;
+  }
+  std::vector<TestEntry> entries;
+  FileTree old_files;
+  FileTree expected;
+  for (int i = 0; i < 3; ++i) {
+    const std::string name = "file" + std::to_string(i);
+    entries.push_back({.name = name, .type = 3, .payload = PatternBytes(12u << 20, 80 + i)});
+    old_files["out/" + name] = File(PatternBytes(12u << 20, 90 + i));
+    expected[name] = File(PatternBytes(12u << 20, 80 + i));
+  }
+  WriteFileBytes(temporary.path() + "/archive.zrq", Archive({.entries = entries}));
+  const std::string limited = temporary.path() + "/disk/limited";
+  CreateTree(limited, old_files);
+  shell("sync");
+  const ChildResult run = RunTool({"../../archive.zrq", "out"}, limited);
+  const FileTree after = SnapshotTree(limited + "/out");
+  shell("umount disk");
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(after, expected);
+}
+
 }  // namespace
