@@ -3,7 +3,9 @@
 # packages (Linux: a tarball and a .deb; the Windows build: a zip); and the
 # tests that build those packages and check them.
 
-set(UNZRQ_SUMMARY "unpack a ZRQ archive into a folder")
+# The packages carry both programs; each .exe's version resource says what
+# that program does.
+set(UNZRQ_SUMMARY "unpack, list, test, extract from and create ZRQ archives")
 set(UNZRQ_AUTHORS "the unzrq developers")
 set(UNZRQ_COPYRIGHT "2026 ${UNZRQ_AUTHORS}")
 set(UNZRQ_MAINTAINER "${UNZRQ_AUTHORS} <unzrq@example.org>"
@@ -56,8 +58,8 @@ if(WIN32)
     endif()
   endif()
   enable_language(RC)
-  set(unzrq_rc_summary "${UNZRQ_SUMMARY}")
-  set(zrq_rc_summary "list, test, print or create ZRQ archives")
+  set(unzrq_rc_summary "unpack a ZRQ archive into a folder")
+  set(zrq_rc_summary "list, test, print, extract from or create ZRQ archives")
   foreach(program unzrq zrq)
     set(UNZRQ_RC_PROGRAM ${program})
     set(UNZRQ_RC_SUMMARY "${${program}_rc_summary}")
@@ -113,6 +115,10 @@ else()
                 ${unzrq_changelog}
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES ${UNZRQ_LINKED_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR}/doc)
+  # Where bash-completion looks for a command's completion when it is first
+  # completed, named as the command.
+  install(FILES ${PROJECT_SOURCE_DIR}/completion/zrq.bash
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME zrq)
 endif()
 
 # --- Packages --------------------------------------------------------------
@@ -125,7 +131,14 @@ set(CPACK_PACKAGE_DESCRIPTION
     "as a file of its own: plain entries byte for byte, RGB565 image entries\n"
     "as 24-bit bitmap files. It reads the archive in one pass with constant\n"
     "memory, never changes it, and reports every damaged or unusable entry\n"
-    "while still writing the good ones.")
+    "while still writing the good ones.\n"
+    ".\n"
+    "zrq, its companion on the same code, lists an archive for people or as\n"
+    "JSON, tests it with unzrq's checks and messages, prints one entry,\n"
+    "extracts the entries whose names match shell wildcards, optionally\n"
+    "keeping files that exist, and packs files and folders into a new\n"
+    "archive that unzrq unpacks to the same files. Bash completion for zrq\n"
+    "is included.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)

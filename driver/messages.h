@@ -126,19 +126,27 @@ inline constexpr const char kZrqUsage[] =
     "       %s test ARCHIVE\n"
     "       %s cat ARCHIVE NAME\n"
     "       %s create [--images] ARCHIVE FILE|FOLDER...\n"
+    "       %s extract ARCHIVE [-C FOLDER] [--keep] [PATTERN...]\n"
     "       %s mount [-f|--foreground] ARCHIVE MOUNTPOINT\n"
     "       %s unmount MOUNTPOINT\n"
     "       %s --help | --version\n";
 inline constexpr const char kZrqVersionLine[] = "zrq %s" UNZRQ_LINE_END;
 
-// `zrq list`: index, type, size, offset, stored name -> output name, then
-// for an image its width and height, and what unzrq would do with it when it
-// would not write it whole.
-inline constexpr const char kZrqListLine[] = "%6u %2X 0x%08X 0x%08X %s -> %s";
-inline constexpr const char kZrqListImage[] = " %u x %u";
+// `zrq list`, for people (scripts read `list --json`): a header, then per
+// record its index, type and size in decimal, an image's width x height,
+// stored name -> output name, and what unzrq would do with it when it would
+// not write it whole; then the count of records and their bytes.
+inline constexpr const char kZrqListHeader[] =
+    " Index  Type        Size  Image        Name -> Output" UNZRQ_LINE_END;
+inline constexpr const char kZrqListLine[] = "%6u  %4u  %10u  %-11s  %s -> %s";
+inline constexpr const char kZrqListImage[] = "%ux%u";
 inline constexpr const char kZrqListSkipped[] = " (skipped)";
 inline constexpr const char kZrqListIncomplete[] = " (incomplete)";
 inline constexpr const char kZrqListEnd[] = UNZRQ_LINE_END;
+inline constexpr const char kZrqListTotal[] = "%u %s, %llu %s" UNZRQ_LINE_END;
+// Each word singular, then plural.
+inline constexpr const char* kZrqListEntryWords[] = {"entry", "entries"};
+inline constexpr const char* kZrqListByteWords[] = {"byte", "bytes"};
 inline constexpr const char kZrqTestPassed[] =
     "Tested %u records: every entry would be written whole." UNZRQ_LINE_END;
 inline constexpr const char kZrqTestFailed[] =
@@ -164,6 +172,11 @@ inline constexpr const char kZrqCreated[] =
   REPORT(kZrqWrongArguments, kZrqExitUsage, "Error: Wrong arguments for \"%s\".\n")                \
   REPORT(kZrqNoSuchEntry, kZrqExitNoSuchEntry,                                                     \
          "Error: No entry of the archive is named \"%s\".\n")                                      \
+  REPORT(kZrqNoEntryMatches, kZrqExitNoSuchEntry,                                                  \
+         "Error: No entry of the archive matches \"%s\".\n")                                       \
+  /* Not a problem: extract --keep found the name taken and wrote nothing. */                      \
+  REPORT(kZrqKeptExisting, kExitSuccess,                                                           \
+         "Kept \"%s\": it exists, and --keep leaves it as it is.\n")                               \
   REPORT(kZrqCannotWriteStandardOutput, kExitDamaged,                                              \
          "Error: Failed to write \"%s\" to standard output: %s.\n")                                \
   REPORT(kZrqCannotOpenInput, kZrqExitNotCreated, "Error: Cannot pack \"%s\": %s.\n")              \

@@ -135,7 +135,9 @@ void ReportRefusal(const WalkedEntry& entry, const OutputRefusal& refusal) {
 bool WriteOutput(Run& run, const WalkedEntry& entry) {
   HANDLE scanning = run.archive->scanning;
   OutputRefusal refusal;
-  HANDLE output = CreateOutputFile(entry.file_name, scanning, &refusal);
+  const bool keep = run.choice->keep_existing;
+  HANDLE output = keep ? CreateOutputFileUnlessTaken(entry.file_name, scanning, &refusal)
+                       : CreateOutputFile(entry.file_name, scanning, &refusal);
   if (output == INVALID_HANDLE_VALUE &&
       (refusal.error == kErrorWaitingAlias || refusal.error == kErrorRoomHeldByWaiting)) {
     // The name is only the short alias of a replacement of this run that is
@@ -143,6 +145,11 @@ bool WriteOutput(Run& run, const WalkedEntry& entry) {
     // (an inode, a quota) the output needs: once renamed, they hold neither.
     if (!PublishReplacements(run)) run.published_ok = false;
     output = CreateOutputFile(entry.file_name, scanning, &refusal);
+  }
+  if (output == INVALID_HANDLE_VALUE && keep && refusal.error == ERROR_ALREADY_EXISTS) {
+    // Left as it is, as asked: told, but no problem.
+    Report(kZrqKeptExisting, entry.shown_path);
+    return true;
   }
   if (output == INVALID_HANDLE_VALUE) {
     ReportRefusal(entry, refusal);
@@ -185,13 +192,6 @@ bool WriteOutput(Run& run, const WalkedEntry& entry) {
   return !reported;
 }
 
-// Something already stands under the output's name (for keep_existing).
-bool OutputExists(const Run& run, const WalkedEntry& entry) {
-  char path[kOutputPathCapacity];
-  wsprintfA(path, kOutputPathFormat, run.folder, entry.file_name);
-  return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
-}
-
 // One record of the walk: its line, its judgement, then its output.
 bool ExtractEntry(const OpenedArchive& archive, std::uint32_t /*index*/, WalkedEntry& entry,
                   void* context) {
@@ -203,7 +203,6 @@ bool ExtractEntry(const OpenedArchive& archive, std::uint32_t /*index*/, WalkedE
   ++run.extracted;
   PrintEntryLine(run, entry);
   if (!JudgeEntry(archive, run.folder, entry)) return false;
-  if (run.choice->keep_existing && OutputExists(run, entry)) return true;
   // About how large the output will be.
   const std::uint64_t bytes =
       entry.plan.image() ? BitmapFileBytes(entry.foreseen.image) : entry.record.size();

@@ -16,8 +16,9 @@ struct ExtractChoice {
   // counted in the summary. nullptr: every entry.
   bool (*wanted)(const WalkedEntry& entry, void* context) = nullptr;
   void* context = nullptr;
-  // An entry whose output name already stands in the folder is passed over
-  // after its line, judged but not written, and is no problem.
+  // An entry whose output name already stands in the folder (anything at
+  // all, decided by the create itself) is judged but not written, and said
+  // so: no problem. Nothing is ever replaced.
   bool keep_existing = false;
 };
 

@@ -22,6 +22,8 @@ namespace {
 constexpr char kArchiveName[] = "a.wav";
 constexpr char kFolderName[] = "out";
 constexpr char kRunFolderName[] = "run";  // holds the archive and the output folder
+// Holds zrq extract's output folder, kFolderName as well, after unzrq's run.
+constexpr char kExtractFolderName[] = "extract";
 constexpr char kStdoutName[] = "stdout";
 constexpr char kStderrName[] = "stderr";
 
@@ -236,6 +238,38 @@ void CheckZrqAgrees(const std::string& archive_path, const ToolRun& run, const T
   }
 }
 
+// zrq extract without a pattern is unzrq's run: the same exit code, lines,
+// messages (its folder's path aside) and files, byte for byte.
+void CheckExtractAgrees(const std::string& folder, const ToolRun& run,
+                        const std::string& extract_folder, const ToolRun& extracted,
+                        std::size_t archive_bytes, std::vector<std::string>* broken) {
+  if (extracted.exit_code != run.exit_code) {
+    broken->push_back("zrq extract ends with " + std::to_string(extracted.exit_code) +
+                      ", unzrq with " + std::to_string(run.exit_code));
+  }
+  if (extracted.out != run.out) {
+    broken->push_back("zrq extract prints otherwise than unzrq:\n" + extracted.out);
+  }
+  std::string err = extracted.err;
+  for (std::size_t at = err.find(extract_folder); at != std::string::npos;
+       at = err.find(extract_folder, at + folder.size())) {
+    err.replace(at, extract_folder.size(), folder);
+  }
+  if (err != run.err) broken->push_back("zrq extract reports otherwise than unzrq:\n" + err);
+  const std::vector<std::string> names = ListFolder(folder);
+  if (ListFolder(extract_folder) != names) {
+    broken->push_back("zrq extract writes other files than unzrq");
+    return;
+  }
+  const std::size_t largest = 2 * archive_bytes + kBitmapHeaderBytes;
+  for (const std::string& name : names) {
+    if (ReadWholeFile(PathIn(extract_folder, name), largest) !=
+        ReadWholeFile(PathIn(folder, name), largest)) {
+      broken->push_back("zrq extract writes " + Quoted(name) + " otherwise than unzrq");
+    }
+  }
+}
+
 // Thousands of runs each write a few files: in memory they take no disk.
 std::string TemporaryParent() {
   if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && *tmpdir != '\0') {
@@ -295,6 +329,12 @@ PromiseCheck PromiseChecker::Check(const std::uint8_t* archive, std::size_t size
   if (place == ArchivePlace::kBesideTheFolder) {
     const ToolRun tested = RunZrqInProcess({"zrq", "test", archive_path}, out_, err_);
     CheckZrqAgrees(archive_path, check.run, tested, &check.broken);
+    const std::string extract_run = root_.path() + "/" + kExtractFolderName;
+    const std::string extract_folder = extract_run + "/" + kFolderName;
+    MakeFolder(extract_run);
+    const ToolRun extracted =
+        RunZrqInProcess({"zrq", "extract", archive_path, "-C", extract_folder}, out_, err_);
+    CheckExtractAgrees(folder, check.run, extract_folder, extracted, size, &check.broken);
   }
   return check;
 }

@@ -20,7 +20,9 @@
 //   more output files than records counted;
 // - the archive is unchanged;
 // - for an archive beside the folder, `zrq test` reports exactly what the
-//   run reported and ends with its exit code.
+//   run reported and ends with its exit code, and `zrq extract` without a
+//   pattern, into a folder of its own, prints, reports (its folder's path
+//   aside), writes and ends exactly as the run did.
 #pragma once
 
 #include <cstddef>

@@ -523,7 +523,10 @@ void CloseOutputFolder() {
   g_publication.current.file = INVALID_HANDLE_VALUE;
 }
 
-HANDLE CreateOutputFile(const char* name, HANDLE archive, OutputRefusal* refusal) {
+namespace {
+
+// CreateOutputFile, or with `keep_taken` CreateOutputFileUnlessTaken.
+HANDLE CreateOutput(const char* name, HANDLE archive, bool keep_taken, OutputRefusal* refusal) {
   refusal->error = NO_ERROR;
   refusal->replacing = false;
   refusal->long_name[0] = '\0';
@@ -559,6 +562,11 @@ HANDLE CreateOutputFile(const char* name, HANDLE archive, OutputRefusal* refusal
       refusal->error = create_error;
       return INVALID_HANDLE_VALUE;
     }
+    // Whatever the create found there stays, even what the look cannot see.
+    if (keep_taken) {
+      refusal->error = ERROR_ALREADY_EXISTS;
+      return INVALID_HANDLE_VALUE;
+    }
     refusal->error = JudgeStanding(kind, refusal->long_name);
     if (refusal->error == NO_ERROR) break;
     if (refusal->error != ERROR_ALREADY_EXISTS) return INVALID_HANDLE_VALUE;
@@ -587,6 +595,16 @@ HANDLE CreateOutputFile(const char* name, HANDLE archive, OutputRefusal* refusal
   }
   output.file = file;
   return file;
+}
+
+}  // namespace
+
+HANDLE CreateOutputFile(const char* name, HANDLE archive, OutputRefusal* refusal) {
+  return CreateOutput(name, archive, false, refusal);
+}
+
+HANDLE CreateOutputFileUnlessTaken(const char* name, HANDLE archive, OutputRefusal* refusal) {
+  return CreateOutput(name, archive, true, refusal);
 }
 
 OutputFinish FinishOutputFile(HANDLE output_file, OutputFate fate) {

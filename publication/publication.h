@@ -47,6 +47,12 @@ struct OutputRefusal {
 // try again.
 HANDLE CreateOutputFile(const char* name, HANDLE archive, OutputRefusal* refusal);
 
+// The same for a new name only: when anything at all stands under `name` (a
+// file, a link, even one that points nowhere, a folder, the archive), it is
+// left as it is and the refusal is ERROR_ALREADY_EXISTS. One exclusive
+// create decides, so that nothing that appears meanwhile is replaced.
+HANDLE CreateOutputFileUnlessTaken(const char* name, HANDLE archive, OutputRefusal* refusal);
+
 // What becomes of an output when it is finished.
 enum class OutputFate {
   kKeep,        // whole: it keeps or takes the name, replacing what stood there

@@ -13,6 +13,7 @@ Command ListCommand;     // zrq/list.cpp: list [--json] ARCHIVE
 Command TestCommand;     // zrq/list.cpp: test ARCHIVE
 Command CatCommand;      // zrq/cat.cpp: cat ARCHIVE NAME
 Command CreateCommand;   // zrq/create.cpp: create [--images] ARCHIVE FILE|FOLDER...
+Command ExtractCommand;  // zrq/extract.cpp: extract ARCHIVE [-C FOLDER] [--keep] [PATTERN...]
 Command MountCommand;    // zrq/mount.cpp: mount [-f|--foreground] ARCHIVE MOUNTPOINT
 Command UnmountCommand;  // zrq/mount.cpp: unmount MOUNTPOINT
 

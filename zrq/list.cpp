@@ -22,6 +22,7 @@ struct Listing {
   WalkOutput output;
   bool terminal;
   std::uint32_t failing;  // entries unzrq would skip or write incomplete
+  std::uint64_t bytes;    // the records' sizes, summed
 };
 
 // What unzrq would do with a judged entry.
@@ -89,11 +90,13 @@ void PrintListLine(std::uint32_t index, const WalkedEntry& entry, Fate fate, boo
   // or a file their bytes go unchanged.
   ShownName shown_output;
   EscapeForMessage(entry.file_name, shown_output, sizeof shown_output);
-  std::printf(kZrqListLine, index, entry.record.type(), entry.record.size(), entry.record.offset(),
-              terminal ? entry.shown : entry.stored, terminal ? shown_output : entry.file_name);
+  char image[32] = "";
   if (entry.plan.image() && !fate.skipped) {
-    std::printf(kZrqListImage, entry.foreseen.image.width, entry.foreseen.image.height);
+    (void)std::snprintf(image, sizeof image, kZrqListImage, entry.foreseen.image.width,
+                        entry.foreseen.image.height);
   }
+  std::printf(kZrqListLine, index, entry.record.type(), entry.record.size(), image,
+              terminal ? entry.shown : entry.stored, terminal ? shown_output : entry.file_name);
   if (fate.skipped) std::printf("%s", kZrqListSkipped);
   if (!fate.skipped && fate.incomplete) std::printf("%s", kZrqListIncomplete);
   std::printf("%s", kZrqListEnd);
@@ -114,6 +117,7 @@ bool ListEntry(const OpenedArchive& archive, std::uint32_t index, WalkedEntry& e
     fate.incomplete = true;
   }
   if (fate.skipped || fate.incomplete) ++listing.failing;
+  listing.bytes += entry.record.size();
   if (listing.output == WalkOutput::kLines) PrintListLine(index, entry, fate, listing.terminal);
   if (listing.output == WalkOutput::kJson) PrintJsonEntry(index, entry, fate);
   // A failing entry makes the verdict, not the directory, damaged.
@@ -126,8 +130,9 @@ int ListOrTest(const char* path, WalkOutput output) {
   OpenedArchive archive;
   const int opened = OpenArchiveForWalk(path, archive);
   if (opened != kExitSuccess) return opened;
-  Listing listing{output, StandardOutputIsTerminal(), 0};
+  Listing listing{output, StandardOutputIsTerminal(), 0, 0};
   if (output == WalkOutput::kJson) std::printf("{\"entries\": [" UNZRQ_LINE_END);
+  if (output == WalkOutput::kLines) std::printf("%s", kZrqListHeader);
   WalkedEntry entry = {};
   bool directory_damaged = false;
   const std::uint32_t processed =
@@ -138,6 +143,11 @@ int ListOrTest(const char* path, WalkOutput output) {
     std::printf("%s], \"records\": %u, \"failing\": %u, \"damaged\": %s}" UNZRQ_LINE_END,
                 processed == 0 ? "" : UNZRQ_LINE_END, processed, failing,
                 damaged ? "true" : "false");
+  }
+  if (output == WalkOutput::kLines) {
+    std::printf(kZrqListTotal, processed, kZrqListEntryWords[processed == 1 ? 0 : 1],
+                static_cast<unsigned long long>(listing.bytes),
+                kZrqListByteWords[listing.bytes == 1 ? 0 : 1]);
   }
   if (output == WalkOutput::kNone) {
     if (directory_damaged) {
@@ -154,6 +164,11 @@ int ListOrTest(const char* path, WalkOutput output) {
 }  // namespace
 
 int ListCommand(const char* program, const char* command, int count, char** arguments) {
+  // An option where the archive should be (`list --json` alone) is no
+  // archive's name: the usage says what is missing.
+  if (count == 1 && arguments[0][0] == '-' && arguments[0][1] != '\0') {
+    return WrongArguments(program, command);
+  }
   if (count == 1) return ListOrTest(arguments[0], WalkOutput::kLines);
   if (count == 2 && std::strcmp(arguments[0], "--json") == 0) {
     return ListOrTest(arguments[1], WalkOutput::kJson);

@@ -29,13 +29,14 @@ namespace {
 // bytes as they are, with the platform's line ends as every line there.
 void PrintUsage(FILE* stream, const char* program) {
   if (stream == stderr) {
-    std::fprintf(stream, kZrqUsage, program, program, program, program, program, program, program);
+    std::fprintf(stream, kZrqUsage, program, program, program, program, program, program, program,
+                 program);
     return;
   }
   // A program name longer than a path is cut short here, and only here.
-  static char usage[std::size_t{1024} + 7 * kOutputPathCapacity];
+  static char usage[std::size_t{1024} + 8 * kOutputPathCapacity];
   (void)std::snprintf(usage, sizeof usage, kZrqUsage, program, program, program, program, program,
-                      program, program);
+                      program, program, program);
   for (const char* c = usage; *c != '\0'; ++c) {
     if (*c == '\n') {
       std::printf("%s", UNZRQ_LINE_END);
@@ -51,8 +52,9 @@ struct CommandRow {
   Command* run;
 };
 constexpr CommandRow kCommands[] = {
-    {"list", ListCommand},     {"test", TestCommand},   {"cat", CatCommand},
-    {"create", CreateCommand}, {"mount", MountCommand}, {"unmount", UnmountCommand},
+    {"list", ListCommand},       {"test", TestCommand},       {"cat", CatCommand},
+    {"create", CreateCommand},   {"extract", ExtractCommand}, {"mount", MountCommand},
+    {"unmount", UnmountCommand},
 };
 
 }  // namespace

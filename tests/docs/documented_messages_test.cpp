@@ -26,8 +26,9 @@ const std::set<std::string> kOtherConstants = {
     "kDefaultOutputFolder", "kUsageLine",   "kUsageInputLine", "kUsageOutputLine",
     "kEntryLine",           "kSummaryLine", "kExitCodes",      "kReports",
     // zrq's usage, its lines on standard output and its lists as tables.
-    "kZrqUsage", "kZrqVersionLine", "kZrqListLine", "kZrqListImage", "kZrqListSkipped",
-    "kZrqListIncomplete", "kZrqListEnd", "kZrqTestPassed", "kZrqTestFailed",
+    "kZrqUsage", "kZrqVersionLine", "kZrqListHeader", "kZrqListLine", "kZrqListImage",
+    "kZrqListSkipped", "kZrqListIncomplete", "kZrqListEnd", "kZrqListTotal", "kZrqListEntryWords",
+    "kZrqListByteWords", "kZrqTestPassed", "kZrqTestFailed",
     "kZrqTestDirectoryDamaged", "kZrqCreated",
     "kZrqExitCodes", "kZrqReports"};
 

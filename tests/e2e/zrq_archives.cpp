@@ -140,6 +140,7 @@ std::string ZrqUsage() {
   const std::string p = ZrqProgramName();
   return "Usage: " + p + " list [--json] ARCHIVE\n       " + p + " test ARCHIVE\n       " + p +
          " cat ARCHIVE NAME\n       " + p + " create [--images] ARCHIVE FILE|FOLDER...\n       " +
-         p + " mount [-f|--foreground] ARCHIVE MOUNTPOINT\n       " + p +
+         p + " extract ARCHIVE [-C FOLDER] [--keep] [PATTERN...]\n       " + p +
+         " mount [-f|--foreground] ARCHIVE MOUNTPOINT\n       " + p +
          " unmount MOUNTPOINT\n       " + p + " --help | --version\n";
 }

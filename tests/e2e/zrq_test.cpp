@@ -58,18 +58,19 @@ TEST(ZrqRoundTrip, UnzrqOutputPacksBackToTheSameFiles) {
   // Sorted names make the same archive whichever way the files are named.
   EXPECT_EQ(ReadFileBytes(folder / "images.zrq"), ReadFileBytes(folder / "by_name.zrq"));
   // With --images every bitmap is a sized image again; without, a plain entry.
-  const ChildResult listed = RunZrq({"list", "images.zrq"}, folder.working());
-  EXPECT_NE(listed.out.find("  5 0x"), std::string::npos) << listed.out;
+  const ChildResult listed = RunZrq({"list", "--json", "images.zrq"}, folder.working());
+  EXPECT_NE(listed.out.find("\"type\": 5,"), std::string::npos) << listed.out;
 }
 
 // The names `zrq list` says unzrq writes: the output name of every line not
-// marked skipped. Names in these archives hold no space.
+// marked skipped, the header aside. Names in these archives hold no space.
 std::set<std::string> ListedOutputs(const std::string& out) {
   std::set<std::string> names;
   std::istringstream lines(out);
   std::string line;
   while (std::getline(lines, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.starts_with(" Index ")) continue;
     const std::size_t arrow = line.find(" -> ");
     if (arrow == std::string::npos || line.ends_with(" (skipped)")) continue;
     const std::string rest = line.substr(arrow + 4);
@@ -96,6 +97,24 @@ TEST(ZrqAgreement, TestAndListSayWhatUnzrqDoes) {
     EXPECT_EQ(listed.exit_status, unpacked.exit_status);
     EXPECT_EQ(listed.err, unpacked.err);
     EXPECT_EQ(ListedOutputs(listed.out), written) << listed.out;
+  }
+}
+
+// With no pattern, extract is unzrq's run: the same lines, messages, exit
+// code and files, given unzrq's folder.
+TEST(ZrqAgreement, ExtractWithoutPatternsIsUnzrq) {
+  SKIP_WITHOUT_ZRQ();
+  for (const auto& [name, bytes] : DamagedAndHostile()) {
+    SCOPED_TRACE(name);
+    const CaseFolder by_unzrq({{"archive.zrq", File(bytes)}});
+    const ChildResult unpacked = RunTool({"archive.zrq"}, by_unzrq.working());
+    const CaseFolder by_zrq({{"archive.zrq", File(bytes)}});
+    const ChildResult extracted =
+        RunZrq({"extract", "archive.zrq", "-C", "velkard"}, by_zrq.working());
+    EXPECT_EQ(extracted.exit_status, unpacked.exit_status);
+    EXPECT_EQ(extracted.out, unpacked.out);
+    EXPECT_EQ(extracted.err, unpacked.err);
+    ExpectSameTree(by_unzrq.Snapshot(), by_zrq.Snapshot());
   }
 }
 
@@ -153,10 +172,11 @@ TEST(ZrqCommandLine, UsageListCatAndCreate) {
   std::vector<E2eCase> cases = {
       {.name = "no arguments: the usage, 0", .err = ZrqUsage(), .zrq = true},
       {.name = "--help on standard output", .args = {"--help"}, .out = ZrqUsage(), .zrq = true},
-      {.name = "--version", .args = {"--version"}, .out = "zrq 3.1.0\n", .zrq = true},
+      // The version of the build, which `project()` sets for both programs.
+      {.name = "--version", .args = {"--version"}, .out = "zrq " UNZRQ_VERSION "\n", .zrq = true},
       {.name = "an unknown command",
-       .args = {"extract", "a.zrq"},
-       .err = "Error: Unknown command \"extract\".\n" + ZrqUsage(),
+       .args = {"unpack", "a.zrq"},
+       .err = "Error: Unknown command \"unpack\".\n" + ZrqUsage(),
        .exit_code = -6,
        .zrq = true},
       {.name = "cat without a name",
@@ -165,11 +185,32 @@ TEST(ZrqCommandLine, UsageListCatAndCreate) {
        .err = "Error: Wrong arguments for \"cat\".\n" + ZrqUsage(),
        .exit_code = -6,
        .zrq = true},
-      {.name = "list: index, type, size, offset, names and the image's size",
+      {.name = "list: a header, index, type, decimal size, the image's size, names, a total",
        .archive = two_archive,
        .args = {"list", "archive.zrq"},
-       .out = "     0  1 0x00000003 0x00000008 song_mp3 -> song.mp3\n"
-              "     1  5 0x00000058 0x0000000B pic -> pic.bmp 3 x 2\n",
+       .out = " Index  Type        Size  Image        Name -> Output\n"
+              "     0     1           3               song_mp3 -> song.mp3\n"
+              "     1     5          88  3x2          pic -> pic.bmp\n"
+              "2 entries, 91 bytes\n",
+       .zrq = true},
+      {.name = "list: one entry of one byte, an empty archive",
+       .archive = Archive({.entries = {{.name = "b", .type = 3, .payload = Text("1")}}}),
+       .args = {"list", "archive.zrq"},
+       .out = " Index  Type        Size  Image        Name -> Output\n"
+              "     0     3           1               b -> b\n"
+              "1 entry, 1 byte\n",
+       .zrq = true},
+      {.name = "list of an empty archive",
+       .archive = Bytes{},
+       .args = {"list", "archive.zrq"},
+       .out = " Index  Type        Size  Image        Name -> Output\n"
+              "0 entries, 0 bytes\n",
+       .zrq = true},
+      {.name = "list --json without an archive: the usage",
+       .archive = two_archive,
+       .args = {"list", "--json"},
+       .err = "Error: Wrong arguments for \"list\".\n" + ZrqUsage(),
+       .exit_code = -6,
        .zrq = true},
       {.name = "list --json",
        .archive = two_archive,
@@ -226,8 +267,11 @@ TEST(ZrqCommandLine, UsageListCatAndCreate) {
                                                 "2J",
                                         .payload = Text("2")}}}),
        .args = {"list", "archive.zrq"},
-       .out = "     0  3 0x00000001 0x00000008 t\\x1B]0;x\\x07 -> t\\x1B]0;x\\x07 (skipped)\n"
-              "     1  3 0x00000001 0x00000009 csi\\xC2\\x9B2J -> csi\\xC2\\x9B2J\n",
+       .out =
+           " Index  Type        Size  Image        Name -> Output\n"
+           "     0     3           1               t\\x1B]0;x\\x07 -> t\\x1B]0;x\\x07 (skipped)\n"
+           "     1     3           1               csi\\xC2\\x9B2J -> csi\\xC2\\x9B2J\n"
+           "2 entries, 2 bytes\n",
        .err = "Error: Skipped \"t\\x1B]0;x\\x07\": the name cannot be used as a file name.\n",
        .exit_code = -5,
        .standard_output = StandardOutput::kTerminal,
@@ -314,6 +358,142 @@ TEST(ZrqCommandLine, UsageListCatAndCreate) {
                      .zrq = true});
   }
   RunCases(cases);
+}
+
+// extract: which entries a pattern chooses (by stored or output name), where
+// they go, what --keep leaves, and the patterns that match nothing.
+TEST(ZrqExtract, ChosenEntriesKeptFilesAndUnmatchedPatterns) {
+  SKIP_WITHOUT_ZRQ();
+  const std::vector<std::uint16_t> pixels = PatternPixels(6, 31);
+  const Bytes picture = SizedImagePayload(3, 2, pixels);
+  const Bytes bitmap = ExpectedBitmap(3, 2, pixels);
+  const Bytes archive =
+      Archive({.entries = {{.name = "menu_lua", .type = 1, .payload = Text("m()")},
+                           {.name = "intro_WAV", .type = 1, .payload = Text("w")},
+                           {.name = "pic", .type = 5, .payload = picture},
+                           {.name = "-dash", .type = 3, .payload = Text("d")},
+                           {.name = "a*b", .type = 3, .payload = Text("s")}}});
+  const std::string menu = FileLine(3, 1, "menu_lua");
+  const std::string intro = FileLine(1, 1, "intro_WAV");
+  const std::string pic = FileLine(88, 5, "pic");
+  const std::string dash = FileLine(1, 3, "-dash");
+  const std::string star = FileLine(1, 3, "a*b");
+  const std::string kept = ": it exists, and --keep leaves it as it is.\n";
+  const std::vector<E2eCase> cases = {
+      {.name = "every entry, into the current folder",
+       .archive = archive,
+       .args = {"extract", "archive.zrq"},
+       .out = menu + intro + pic + dash + star + DoneLine(5),
+       .after = {{"menu.lua", File("m()")},
+                 {"intro.WAV", File("w")},
+                 {"pic.bmp", File(bitmap)},
+                 {"-dash", File("d")},
+                 {"a*b", File("s")}},
+       .legs = Legs::kLinuxOnly,  // Windows refuses "a*b" as a name
+       .zrq = true},
+      {.name = "patterns on the output name and on the stored name, into -C's folder",
+       .archive = archive,
+       .args = {"extract", "archive.zrq", "-C", "mod", "*.lua", "p?c"},
+       .out = menu + pic + DoneLine(2),
+       .after = {{"mod/menu.lua", File("m()")}, {"mod/pic.bmp", File(bitmap)}},
+       .zrq = true},
+      {.name = "sets, ranges, negation; options after the patterns",
+       .archive = archive,
+       .args = {"extract", "archive.zrq", "[!m]*_[A-Z]AV", "[o-q]i[a-c].bmp", "-C", "mod"},
+       .out = intro + pic + DoneLine(2),
+       .after = {{"mod/intro.WAV", File("w")}, {"mod/pic.bmp", File(bitmap)}},
+       .zrq = true},
+      {.name = "a pattern that starts with a dash after --",
+       .archive = archive,
+       .args = {"extract", "archive.zrq", "-C", "mod", "--", "-d*"},
+       .out = dash + DoneLine(1),
+       .after = {{"mod/-dash", File("d")}},
+       .zrq = true},
+      {.name = "a backslash takes a wildcard as itself",
+       .archive = archive,
+       .args = {"extract", "archive.zrq", "-C", "mod", "pic", "a\\*b", "menu\\*"},
+       .out = pic + star + DoneLine(2),
+       .err = "Error: No entry of the archive matches \"menu\\*\".\n",
+       .exit_code = -7,
+       .after = {{"mod/pic.bmp", File(bitmap)}, {"mod/a*b", File("s")}},
+       .legs = Legs::kLinuxOnly,  // Windows refuses "a*b" as a name
+       .zrq = true},
+      {.name = "patterns that match nothing: told after the walk, -7, the rest written",
+       .archive = archive,
+       .args = {"extract", "archive.zrq", "-C", "mod", "*.LUA", "intro*", "pic.BMP"},
+       .out = intro + DoneLine(1),
+       .err = "Error: No entry of the archive matches \"*.LUA\".\n"
+              "Error: No entry of the archive matches \"pic.BMP\".\n",
+       .exit_code = -7,
+       .after = {{"mod/intro.WAV", File("w")}},
+       .zrq = true},
+      {.name = "--keep leaves every file there as it is, and says so",
+       .archive = archive,
+       .args = {"extract", "--keep", "archive.zrq", "-C", "mod", "*.lua", "*.WAV", "pic"},
+       .out = menu + intro + pic + DoneLine(3),
+       .err = "Kept \"" + OutputPath("mod", "menu.lua") + "\"" + kept + "Kept \"" +
+              OutputPath("mod", "pic.bmp") + "\"" + kept,
+       .after = {{"mod/intro.WAV", File("w")}},
+       .before = {{"mod/menu.lua", File("edited()")}, {"mod/pic.bmp", Folder()}},
+       .zrq = true},
+      {.name = "--keep leaves a link as it is, even one that points nowhere",
+       .archive = archive,
+       .args = {"extract", "archive.zrq", "--keep", "-C", "mod", "*.lua", "intro*"},
+       .out = menu + intro + DoneLine(2),
+       .err = "Kept \"mod/menu.lua\"" + kept + "Kept \"mod/intro.WAV\"" + kept,
+       .before = {{"mod/menu.lua", Link("../elsewhere.lua")},
+                  {"elsewhere.lua", File("theirs")},
+                  {"mod/intro.WAV", Link("nowhere")}},
+       .legs = Legs::kLinuxOnly,
+       .zrq = true},
+      {.name = "without --keep an old file is replaced, as unzrq replaces it",
+       .archive = archive,
+       .args = {"extract", "archive.zrq", "-C", "mod", "menu.lua"},
+       .out = menu + DoneLine(1),
+       .after = {{"mod/menu.lua", File("m()")}},
+       .before = {{"mod/menu.lua", File("edited()")}},
+       .zrq = true},
+      {.name = "a damaged archive: its problems and the unmatched pattern, -5",
+       .archive = Slice(archive, 0, archive.size() - 1),
+       .args = {"extract", "archive.zrq", "-C", "mod", "*", "a\\*b"},
+       .out = menu + intro + pic + dash + DoneLine(4),
+       .err = "Error: Directory is truncated: the archive ends after 4 of 5 records.\n"
+              "Error: No entry of the archive matches \"a\\*b\".\n",
+       .exit_code = -5,
+       .after = {{"mod/menu.lua", File("m()")},
+                 {"mod/intro.WAV", File("w")},
+                 {"mod/pic.bmp", File(bitmap)},
+                 {"mod/-dash", File("d")}},
+       .zrq = true},
+      {.name = "a missing archive: unzrq's message, no pattern judged",
+       .args = {"extract", "missing.zrq", "-C", "mod", "x"},
+       .err = "Couldn't open archive file: \"missing.zrq\"\n",
+       .exit_code = -2,
+       .after = {{"mod", Folder()}},
+       .zrq = true},
+      {.name = "a folder that cannot be made: unzrq's message",
+       .archive = archive,
+       .args = {"extract", "archive.zrq", "-C", "file", "x"},
+       .err = "Couldn't create output folder \"file\"\n",
+       .exit_code = -1,
+       .before = {{"file", File("not a folder")}},
+       .zrq = true}};
+  std::vector<E2eCase> all = cases;
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"extract"},
+                                             {"extract", "-C", "mod"},
+                                             {"extract", "archive.zrq", "-C"},
+                                             {"extract", "archive.zrq", "-C", "a", "-C", "b"},
+                                             {"extract", "archive.zrq", "-k"},
+                                             {"extract", "--keep"}}) {
+    all.push_back({.name = "wrong arguments: " + args.back(),
+                   .archive = archive,
+                   .args = args,
+                   .err = "Error: Wrong arguments for \"extract\".\n" + ZrqUsage(),
+                   .exit_code = -6,
+                   .zrq = true});
+  }
+  RunCases(all);
 }
 
 // Nothing past 4 GiB: offsets are 32-bit. Sparse files, so that nothing

@@ -176,6 +176,46 @@ TEST(Publication, RefusedNames) {
   EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"archive", "folder", "second-name"}));
 }
 
+// CreateOutputFileUnlessTaken (zrq extract --keep): whatever stands under a
+// name is left as it is, a link that points nowhere and the archive among
+// them; only a name nothing holds is made.
+TEST(Publication, UnlessTakenLeavesWhateverStands) {
+  ScratchDir dir;
+  WriteFileBytes(dir / "archive", kOldBytes);
+  WriteFileBytes(dir / "old", kOldBytes);
+  fs::create_directory(dir / "folder");
+  std::vector<std::string> taken = {"archive", "folder", "old"};
+#ifndef _WIN32
+  fs::create_symlink("nowhere", dir / "dangling");
+  fs::create_symlink("old", dir / "link");
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  taken.insert(taken.end(), {"dangling", "link", "pipe"});
+#endif
+  std::sort(taken.begin(), taken.end());
+  OwnedHandle archive(OpenArchive((dir / "archive").c_str()));
+  ASSERT_TRUE(archive.valid());
+  OutputRefusal refusal = {};
+  ASSERT_TRUE(OpenOutputFolder(dir.path().c_str(), &refusal.error));
+  for (const std::string& name : taken) {
+    EXPECT_EQ(CreateOutputFileUnlessTaken(name.c_str(), archive.get(), &refusal),
+              INVALID_HANDLE_VALUE)
+        << name;
+    EXPECT_EQ(refusal.error, static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << name;
+  }
+  HANDLE fresh = CreateOutputFileUnlessTaken("fresh", archive.get(), &refusal);
+  ASSERT_NE(fresh, INVALID_HANDLE_VALUE) << refusal.error;
+  EXPECT_TRUE(WriteBytes(fresh, kEntryBytes));
+  EXPECT_EQ(FinishOutputFile(fresh, OutputFate::kKeep).error, static_cast<DWORD>(NO_ERROR));
+  CloseOutputFolder();
+  EXPECT_EQ(ReadFileBytes(dir / "old"), kOldBytes);
+  EXPECT_EQ(ReadFileBytes(dir / "archive"), kOldBytes);
+  EXPECT_EQ(ReadFileBytes(dir / "fresh"), kEntryBytes);
+  std::vector<std::string> expected = taken;
+  expected.push_back("fresh");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(ListFolder(dir.path()), expected);
+}
+
 // Stand-ins for the system's calls: each passes to the system's own unless
 // its row tells it to refuse, and counts its calls.
 struct StandIn {
