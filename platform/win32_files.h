@@ -21,6 +21,48 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <winternl.h>
+
+// The native calls that work relative to an open folder: the output folder
+// is opened once, and every output in it is made, looked at, renamed and
+// removed through the folder's own handle, so that no path to it is walked
+// again after the opening. KERNEL32 takes only paths for most of these, and
+// the compilers' import libraries need not carry NTDLL's names, so they are
+// found in NTDLL at run time.
+using NtCreateFileCall = NTSTATUS(NTAPI*)(PHANDLE file, ACCESS_MASK access,
+                                          POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK status,
+                                          PLARGE_INTEGER allocation, ULONG file_attributes,
+                                          ULONG share, ULONG disposition, ULONG options,
+                                          PVOID extended_attributes, ULONG extended_length);
+using NtQueryInformationFileCall = NTSTATUS(NTAPI*)(HANDLE file, PIO_STATUS_BLOCK status,
+                                                    PVOID information, ULONG length,
+                                                    FILE_INFORMATION_CLASS information_class);
+using NtSetInformationFileCall = NTSTATUS(NTAPI*)(HANDLE file, PIO_STATUS_BLOCK status,
+                                                  PVOID information, ULONG length,
+                                                  FILE_INFORMATION_CLASS information_class);
+using NtQueryDirectoryFileCall = NTSTATUS(NTAPI*)(HANDLE folder, HANDLE event, PVOID apc_routine,
+                                                  PVOID apc_context, PIO_STATUS_BLOCK status,
+                                                  PVOID information, ULONG length,
+                                                  FILE_INFORMATION_CLASS information_class,
+                                                  BOOLEAN single_entry, PUNICODE_STRING file_name,
+                                                  BOOLEAN restart_scan);
+using NtQueryVolumeInformationFileCall = NTSTATUS(NTAPI*)(HANDLE file, PIO_STATUS_BLOCK status,
+                                                          PVOID information, ULONG length,
+                                                          FS_INFORMATION_CLASS information_class);
+using RtlNtStatusToDosErrorCall = ULONG(NTAPI*)(NTSTATUS status);
+
+struct NativeFileCalls {
+  NtCreateFileCall create_file;
+  NtQueryInformationFileCall query_information_file;
+  NtSetInformationFileCall set_information_file;
+  NtQueryDirectoryFileCall query_directory_file;
+  NtQueryVolumeInformationFileCall query_volume_information_file;
+  RtlNtStatusToDosErrorCall status_to_error;
+};
+
+// NTDLL's calls, found at the first call; nullptr (with the reason in
+// *error) where one of them is missing.
+const NativeFileCalls* NativeCalls(DWORD* error);
 
 #else
 

@@ -673,8 +673,11 @@ bool PublishNextReplacement(ReplaceReport* report) {
             : ReplaceOutcome::kLeftBehind;
   } else if (!StillReplaceable(report->name, &report->error) ||
              !RenameOver(g_publication.publishing, report->name, &report->error)) {
-    // The entry is whole: it stays where it is, and the report names it.
-    report->outcome = ReplaceOutcome::kKeptAside;
+    // The entry is whole: it stays where it is, and the report names it;
+    // unless the rename found, on checking the temporary at the last
+    // moment, that it is no longer the run's own file.
+    report->outcome = report->error == kErrorNotOwnTemporary ? ReplaceOutcome::kNotOwn
+                                                             : ReplaceOutcome::kKeptAside;
   }
   UpdateStopRemoval();
   return true;
