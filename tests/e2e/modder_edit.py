@@ -3,6 +3,7 @@ would make them, and the check of what comes back after packing and
 unpacking again.
 
 usage: modder_edit.py edit FOLDER [--png]
+       modder_edit.py tobmp PICTURE.png
        modder_edit.py check EDITED UNPACKED
 
 edit: in each bitmap of FOLDER one pixel becomes a colour that 16-bit colour
@@ -10,6 +11,9 @@ cannot hold exactly, and each is saved another way: card.bmp as a 24-bit
 bitmap (Pillow's own), wide.bmp as a 32-bit one, tall.bmp as a 24-bit bitmap
 stored top-down, and icon.bmp (with --png) as icon.png in its place. The
 script menu.lua gets a line more.
+
+tobmp: the PNG saved as a 24-bit bitmap of the same stem in its place, for
+a zrq built without a PNG reader.
 
 check: every file of EDITED is in UNPACKED: a picture (X.bmp or X.png) as
 the bitmap X.bmp whose every pixel is the edited one taken to the nearest
@@ -101,9 +105,18 @@ def check(edited, unpacked):
     return 1 if problems else 0
 
 
+def to_bitmap(path):
+    with Image.open(path) as opened:
+        opened.convert("RGB").save(os.path.splitext(path)[0] + ".bmp", "BMP")
+    os.remove(path)
+
+
 def main():
     if sys.argv[1] == "edit":
         edit(sys.argv[2], "--png" in sys.argv[3:])
+        return 0
+    if sys.argv[1] == "tobmp":
+        to_bitmap(sys.argv[2])
         return 0
     return check(sys.argv[2], sys.argv[3])
 
