@@ -29,6 +29,10 @@ inline constexpr unsigned kEntryCountBytes = 4;
 // UINT32_MAX: the reader reaches any offset a field holds, and the writer
 // makes no archive larger.
 inline constexpr std::uint64_t kLargestArchiveBytes = UINT32_MAX;
+// Readers that move through an archive by signed 32-bit distances from its
+// start misread any offset past INT32_MAX, so the writer makes none: the
+// directory's, which every payload precedes, is the largest it writes.
+inline constexpr std::uint64_t kLargestPortableOffset = INT32_MAX;
 
 // Type codes that are written other than as the payload under the stored
 // name; type 3, like every value not listed, is copied raw under its name.

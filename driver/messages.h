@@ -125,7 +125,7 @@ inline constexpr const char kZrqUsage[] =
     "Usage: %s list [--json] ARCHIVE\n"
     "       %s test ARCHIVE\n"
     "       %s cat ARCHIVE NAME\n"
-    "       %s create [--images] ARCHIVE FILE|FOLDER...\n"
+    "       %s create [--images] [--force] [--host-names] ARCHIVE FILE|FOLDER...\n"
     "       %s extract ARCHIVE [-C FOLDER] [--keep] [PATTERN...]\n"
     "       %s mount [-f|--foreground] ARCHIVE MOUNTPOINT\n"
     "       %s unmount MOUNTPOINT\n"
@@ -156,6 +156,8 @@ inline constexpr const char kZrqTestDirectoryDamaged[] =
     "incomplete." UNZRQ_LINE_END;
 inline constexpr const char kZrqCreated[] =
     "Packed %u entries into \"%s\" (%llu bytes)." UNZRQ_LINE_END;
+inline constexpr const char kZrqCreatedOne[] =
+    "Packed 1 entry into \"%s\" (%llu bytes)." UNZRQ_LINE_END;
 
 // zrq's own codes, beside kExitSuccess to kExitDamaged: CODE(constant, value).
 #define ZRQ_EXIT_CODES(CODE)    \
@@ -195,41 +197,34 @@ inline constexpr const char kZrqCreated[] =
   REPORT(kZrqNamesCollide, kZrqExitNotCreated,                                                     \
          "Error: Cannot pack \"%s\": it would be unpacked as \"%s\", as \"%s\" would (letter "     \
          "case aside).\n")                                                                         \
-  REPORT(kZrqBitmapHeader, kZrqExitNotCreated,                                                     \
-         "Error: Cannot pack \"%s\" as an image: it is not a bitmap as unzrq writes them.\n")      \
-  REPORT(kZrqBitmapPixel, kZrqExitNotCreated,                                                      \
-         "Error: Cannot pack \"%s\" as an image: row %u, column %u holds a colour unzrq never "    \
-         "writes.\n")                                                                              \
-  REPORT(kZrqBitmapPadding, kZrqExitNotCreated,                                                    \
-         "Error: Cannot pack \"%s\" as an image: row %u ends in padding that is not zero.\n")      \
   REPORT(kZrqImageUnknown, kZrqExitNotCreated,                                                     \
          "Error: Cannot pack \"%s\" as an image: it is neither a BMP nor a PNG file.\n")           \
   REPORT(kZrqImageNoPng, kZrqExitNotCreated,                                                       \
          "Error: Cannot pack \"%s\" as an image: it is a PNG file, and this zrq was built "        \
          "without a PNG reader.\n")                                                                \
   REPORT(kZrqImageField, kZrqExitNotCreated,                                                       \
-         "Error: Cannot pack \"%s\" as an image: its %s is %lld (%s), which zrq does not "        \
+         "Error: Cannot pack \"%s\" as an image: its %s is %lld (%s), which zrq does not "         \
          "read.\n")                                                                                \
   REPORT(kZrqImageOffsetPastEnd, kZrqExitNotCreated,                                               \
-         "Error: Cannot pack \"%s\" as an image: its %s %lld points past the end of the file "    \
+         "Error: Cannot pack \"%s\" as an image: its %s %lld points past the end of the file "     \
          "(%llu bytes).\n")                                                                        \
   REPORT(kZrqImageEndsInside, kZrqExitNotCreated,                                                  \
-         "Error: Cannot pack \"%s\" as an image: the file ends after %llu bytes, inside its "     \
+         "Error: Cannot pack \"%s\" as an image: the file ends after %llu bytes, inside its "      \
          "%s.\n")                                                                                  \
   REPORT(kZrqImageBitFields, kZrqExitNotCreated,                                                   \
-         "Error: Cannot pack \"%s\" as an image: its bit fields (red %08X, green %08X, blue "     \
+         "Error: Cannot pack \"%s\" as an image: its bit fields (red %08X, green %08X, blue "      \
          "%08X) are not masks zrq reads.\n")                                                       \
   REPORT(kZrqImageRowsPastEnd, kZrqExitNotCreated,                                                 \
-         "Error: Cannot pack \"%s\" as an image: %u x %u pixels of %u bits need %llu bytes "      \
+         "Error: Cannot pack \"%s\" as an image: %u x %u pixels of %u bits need %llu bytes "       \
          "from byte %llu, and the file ends after %llu.\n")                                        \
   REPORT(kZrqImagePaletteIndex, kZrqExitNotCreated,                                                \
-         "Error: Cannot pack \"%s\" as an image: row %u, column %u holds palette index %lld, "    \
+         "Error: Cannot pack \"%s\" as an image: row %u, column %u holds palette index %lld, "     \
          "past its %u colours.\n")                                                                 \
   REPORT(kZrqImageTooLarge, kZrqExitNotCreated,                                                    \
-         "Error: Cannot pack \"%s\" as an image: %u x %u pixels need an entry of %llu bytes, "    \
+         "Error: Cannot pack \"%s\" as an image: %u x %u pixels need an entry of %llu bytes, "     \
          "4294967295 at most.\n")                                                                  \
   REPORT(kZrqImageDecoder, kZrqExitNotCreated,                                                     \
-         "Error: Cannot pack \"%s\" as an image: the PNG decoder refused it (%s).\n")            \
+         "Error: Cannot pack \"%s\" as an image: the PNG decoder refused it (%s).\n")              \
   REPORT(kZrqInputChanged, kZrqExitNotCreated,                                                     \
          "Error: Cannot pack \"%s\": it changed while the archive was written.\n")                 \
   REPORT(kZrqCannotReadInput, kZrqExitNotCreated,                                                  \
@@ -239,6 +234,56 @@ inline constexpr const char kZrqCreated[] =
          "4294967295 at most.\n")                                                                  \
   REPORT(kZrqCannotCreateArchive, kZrqExitNotCreated, "Couldn't create archive file \"%s\": %s\n") \
   REPORT(kZrqCannotWriteArchive, kZrqExitNotCreated, "Couldn't write archive file \"%s\": %s\n")   \
+  REPORT(kZrqArchivePast2GiB, kZrqExitNotCreated,                                                  \
+         "Error: Cannot create \"%s\": its directory would start at byte %llu, and readers that "  \
+         "move by signed 32-bit distances misread offsets past 2147483647.\n")                     \
+  REPORT(kZrqNotAnArchive, kZrqExitNotCreated,                                                     \
+         "Error: Cannot replace \"%s\": it is no ZRQ archive (its header points at no whole "      \
+         "directory); --force replaces it.\n")                                                     \
+  REPORT(kZrqArchiveEntryFails, kZrqExitNotCreated,                                                \
+         "Error: Cannot replace \"%s\": it is no sound ZRQ archive (unzrq would not write its "    \
+         "entry %u, \"%s\", whole); --force replaces it.\n")                                       \
+  REPORT(kZrqArchiveUnreadable, kZrqExitNotCreated,                                                \
+         "Error: Cannot replace \"%s\": it could not be read to tell whether it is an archive "    \
+         "(%s); --force replaces it.\n")                                                           \
+  REPORT(kZrqArchiveNotFile, kZrqExitNotCreated,                                                   \
+         "Error: Cannot replace \"%s\": it is a folder, a device or a pipe, not a file.\n")        \
+  REPORT(                                                                                          \
+      kZrqArchiveLinkBroken, kZrqExitNotCreated,                                                   \
+      "Error: Cannot replace \"%s\": it is a link that leads to no file (%s); the link is left "   \
+      "as it is.\n")                                                                               \
+  REPORT(                                                                                          \
+      kZrqArchiveThroughLink, kExitSuccess,                                                        \
+      "Note: \"%s\" is a link: the archive replaces the file it leads to, \"%s\", and the link "   \
+      "stays.\n")                                                                                  \
+  REPORT(kZrqImageRounded, kExitSuccess,                                                           \
+         "Note: \"%s\": %llu of %llu pixels rounded to 16-bit colour.\n")                          \
+  REPORT(kZrqSkippedArchive, kExitSuccess, "Note: \"%s\" is the archive itself; not packed.\n")    \
+  REPORT(kZrqSkippedTemporary, kExitSuccess,                                                       \
+         "Note: \"%s\" is a temporary file of unzrq or zrq; not packed.\n")                        \
+  REPORT(kZrqNameWindowsDevice, kZrqExitNotCreated,                                                \
+         "Error: Cannot pack \"%s\": unzrq on Windows would not write it, as \"%s\" names a "      \
+         "device there.\n")                                                                        \
+  REPORT(                                                                                          \
+      kZrqNameWindowsCharacter, kZrqExitNotCreated,                                                \
+      "Error: Cannot pack \"%s\": unzrq on Windows would not write it, as \"%s\" holds '%s'.\n")   \
+  REPORT(kZrqNameWindowsTrailing, kZrqExitNotCreated,                                              \
+         "Error: Cannot pack \"%s\": unzrq on Windows would not write it, as \"%s\" ends in a "    \
+         "point or a space.\n")                                                                    \
+  REPORT(kZrqNameShortAlias, kZrqExitNotCreated,                                                   \
+         "Error: Cannot pack \"%s\": unzrq on Windows may find \"%s\" taken as the short name of " \
+         "\"%s\".\n")                                                                              \
+  REPORT(kZrqHostNamesHint, kZrqExitNotCreated,                                                    \
+         "Note: --host-names packs the names that only this system keeps.\n")                      \
+  REPORT(kZrqHostNameLost, kExitSuccess,                                                           \
+         "Note: \"%s\" is packed for this system only: unzrq on Windows will not write it.\n")     \
+  REPORT(                                                                                          \
+      kZrqHostNameFolds, kExitSuccess,                                                             \
+      "Note: \"%s\" is packed for this system only: unzrq on Windows would unpack it and \"%s\" "  \
+      "to one file.\n")                                                                            \
+  REPORT(kZrqHostNameAlias, kExitSuccess,                                                          \
+         "Note: \"%s\" is packed for this system only: unzrq on Windows may find \"%s\" taken as " \
+         "the short name of \"%s\".\n")                                                            \
   REPORT(kZrqNotCreated, kZrqExitNotCreated, "Error: \"%s\" was not created.\n")                   \
   /* mount and unmount; the mount's own log while it serves (standard error */                     \
   /* in the foreground, the system log in the background) */                                       \

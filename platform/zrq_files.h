@@ -1,11 +1,14 @@
 // What zrq asks of the system beyond what unzrq asks: standard output as a
-// handle the writers can write to, and the names in a folder to be packed.
+// handle the writers can write to, the names in a folder to be packed, and
+// for create's judgements which file a handle has open, what stands under a
+// path and where a link leads.
 // (A new archive is made beside its name as a replacement is:
 // CreateTemporaryBeside in publication/publication.h.)
 // platform/posix/zrq_files.cpp and platform/windows/zrq_files.cpp give it.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/file_system.h"
 
@@ -23,3 +26,30 @@ bool OpenFolderListing(const char* folder, DWORD* error);
 // failure, which sets *error (left NO_ERROR at the end).
 const char* NextFolderName(DWORD* error);
 void CloseFolderListing();
+
+// The name zrq create gave its temporary archive before 4.0.0, ARCHIVE
+// ".zrq-partial-" PID: a leftover of such a run is recognised by it.
+inline constexpr const char kArchiveTemporaryInfix[] = ".zrq-partial-";
+
+// Which file a handle has open, whatever name it was reached by (a link, a
+// second hard link, another spelling of the path): the device and inode
+// numbers, or the volume's serial number and the file's index. Two handles
+// open on one file give equal identities.
+struct FileIdentity {
+  std::uint64_t volume;
+  std::uint64_t file;
+  bool operator==(const FileIdentity&) const = default;
+};
+bool IdentifyFile(HANDLE file, FileIdentity* identity, DWORD* error);
+
+// What stands under `path` itself, a link not followed: nothing, a file, a
+// link (a symbolic link; on Windows a reparse point tagged as one), a folder, or
+// anything else (a device, a pipe). False with the reason in *error when the
+// system cannot tell; a path that is not there is kMissing, not a failure.
+enum class PathKind { kMissing, kFile, kLink, kFolder, kOther };
+bool LookAtPath(const char* path, PathKind* kind, DWORD* error);
+
+// The path the link `path` finally leads to, every link on the way
+// followed, into `target` (kOutputPathCapacity bytes). False with the reason
+// in *error, also when the link leads to nothing that exists.
+bool ResolveLink(const char* path, char* target, DWORD* error);

@@ -17,7 +17,9 @@
 #include "platform/zrq_files.h"
 #include "publication/publication.h"
 #include "writers/entry_writer.h"
+#include "writers/image_reader.h"
 #include "zrq/commands.h"
+#include "zrq/create_guards.h"
 
 namespace {
 
@@ -27,17 +29,32 @@ using ShownName = char[4 * DirectoryEntry::kNameBytes + 1];
 // One input on its way to becoming an entry. The record is the one written
 // (its offset filled in when the payload is); the file is found again from
 // the argument it came from and its output name, which is its own name.
+// What is told of an input as it is packed: that only this system's unzrq
+// keeps its name, and why the other's would not.
+enum class HostNote : std::uint8_t { kNone, kLost, kFolds, kAlias };
+
 struct Input {
   DirectoryEntry record;
   std::uint32_t argument;
   bool from_folder;
+  bool png;  // an image read from a PNG file, whose output is a bitmap of the same stem
+  HostNote note;
+  std::uint32_t other;  // kFolds and kAlias: the entry whose name it meets
+};
+
+struct CreateOptions {
+  bool images;
+  bool force;       // replaces a file under ARCHIVE that is no sound archive
+  bool host_names;  // packs names only this system's unzrq keeps
 };
 
 struct Packing {
   char** inputs;  // the FILE|FOLDER arguments
-  bool images;
-  std::vector<Input> entries;  // every input, in archive order
+  CreateOptions options;
+  const ArchiveTarget* target;  // what stands under ARCHIVE
+  std::vector<Input> entries;   // every input, in archive order
   bool refused;
+  bool host_names_would_help;  // a name refused that --host-names would pack
 };
 
 // The name a file given by its path is packed under: its last component.
@@ -52,6 +69,10 @@ const char* LastComponent(const char* path) {
   return name;
 }
 
+// A picture's name ends in one of these; its entry's output is a bitmap.
+constexpr char kPngSuffix[] = ".png";
+static_assert(sizeof kPngSuffix == sizeof kBitmapSuffix);
+
 // The input's path: the argument itself, or the folder's path and the name.
 void InputPath(const Packing& packing, const Input& input, char* path) {
   const char* argument = packing.inputs[input.argument];
@@ -63,6 +84,7 @@ void InputPath(const Packing& packing, const Input& input, char* path) {
   OutputName file_name;
   CopyEntryName(input.record, stored);
   (void)PlanOutput(input.record.type(), stored, file_name);
+  if (input.png) std::memcpy(file_name + std::strlen(stored), kPngSuffix, sizeof kPngSuffix);
   char joinable[kOutputPathCapacity];
   (void)std::snprintf(path, kOutputPathCapacity, kOutputPathFormat,
                       SpellFolderForJoining(argument, joinable), file_name);
@@ -77,34 +99,20 @@ bool IsRestorableExtension(const char* extension) {
   return probe[1] == '.';
 }
 
-// Reads exactly `length` bytes at `position`. kShort when the file ends first.
-ReadResult ReadAt(HANDLE file, std::uint64_t position, unsigned char* bytes, DWORD length,
-                  DWORD* error) {
-  if (!MoveToOffset(file, position, error)) return ReadResult::kFailed;
-  DWORD delivered = 0;
-  if (!ReadFile(file, bytes, length, &delivered, nullptr)) {
-    *error = GetLastError();
-    return ReadResult::kFailed;
-  }
-  return delivered == length ? ReadResult::kComplete : ReadResult::kShort;
+bool EndsWith(const char* name, const char* suffix) {
+  const std::size_t length = std::strlen(name);
+  const std::size_t suffix_length = std::strlen(suffix);
+  return length > suffix_length && std::strcmp(name + length - suffix_length, suffix) == 0;
 }
 
-// A bitmap as unzrq writes it: its 54 header bytes exactly FillBitmapHeaders'
-// for its width and height, and its length exactly theirs. Its pixels are
-// judged as they are packed. A header that cannot be read sets *error.
-bool ReadBitmapSize(HANDLE file, std::uint64_t file_bytes, ImageSize* image, DWORD* error) {
-  unsigned char header[kBitmapHeaderBytes];
-  *error = NO_ERROR;
-  if (file_bytes < kBitmapHeaderBytes ||
-      ReadAt(file, 0, header, kBitmapHeaderBytes, error) != ReadResult::kComplete) {
-    return false;
-  }
-  image->width = LoadLittleEndian32(header + 18);
-  image->height = LoadLittleEndian32(header + 22);
-  unsigned char expected[kBitmapHeaderBytes];
-  FillBitmapHeaders(expected, image->width, image->height);
-  return std::memcmp(header, expected, kBitmapHeaderBytes) == 0 && image->width <= INT32_MAX &&
-         image->height <= INT32_MAX && BitmapFileBytes(*image) == file_bytes;
+// One reader serves every picture, one at a time; it holds a block of the
+// file and a decoded row, too large for the stack.
+ImageReader g_image_reader;
+
+void ReportImageRefusal(const char* path) {
+  char text[4 * kOutputPathCapacity + 512];
+  FormatImageRefusal(g_image_reader.refusal, Shown(path), text, sizeof text);
+  Report("%s", text);
 }
 
 // Makes `file_name` (the path `path`, argument `argument`) an entry, or
@@ -126,39 +134,46 @@ void GatherFile(Packing& packing, const char* path, const char* file_name, std::
     packing.refused = true;
     return;
   }
+  if (IsArchiveItself(*packing.target, file)) {
+    Report(kZrqSkippedArchive, Shown(path));
+    CloseHandle(file);
+    return;
+  }
   DWORD high = 0;
   const DWORD low = GetFileSize(file, &high);
   const DWORD size_error = low == INVALID_FILE_SIZE ? GetLastError() : NO_ERROR;
   const std::uint64_t file_bytes = static_cast<std::uint64_t>(high) << 32 | low;
 
-  // The entry name and type that unpack to `file_name`: a bitmap unzrq could
-  // have written is a sized image (with --images); one of the four restorable
-  // extensions goes back behind an underscore; anything else stays as it is.
+  // The entry name and type that unpack to `file_name`: a picture (a bitmap,
+  // or a PNG file where this build reads them) is a sized image (with
+  // --images) under its stem, its output the bitmap of that stem; one of the
+  // four restorable extensions goes back behind an underscore; anything else
+  // stays as it is.
   char stored[kOutputPathCapacity];
   (void)std::snprintf(stored, sizeof stored, "%s", file_name);
   std::uint32_t type = 3;
   std::uint64_t payload_bytes = file_bytes;
-  const std::size_t length = std::strlen(stored);
-  const std::size_t suffix = std::strlen(kBitmapSuffix);
-  ImageSize image{0, 0};
+  OutputName expected_output;
+  (void)std::snprintf(expected_output, sizeof expected_output, "%s", file_name);
   bool refused = false;
   if (size_error != NO_ERROR) {
     Report(kZrqCannotReadInput, Shown(path), Reason(size_error).text);
     refused = true;
-  } else if (packing.images && length > suffix &&
-             std::strcmp(stored + length - suffix, kBitmapSuffix) == 0) {
-    DWORD read_error = NO_ERROR;
-    if (!ReadBitmapSize(file, file_bytes, &image, &read_error)) {
-      if (read_error != NO_ERROR) {
-        Report(kZrqCannotReadInput, Shown(path), Reason(read_error).text);
-      } else {
-        Report(kZrqBitmapHeader, Shown(path));
-      }
+  } else if (packing.options.images &&
+             (EndsWith(stored, kBitmapSuffix) || EndsWith(stored, kPngSuffix))) {
+    if (OpenImage(&g_image_reader, file)) {
+      payload_bytes = ImagePayloadBytes(g_image_reader.width, g_image_reader.height);
+    } else {
+      ReportImageRefusal(path);
       refused = true;
     }
-    stored[length - suffix] = '\0';
+    CloseImage(&g_image_reader);
+    input.png = EndsWith(stored, kPngSuffix);
+    stored[std::strlen(stored) - std::strlen(kBitmapSuffix)] = '\0';
+    if (input.png && std::strlen(stored) + sizeof kBitmapSuffix <= sizeof expected_output) {
+      std::memcpy(expected_output + std::strlen(stored), kBitmapSuffix, sizeof kBitmapSuffix);
+    }
     type = kTypeSizedImage;
-    payload_bytes = kSizedImagePrefixBytes + 2 * std::uint64_t{image.width} * image.height;
   } else {
     char* point = std::strrchr(stored, '.');
     if (point != nullptr && IsRestorableExtension(point + 1)) {
@@ -181,19 +196,35 @@ void GatherFile(Packing& packing, const char* path, const char* file_name, std::
     packing.refused = true;
     return;
   }
-  // unzrq would refuse to write it, here or on another system.
-  if (!IsSafeOutputName(file_name)) {
+  // unzrq would refuse to write it, here or on the other system.
+  char character[2] = {};
+  const NameLoss loss = JudgeNameOnBothSystems(expected_output, character);
+  if (loss == NameLoss::kEverywhere) {
     Report(kZrqNameUnusable, Shown(path));
     packing.refused = true;
     return;
   }
+  if (loss != NameLoss::kNone && packing.options.host_names && !kHostKeepsWindowsNames) {
+    input.note = HostNote::kLost;
+  } else if (loss != NameLoss::kNone) {
+    const char* name = Shown(expected_output, 1);
+    if (loss == NameLoss::kWindowsDevice) Report(kZrqNameWindowsDevice, Shown(path), name);
+    if (loss == NameLoss::kWindowsTrailing) Report(kZrqNameWindowsTrailing, Shown(path), name);
+    if (loss == NameLoss::kWindowsCharacter) {
+      Report(kZrqNameWindowsCharacter, Shown(path), name, character);
+    }
+    packing.host_names_would_help = !kHostKeepsWindowsNames;
+    packing.refused = true;
+    return;
+  }
   FillDirectoryEntry(&input.record, stored, static_cast<std::uint32_t>(payload_bytes), type);
-  // The entry must unpack under the very name it came from.
+  // The entry must unpack under the very name it came from (a PNG file's
+  // under its stem's bitmap).
   EntryName check_stored;
   OutputName check_output;
   CopyEntryName(input.record, check_stored);
   (void)PlanOutput(type, check_stored, check_output);
-  if (std::strcmp(check_output, file_name) != 0) {
+  if (std::strcmp(check_output, expected_output) != 0) {
     Report(kZrqNameNotRestorable, Shown(path));
     packing.refused = true;
     return;
@@ -201,22 +232,64 @@ void GatherFile(Packing& packing, const char* path, const char* file_name, std::
   packing.entries.push_back(input);
 }
 
-// Output names compared as a file system that ignores letter case would:
-// an archive must unpack to the same files wherever it is opened.
-int CompareFolded(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    unsigned char x = static_cast<unsigned char>(*a);
-    unsigned char y = static_cast<unsigned char>(*b);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y || x == '\0') return x < y ? -1 : (x > y ? 1 : 0);
-  }
-}
-
 void OutputNameOf(const Input& input, OutputName file_name) {
   EntryName stored;
   CopyEntryName(input.record, stored);
   (void)PlanOutput(input.record.type(), stored, file_name);
+}
+
+// A name shaped as a short alias, where another name gets one: on Windows
+// that alias may be the very name, and unzrq there would not write it.
+void RefuseShortAliases(Packing& packing) {
+  const std::vector<Input>& entries = packing.entries;
+  const auto long_name = std::find_if(entries.begin(), entries.end(), [](const Input& input) {
+    OutputName name;
+    OutputNameOf(input, name);
+    return WindowsGivesShortAlias(name);
+  });
+  if (long_name == entries.end()) return;
+  OutputName long_output;
+  OutputNameOf(*long_name, long_output);
+  ShownName shown_long;
+  EscapeForMessage(long_output, shown_long, sizeof shown_long);
+  char path[kOutputPathCapacity];
+  for (Input& input : packing.entries) {
+    OutputName name;
+    OutputNameOf(input, name);
+    if (!MayBeWindowsShortAlias(name)) continue;
+    if (packing.options.host_names && !kHostKeepsWindowsNames) {
+      input.note = HostNote::kAlias;
+      input.other = static_cast<std::uint32_t>(long_name - entries.begin());
+      continue;
+    }
+    InputPath(packing, input, path);
+    Report(kZrqNameShortAlias, Shown(path), Shown(name, 1), shown_long);
+    packing.host_names_would_help = !kHostKeepsWindowsNames;
+    packing.refused = true;
+  }
+}
+
+// Tells, as the input is packed, that only this system's unzrq keeps its name.
+void TellHostNote(const Packing& packing, const Input& input, const char* path) {
+  if (input.note == HostNote::kNone) return;
+  if (input.note == HostNote::kLost) {
+    Report(kZrqHostNameLost, Shown(path));
+    return;
+  }
+  const Input& other = packing.entries[input.other];
+  char other_path[kOutputPathCapacity];
+  InputPath(packing, other, other_path);
+  if (input.note == HostNote::kFolds) {
+    Report(kZrqHostNameFolds, Shown(path), Shown(other_path, 1));
+    return;
+  }
+  OutputName name;
+  OutputName other_name;
+  OutputNameOf(input, name);
+  OutputNameOf(other, other_name);
+  ShownName shown_other;
+  EscapeForMessage(other_name, shown_other, sizeof shown_other);
+  Report(kZrqHostNameAlias, Shown(path), Shown(name, 1), shown_other);
 }
 
 // Every input of every argument, each folder's files in the order of their
@@ -229,6 +302,10 @@ void GatherInputs(Packing& packing, int count) {
     const char* given = packing.inputs[argument];
     const DWORD attributes = GetFileAttributesA(given);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      if (IsToolsTemporaryName(LastComponent(given))) {
+        Report(kZrqSkippedTemporary, Shown(given));
+        continue;
+      }
       GatherFile(packing, given, LastComponent(given), static_cast<std::uint32_t>(argument), false);
       continue;
     }
@@ -247,6 +324,10 @@ void GatherInputs(Packing& packing, int count) {
         packing.refused = true;
         continue;
       }
+      if (IsToolsTemporaryName(name)) {
+        Report(kZrqSkippedTemporary, Shown(path));
+        continue;
+      }
       GatherFile(packing, path, name, static_cast<std::uint32_t>(argument), true);
     }
     CloseFolderListing();
@@ -263,7 +344,8 @@ void GatherInputs(Packing& packing, int count) {
                 return std::strcmp(x, y) < 0;
               });
   }
-  // Collisions: neighbours once sorted by the folded output name.
+  // Collisions: neighbours once sorted by the output name as Windows folds
+  // it, the stricter of the two systems.
   std::vector<std::uint32_t> order(packing.entries.size());
   for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
   const std::vector<Input>& entries = packing.entries;
@@ -272,14 +354,20 @@ void GatherInputs(Packing& packing, int count) {
     OutputName y;
     OutputNameOf(entries[a], x);
     OutputNameOf(entries[b], y);
-    return CompareFolded(x, y) < 0;
+    return CompareFoldedAsWindows(x, y) < 0;
   });
   for (std::size_t i = 1; i < order.size(); ++i) {
     OutputName earlier;
     OutputName later;
     OutputNameOf(entries[order[i - 1]], earlier);
     OutputNameOf(entries[order[i]], later);
-    if (CompareFolded(earlier, later) != 0) continue;
+    if (CompareFoldedAsWindows(earlier, later) != 0) continue;
+    // Two names this system keeps apart, which Windows takes for one.
+    if (packing.options.host_names && !kHostKeepsWindowsNames && std::strcmp(earlier, later) != 0) {
+      packing.entries[order[i]].note = HostNote::kFolds;
+      packing.entries[order[i]].other = order[i - 1];
+      continue;
+    }
     char other[kOutputPathCapacity];
     InputPath(packing, entries[order[i]], path);
     InputPath(packing, entries[order[i - 1]], other);
@@ -288,6 +376,7 @@ void GatherInputs(Packing& packing, int count) {
     Report(kZrqNamesCollide, Shown(path), shown_name, Shown(other, 1));
     packing.refused = true;
   }
+  RefuseShortAliases(packing);
 }
 
 // The archive being written, and its name for messages.
@@ -307,115 +396,48 @@ bool WriteToArchive(ArchiveOut& out, const void* bytes, DWORD length) {
   return WriteArchiveBytes(&out.writer, bytes, length, &error) || CannotWriteArchive(out, error);
 }
 
-// A bitmap being packed: its file and path, and the archive it goes into.
-struct BitmapSource {
-  HANDLE file;
-  const char* path;
-  ImageSize image;
-};
-
-// Read in blocks of whole 3-byte pixels, written as 2-byte ones.
-constexpr DWORD kBitmapBlockBytes = 96 * 1024;
-unsigned char g_bitmap_block[kBitmapBlockBytes];
-unsigned char g_payload_pixels[2 * (kBitmapBlockBytes / 3)];
-
-// `length` bytes of the bitmap at `position` into the block, or tells why not.
-bool ReadBitmapBytes(const BitmapSource& source, std::uint64_t position, DWORD length) {
-  DWORD error = NO_ERROR;
-  const ReadResult read = ReadAt(source.file, position, g_bitmap_block, length, &error);
-  if (read == ReadResult::kFailed)
-    Report(kZrqCannotReadInput, Shown(source.path), Reason(error).text);
-  if (read == ReadResult::kShort) Report(kZrqInputChanged, Shown(source.path));
-  return read == ReadResult::kComplete;
+bool WriteImagePixels(void* context, const unsigned char* bytes, std::uint32_t length) {
+  return WriteToArchive(*static_cast<ArchiveOut*>(context), bytes, length);
 }
 
-// `count` pixels at `from` (row `row` from the top, from column `column`) as
-// RGB565 into the archive. Each must be one unzrq writes: the low bits of
-// every channel zero, or the image would not come back the same.
-bool PackPixels(ArchiveOut& out, const BitmapSource& source, const unsigned char* from,
-                std::uint32_t count, std::uint32_t row, std::uint32_t column) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const unsigned blue = from[3 * i];
-    const unsigned green = from[3 * i + 1];
-    const unsigned red = from[3 * i + 2];
-    if ((blue & 7) != 0 || (green & 3) != 0 || (red & 7) != 0) {
-      Report(kZrqBitmapPixel, Shown(source.path), row, column + static_cast<std::uint32_t>(i));
-      return false;
-    }
-    StoreLittleEndian16(
-        g_payload_pixels + 2 * i,
-        static_cast<std::uint16_t>((red >> 3) << 11 | (green >> 2) << 5 | blue >> 3));
+// A picture as a sized image: its width and height in the prefix, then its
+// pixels, top row first, through the reader. Tells how many it rounded.
+bool PackImage(ArchiveOut& out, HANDLE file, const char* path, std::uint32_t size) {
+  if (!OpenImage(&g_image_reader, file)) {
+    ReportImageRefusal(path);
+    CloseImage(&g_image_reader);
+    return false;
   }
-  return WriteToArchive(out, g_payload_pixels, 2 * count);
-}
-
-bool PaddingIsZero(const BitmapSource& source, const unsigned char* bytes, std::uint32_t row) {
-  for (std::uint32_t i = 0; i < RowPaddingBytes(source.image.width); ++i) {
-    if (bytes[i] != 0) {
-      Report(kZrqBitmapPadding, Shown(source.path), row);
-      return false;
+  const std::uint32_t width = g_image_reader.width;
+  const std::uint32_t height = g_image_reader.height;
+  bool packed = false;
+  if (ImagePayloadBytes(width, height) != size) {
+    Report(kZrqInputChanged, Shown(path));
+  } else {
+    unsigned char prefix[kSizedImagePrefixBytes] = {};
+    StoreLittleEndian32(prefix, width);
+    StoreLittleEndian32(prefix + 4, height);
+    packed = WriteToArchive(out, prefix, sizeof prefix) &&
+             StreamImagePixels(&g_image_reader, WriteImagePixels, &out);
+    // A failed write was told by the sink; a failed read is the reader's.
+    if (!packed && g_image_reader.refusal.problem != ImageProblem::kNone) {
+      ReportImageRefusal(path);
     }
   }
-  return true;
-}
-
-// A bitmap's rows, bottom-up with blue, green, red and padding, back into
-// RGB565 rows from the top: a block of whole rows at a time, read in one
-// piece and turned around, or for rows wider than the block, piece by piece.
-bool PackBitmap(ArchiveOut& out, const BitmapSource& source) {
-  const ImageSize image = source.image;
-  unsigned char prefix[kSizedImagePrefixBytes] = {};
-  StoreLittleEndian32(prefix, image.width);
-  StoreLittleEndian32(prefix + 4, image.height);
-  if (!WriteToArchive(out, prefix, kSizedImagePrefixBytes)) return false;
-  if (image.width == 0 || image.height == 0) return true;
-
-  const std::uint64_t row_bytes = BitmapRowBytes(image.width);
-  const std::uint64_t rows_per_block = kBitmapBlockBytes / row_bytes;
-  if (rows_per_block >= 1) {
-    for (std::uint32_t row = 0; row < image.height;) {
-      const std::uint32_t rows =
-          static_cast<std::uint32_t>(std::min<std::uint64_t>(rows_per_block, image.height - row));
-      // Rows row .. row + rows - 1 from the top lie bottom-up in the file.
-      const std::uint64_t first_in_file = image.height - row - rows;
-      if (!ReadBitmapBytes(source, kBitmapHeaderBytes + first_in_file * row_bytes,
-                           static_cast<DWORD>(rows * row_bytes))) {
-        return false;
-      }
-      for (std::uint32_t q = 0; q < rows; ++q) {
-        const unsigned char* bytes = g_bitmap_block + (rows - 1 - q) * row_bytes;
-        if (!PackPixels(out, source, bytes, image.width, row + q, 0) ||
-            !PaddingIsZero(source, bytes + 3ull * image.width, row + q)) {
-          return false;
-        }
-      }
-      row += rows;
-    }
-    return true;
+  if (packed && g_image_reader.rounded > 0) {
+    const unsigned long long pixels = 1ull * width * height;
+    Report(kZrqImageRounded, Shown(path), static_cast<unsigned long long>(g_image_reader.rounded),
+           pixels);
   }
-  for (std::uint32_t row = 0; row < image.height; ++row) {
-    const std::uint64_t start = kBitmapHeaderBytes + (image.height - 1ull - row) * row_bytes;
-    for (std::uint32_t column = 0; column < image.width;) {
-      const std::uint32_t count =
-          std::min<std::uint32_t>(kBitmapBlockBytes / 3, image.width - column);
-      if (!ReadBitmapBytes(source, start + 3ull * column, 3 * count) ||
-          !PackPixels(out, source, g_bitmap_block, count, row, column)) {
-        return false;
-      }
-      column += count;
-    }
-    if (!ReadBitmapBytes(source, start + 3ull * image.width, RowPaddingBytes(image.width)) ||
-        !PaddingIsZero(source, g_bitmap_block, row)) {
-      return false;
-    }
-  }
-  return true;
+  CloseImage(&g_image_reader);
+  return packed;
 }
 
 // Writes one input's payload where the archive stands.
 bool PackInput(ArchiveOut& out, const Packing& packing, Input& input) {
   char path[kOutputPathCapacity];
   InputPath(packing, input, path);
+  TellHostNote(packing, input, path);
   HANDLE file = OpenForReading(path);
   if (file == INVALID_HANDLE_VALUE) {
     Report(kZrqCannotOpenInput, Shown(path), Reason(GetLastError()).text);
@@ -425,20 +447,7 @@ bool PackInput(ArchiveOut& out, const Packing& packing, Input& input) {
   const std::uint32_t size = input.record.size();
   bool packed = false;
   if (input.record.type() == kTypeSizedImage) {
-    DWORD high = 0;
-    const DWORD low = GetFileSize(file, &high);
-    ImageSize image{0, 0};
-    DWORD read_error = NO_ERROR;
-    if (!ReadBitmapSize(file, static_cast<std::uint64_t>(high) << 32 | low, &image, &read_error) ||
-        kSizedImagePrefixBytes + 2 * std::uint64_t{image.width} * image.height != size) {
-      if (read_error != NO_ERROR) {
-        Report(kZrqCannotReadInput, Shown(path), Reason(read_error).text);
-      } else {
-        Report(kZrqInputChanged, Shown(path));
-      }
-    } else {
-      packed = PackBitmap(out, {file, path, image});
-    }
+    packed = PackImage(out, file, path, size);
   } else {
     DWORD high = 0;
     const DWORD low = GetFileSize(file, &high);
@@ -483,52 +492,114 @@ bool WriteArchive(ArchiveOut& out, HANDLE file, Packing& packing) {
   return FinishArchive(&out.writer, &error) || CannotWriteArchive(out, error);
 }
 
-int Create(const char* archive_path, char** inputs, int count, bool images) {
-  Packing packing{inputs, images, {}, false};
-  GatherInputs(packing, count);
-  std::uint64_t total = ArchiveHeader::kBytes + kEntryCountBytes;
-  for (const Input& input : packing.entries) {
-    total += input.record.size() + std::uint64_t{DirectoryEntry::kBytes};
+// Whether the file standing under ARCHIVE may be replaced, told when not.
+bool MayReplace(const char* archive_path, const ArchiveTarget& target, bool force) {
+  const char* shown = Shown(archive_path);
+  switch (target.standing) {
+    case ArchiveStanding::kAbsent:
+    case ArchiveStanding::kSound: return true;
+    case ArchiveStanding::kNotFile: Report(kZrqArchiveNotFile, shown); return false;
+    case ArchiveStanding::kLinkBroken:
+      Report(kZrqArchiveLinkBroken, shown, Reason(target.error).text);
+      return false;
+    case ArchiveStanding::kNoDirectory:
+      if (!force) Report(kZrqNotAnArchive, shown);
+      return force;
+    case ArchiveStanding::kEntryFails:
+      if (!force) {
+        ShownName name;
+        EscapeForMessage(target.name, name, sizeof name);
+        Report(kZrqArchiveEntryFails, shown, target.index, name);
+      }
+      return force;
+    case ArchiveStanding::kUnreadable:
+      if (!force) Report(kZrqArchiveUnreadable, shown, Reason(target.error).text);
+      return force;
   }
+  return false;
+}
+
+int NotCreated(const char* archive_path) {
+  Report(kZrqNotCreated, Shown(archive_path));
+  return kZrqExitNotCreated;
+}
+
+int Create(const char* archive_path, char** inputs, int count, CreateOptions options) {
+  static ArchiveTarget target;
+  JudgeArchiveTarget(archive_path, &target);
+  if (!MayReplace(archive_path, target, options.force)) return NotCreated(archive_path);
+  Packing packing{inputs, options, &target, {}, false, false};
+  GatherInputs(packing, count);
+  std::uint64_t directory_offset = ArchiveHeader::kBytes;
+  for (const Input& input : packing.entries) directory_offset += input.record.size();
+  const std::uint64_t total =
+      directory_offset + kEntryCountBytes + packing.entries.size() * DirectoryEntry::kBytes;
   if (!packing.refused && total > kLargestArchiveBytes) {
     Report(kZrqArchiveTooLarge, Shown(archive_path), static_cast<unsigned long long>(total));
     packing.refused = true;
   }
+  if (!packing.refused && directory_offset > kLargestPortableOffset) {
+    Report(kZrqArchivePast2GiB, Shown(archive_path),
+           static_cast<unsigned long long>(directory_offset));
+    packing.refused = true;
+  }
   if (packing.refused) {
-    Report(kZrqNotCreated, Shown(archive_path));
-    return kZrqExitNotCreated;
+    if (packing.host_names_would_help) Report("%s", kZrqHostNamesHint);
+    return NotCreated(archive_path);
+  }
+  if (target.through_link) {
+    Report(kZrqArchiveThroughLink, Shown(archive_path), Shown(target.path, 1));
   }
   char temporary[kOutputPathCapacity];
   DWORD error = NO_ERROR;
-  const HANDLE file = CreateTemporaryBeside(archive_path, temporary, &error);
+  const HANDLE file = CreateTemporaryBeside(target.path, temporary, &error);
   ArchiveOut out{{file, 0, 0, 0}, archive_path};
   if (file == INVALID_HANDLE_VALUE) {
     Report(kZrqCannotCreateArchive, Shown(archive_path), Reason(error).text);
-    Report(kZrqNotCreated, Shown(archive_path));
-    return kZrqExitNotCreated;
+    return NotCreated(archive_path);
   }
   if (!WriteArchive(out, file, packing)) {
-    if (!DiscardTemporary(file, temporary, &error)) {
-      Report(kLeftoverNotRemoved, Shown(temporary), Reason(error).text);
-    }
-    Report(kZrqNotCreated, Shown(archive_path));
-    return kZrqExitNotCreated;
+    const bool discarded = DiscardTemporary(file, temporary, &error);
+    if (!discarded) Report(kLeftoverNotRemoved, Shown(temporary), Reason(error).text);
+    return NotCreated(archive_path);
   }
-  if (!KeepTemporary(file, temporary, archive_path, &error)) {
+  if (!KeepTemporary(file, temporary, target.path, &error)) {
     Report(kZrqCannotWriteArchive, Shown(archive_path), Reason(error).text);
-    Report(kZrqNotCreated, Shown(archive_path));
-    return kZrqExitNotCreated;
+    return NotCreated(archive_path);
   }
-  std::printf(kZrqCreated, static_cast<unsigned>(packing.entries.size()), Shown(archive_path),
-              static_cast<unsigned long long>(out.writer.position));
+  if (packing.entries.size() == 1) {
+    std::printf(kZrqCreatedOne, Shown(archive_path),
+                static_cast<unsigned long long>(out.writer.position));
+  } else {
+    std::printf(kZrqCreated, static_cast<unsigned>(packing.entries.size()), Shown(archive_path),
+                static_cast<unsigned long long>(out.writer.position));
+  }
   return FinishStandardOutput(kExitSuccess);
 }
 
 }  // namespace
 
+// The options, in any order, come before ARCHIVE; "--" ends them, for an
+// ARCHIVE whose name starts with two hyphens.
 int CreateCommand(const char* program, const char* command, int count, char** arguments) {
-  const bool images = count > 0 && std::strcmp(arguments[0], "--images") == 0;
-  const int first = images ? 1 : 0;
+  CreateOptions options = {};
+  int first = 0;
+  for (; first < count && std::strncmp(arguments[first], "--", 2) == 0; ++first) {
+    const char* option = arguments[first];
+    if (std::strcmp(option, "--") == 0) {
+      ++first;
+      break;
+    }
+    if (std::strcmp(option, "--images") == 0) {
+      options.images = true;
+    } else if (std::strcmp(option, "--force") == 0) {
+      options.force = true;
+    } else if (std::strcmp(option, "--host-names") == 0) {
+      options.host_names = true;
+    } else {
+      return WrongArguments(program, command);
+    }
+  }
   if (count < first + 2) return WrongArguments(program, command);
-  return Create(arguments[first], arguments + first + 1, count - first - 1, images);
+  return Create(arguments[first], arguments + first + 1, count - first - 1, options);
 }

@@ -3,9 +3,14 @@
 // ReadFile, WriteFile and SetFilePointer serve them as every other handle.
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <sys/stat.h>
+
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/posix/handles.h"
@@ -54,4 +59,45 @@ const char* NextFolderName(DWORD* error) {
 void CloseFolderListing() {
   if (g_listing != nullptr) closedir(g_listing);
   g_listing = nullptr;
+}
+
+bool IdentifyFile(HANDLE file, FileIdentity* identity, DWORD* error) {
+  struct stat info = {};
+  const int fd = DescriptorOf(file);
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    *error = ErrorFromErrno(fd < 0 ? EBADF : errno);
+    return false;
+  }
+  *identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  return true;
+}
+
+bool LookAtPath(const char* path, PathKind* kind, DWORD* error) {
+  struct stat info = {};
+  if (lstat(path, &info) != 0) {
+    if (errno == ENOENT) {
+      *kind = PathKind::kMissing;
+      return true;
+    }
+    *error = ErrorFromErrno(errno);
+    return false;
+  }
+  if (S_ISREG(info.st_mode)) {
+    *kind = PathKind::kFile;
+  } else if (S_ISLNK(info.st_mode)) {
+    *kind = PathKind::kLink;
+  } else if (S_ISDIR(info.st_mode)) {
+    *kind = PathKind::kFolder;
+  } else {
+    *kind = PathKind::kOther;
+  }
+  return true;
+}
+
+bool ResolveLink(const char* path, char* target, DWORD* error) {
+  // realpath writes at most PATH_MAX bytes, kOutputPathCapacity here.
+  static_assert(kOutputPathCapacity >= PATH_MAX);
+  if (realpath(path, target) != nullptr) return true;
+  *error = ErrorFromErrno(errno);
+  return false;
 }

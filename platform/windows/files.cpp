@@ -355,10 +355,12 @@ bool LookAtName(const char* name, HANDLE archive, NameKind* kind, char* long_nam
 
 HANDLE CreateNamed(const char* name, DWORD* error) {
   // Readable by others while it is written, as a new name is written in
-  // place. The create fails on anything that stands there, a link included,
-  // dangling or not.
-  HANDLE file = OpenInFolder(name, FILE_GENERIC_WRITE, FILE_SHARE_READ, FILE_CREATE,
-                             FILE_NON_DIRECTORY_FILE, error);
+  // place; shared for deletion, so that a stop's handler
+  // (RemoveTemporariesOnStop), which runs while the run's handle is open, can
+  // remove a temporary. The create fails on anything that stands there, a
+  // link included, dangling or not.
+  HANDLE file = OpenInFolder(name, FILE_GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                             FILE_CREATE, FILE_NON_DIRECTORY_FILE, error);
   if (file == INVALID_HANDLE_VALUE) return file;
   if (GetFileType(file) != FILE_TYPE_DISK) {
     // Created, yet no file on a disk: a device the checks did not know.

@@ -29,7 +29,7 @@ const std::set<std::string> kOtherConstants = {
     "kZrqUsage", "kZrqVersionLine", "kZrqListHeader", "kZrqListLine", "kZrqListImage",
     "kZrqListSkipped", "kZrqListIncomplete", "kZrqListEnd", "kZrqListTotal", "kZrqListEntryWords",
     "kZrqListByteWords", "kZrqTestPassed", "kZrqTestFailed",
-    "kZrqTestDirectoryDamaged", "kZrqCreated",
+    "kZrqTestDirectoryDamaged", "kZrqCreated", "kZrqCreatedOne",
     "kZrqExitCodes", "kZrqReports"};
 
 std::string ReadSource(const std::string& relative_path) {

@@ -139,8 +139,9 @@ std::vector<std::pair<std::string, Bytes>> DamagedAndHostile() {
 std::string ZrqUsage() {
   const std::string p = ZrqProgramName();
   return "Usage: " + p + " list [--json] ARCHIVE\n       " + p + " test ARCHIVE\n       " + p +
-         " cat ARCHIVE NAME\n       " + p + " create [--images] ARCHIVE FILE|FOLDER...\n       " +
-         p + " extract ARCHIVE [-C FOLDER] [--keep] [PATTERN...]\n       " + p +
+         " cat ARCHIVE NAME\n       " + p +
+         " create [--images] [--force] [--host-names] ARCHIVE FILE|FOLDER...\n       " + p +
+         " extract ARCHIVE [-C FOLDER] [--keep] [PATTERN...]\n       " + p +
          " mount [-f|--foreground] ARCHIVE MOUNTPOINT\n       " + p +
          " unmount MOUNTPOINT\n       " + p + " --help | --version\n";
 }

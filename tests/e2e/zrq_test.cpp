@@ -161,6 +161,23 @@ Bytes Bitmap(std::uint32_t width, std::uint32_t height, std::size_t poke = 0) {
   return bytes;
 }
 
+// `bytes` with the byte at `at` set to `value`.
+Bytes Poked(Bytes bytes, std::size_t at, unsigned char value) {
+  bytes[at] = value;
+  return bytes;
+}
+
+// A bitmap header that claims 65535 x 65535 pixels, in a file of 100 bytes.
+Bytes HugeHeader() {
+  Bytes bytes = Slice(Bitmap(1, 1), 0, 54);
+  for (const std::size_t at : {18, 22}) {
+    bytes[at] = 0xFF;
+    bytes[at + 1] = 0xFF;
+  }
+  bytes.resize(100, 0);
+  return bytes;
+}
+
 TEST(ZrqCommandLine, UsageListCatAndCreate) {
   SKIP_WITHOUT_ZRQ();
   const std::vector<TestEntry> two = {
@@ -305,9 +322,9 @@ TEST(ZrqCommandLine, UsageListCatAndCreate) {
        .after = {{"new.zrq", File(two_archive)}},
        .before = {{"in/song.mp3", File("MP3")}, {"in/pic.bmp", File(Bitmap(3, 2))}},
        .zrq = true},
-      {.name = "create replaces an old archive whole",
-       .args = {"create", "old.zrq", "in"},
-       .out = "Packed 1 entries into \"old.zrq\" (95 bytes).\n",
+      {.name = "create --force replaces an old file whole",
+       .args = {"create", "--force", "old.zrq", "in"},
+       .out = "Packed 1 entry into \"old.zrq\" (95 bytes).\n",
        .after = {{"old.zrq",
                   File(Archive({.entries = {{.name = "a", .type = 3, .payload = Text("abc")}}}))}},
        .before = {{"old.zrq", File("old")}, {"in/a", File("abc")}},
@@ -329,21 +346,23 @@ TEST(ZrqCommandLine, UsageListCatAndCreate) {
                    {"create", "x.zrq", "in"},
                    "Error: Cannot pack \"" + OutputPath("in", "sub") +
                        "\": it is a folder, and an entry holds no folder.\n"},
-                  {"a bitmap whose header unzrq never writes",
-                   {{"in/p.bmp", File(Bitmap(3, 2, 38))}},
+                  {"a compressed bitmap: the field and its value",
+                   {{"in/p.bmp", File(Poked(Bitmap(3, 2), 30, 1))}},
                    {"create", "--images", "x.zrq", "in"},
                    "Error: Cannot pack \"" + OutputPath("in", "p.bmp") +
-                       "\" as an image: it is not a bitmap as unzrq writes them.\n"},
-                  {"a pixel unzrq never writes (the last row first in the file)",
-                   {{"in/p.bmp", File(Bitmap(3, 2, 54))}},
+                       "\" as an image: its biCompression is 1 (RLE8), which zrq does not "
+                       "read.\n"},
+                  {"a header's 65535 x 65535 pixels in a file of 100 bytes",
+                   {{"in/p.bmp", File(HugeHeader())}},
                    {"create", "--images", "x.zrq", "in"},
                    "Error: Cannot pack \"" + OutputPath("in", "p.bmp") +
-                       "\" as an image: row 1, column 0 holds a colour unzrq never writes.\n"},
-                  {"padding that is not zero",
-                   {{"in/p.bmp", File(Bitmap(3, 2, 54 + 9))}},
+                       "\" as an image: 65535 x 65535 pixels of 24 bits need 12884705277 bytes "
+                       "from byte 54, and the file ends after 100.\n"},
+                  {"a .bmp that is no picture",
+                   {{"in/p.bmp", File("not a picture")}},
                    {"create", "--images", "x.zrq", "in"},
                    "Error: Cannot pack \"" + OutputPath("in", "p.bmp") +
-                       "\" as an image: row 1 ends in padding that is not zero.\n"},
+                       "\" as an image: it is neither a BMP nor a PNG file.\n"},
                   {"an input that is not there",
                    {},
                    {"create", "x.zrq", "nothing"},
