@@ -29,7 +29,7 @@ void Put32(Bytes& bytes, std::size_t at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-struct BitmapSpec {
+struct BitmapLayout {
   std::uint32_t header_bytes = 40;  // 12, 40, 52, 56, 108, 124
   std::int32_t width = 0;
   std::int32_t height = 0;  // negative: rows top-down
@@ -44,68 +44,69 @@ struct BitmapSpec {
   std::int64_t pixel_offset = -1;     // bfOffBits when not where the rows start
 };
 
-BitmapSpec Bitmap(std::int32_t width, std::int32_t height, std::uint32_t bits) {
-  BitmapSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.bits = bits;
-  return spec;
+BitmapLayout Bitmap(std::int32_t width, std::int32_t height, std::uint32_t bits) {
+  BitmapLayout layout;
+  layout.width = width;
+  layout.height = height;
+  layout.bits = bits;
+  return layout;
 }
 
 // The bitmap with every field filled in as a paint program would: file
 // length, image length, a resolution of 72 dots per inch.
-Bytes BuildBitmap(const BitmapSpec& spec) {
-  const bool core = spec.header_bytes == 12;
-  Bytes file(14 + spec.header_bytes, 0);
+Bytes BuildBitmap(const BitmapLayout& layout) {
+  const bool core = layout.header_bytes == 12;
+  Bytes file(14 + layout.header_bytes, 0);
   file[0] = 'B';
   file[1] = 'M';
-  Put32(file, 14, spec.header_bytes);
+  Put32(file, 14, layout.header_bytes);
   if (core) {
-    Put16(file, 18, static_cast<std::uint32_t>(spec.width));
-    Put16(file, 20, static_cast<std::uint32_t>(spec.height));
-    Put16(file, 22, spec.planes);
-    Put16(file, 24, spec.bits);
+    Put16(file, 18, static_cast<std::uint32_t>(layout.width));
+    Put16(file, 20, static_cast<std::uint32_t>(layout.height));
+    Put16(file, 22, layout.planes);
+    Put16(file, 24, layout.bits);
   } else {
-    Put32(file, 18, static_cast<std::uint32_t>(spec.width));
-    Put32(file, 22, static_cast<std::uint32_t>(spec.height));
-    Put16(file, 26, spec.planes);
-    Put16(file, 28, spec.bits);
-    Put32(file, 30, spec.compression);
+    Put32(file, 18, static_cast<std::uint32_t>(layout.width));
+    Put32(file, 22, static_cast<std::uint32_t>(layout.height));
+    Put16(file, 26, layout.planes);
+    Put16(file, 28, layout.bits);
+    Put32(file, 30, layout.compression);
     Put32(file, 38, 2835);
     Put32(file, 42, 2835);
-    Put32(file, 46, spec.colours_used);
-    if (spec.header_bytes >= 52) {
-      for (std::size_t i = 0; i < spec.masks.size() && i < 4; ++i) {
-        if (14 + 40 + 4 * i + 4 <= file.size()) Put32(file, 14 + 40 + 4 * i, spec.masks[i]);
+    Put32(file, 46, layout.colours_used);
+    if (layout.header_bytes >= 52) {
+      for (std::size_t i = 0; i < layout.masks.size() && i < 4; ++i) {
+        if (14 + 40 + 4 * i + 4 <= file.size()) Put32(file, 14 + 40 + 4 * i, layout.masks[i]);
       }
     } else {
-      for (std::uint32_t mask : spec.masks) AppendLittleEndian32(file, mask);
+      for (std::uint32_t mask : layout.masks) AppendLittleEndian32(file, mask);
     }
   }
-  for (std::uint32_t colour : spec.palette) {
+  for (std::uint32_t colour : layout.palette) {
     file.push_back(static_cast<std::uint8_t>(colour));
     file.push_back(static_cast<std::uint8_t>(colour >> 8));
     file.push_back(static_cast<std::uint8_t>(colour >> 16));
     if (!core) file.push_back(0);
   }
   const std::size_t rows_at = file.size();
-  const std::uint32_t width = static_cast<std::uint32_t>(spec.width);
+  const std::uint32_t width = static_cast<std::uint32_t>(layout.width);
   const std::uint32_t height =
-      static_cast<std::uint32_t>(spec.height < 0 ? -spec.height : spec.height);
-  const std::size_t pixel_bytes = spec.bits / 8;
+      static_cast<std::uint32_t>(layout.height < 0 ? -layout.height : layout.height);
+  const std::size_t pixel_bytes = layout.bits / 8;
   const std::size_t stride = (pixel_bytes * width + 3) / 4 * 4;
   for (std::uint32_t stored = 0; stored < height; ++stored) {
-    const std::uint32_t row = spec.height < 0 ? stored : height - 1 - stored;
+    const std::uint32_t row = layout.height < 0 ? stored : height - 1 - stored;
     for (std::uint32_t column = 0; column < width; ++column) {
-      const std::uint32_t value = spec.pixels.at(std::size_t{row} * width + column);
+      const std::uint32_t value = layout.pixels.at(std::size_t{row} * width + column);
       for (std::size_t b = 0; b < pixel_bytes; ++b) {
         file.push_back(static_cast<std::uint8_t>(value >> (8 * b)));
       }
     }
-    for (std::size_t b = pixel_bytes * width; b < stride; ++b) file.push_back(spec.padding_fill);
+    for (std::size_t b = pixel_bytes * width; b < stride; ++b) file.push_back(layout.padding_fill);
   }
   Put32(file, 2, static_cast<std::uint32_t>(file.size()));
-  Put32(file, 10, static_cast<std::uint32_t>(spec.pixel_offset >= 0 ? spec.pixel_offset : rows_at));
+  Put32(file, 10,
+        static_cast<std::uint32_t>(layout.pixel_offset >= 0 ? layout.pixel_offset : rows_at));
   if (!core) Put32(file, 34, static_cast<std::uint32_t>(file.size() - rows_at));
   return file;
 }
@@ -169,40 +170,40 @@ struct PngSpec {
 };
 
 PngSpec Png(std::uint32_t width, std::uint32_t height, std::uint8_t colour_type = 2) {
-  PngSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.colour_type = colour_type;
-  return spec;
+  PngSpec layout;
+  layout.width = width;
+  layout.height = height;
+  layout.colour_type = colour_type;
+  return layout;
 }
 
-Bytes BuildPng(const PngSpec& spec) {
+Bytes BuildPng(const PngSpec& layout) {
   Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   Bytes header;
-  AppendBigEndian32(header, spec.width);
-  AppendBigEndian32(header, spec.height);
-  header.push_back(spec.depth);
-  header.push_back(spec.colour_type);
+  AppendBigEndian32(header, layout.width);
+  AppendBigEndian32(header, layout.height);
+  header.push_back(layout.depth);
+  header.push_back(layout.colour_type);
   header.push_back(0);
   header.push_back(0);
-  header.push_back(spec.interlace);
+  header.push_back(layout.interlace);
   AppendChunk(png, "IHDR", header);
-  if (!spec.palette.empty()) {
+  if (!layout.palette.empty()) {
     Bytes palette;
-    for (std::uint32_t colour : spec.palette) {
+    for (std::uint32_t colour : layout.palette) {
       palette.push_back(static_cast<std::uint8_t>(colour >> 16));
       palette.push_back(static_cast<std::uint8_t>(colour >> 8));
       palette.push_back(static_cast<std::uint8_t>(colour));
     }
     AppendChunk(png, "PLTE", palette);
   }
-  if (!spec.transparency.empty()) AppendChunk(png, "tRNS", spec.transparency);
-  const std::size_t row_bytes = spec.height == 0 ? 0 : spec.rows.size() / spec.height;
+  if (!layout.transparency.empty()) AppendChunk(png, "tRNS", layout.transparency);
+  const std::size_t row_bytes = layout.height == 0 ? 0 : layout.rows.size() / layout.height;
   Bytes raw;
-  for (std::uint32_t row = 0; row < spec.height; ++row) {
+  for (std::uint32_t row = 0; row < layout.height; ++row) {
     raw.push_back(0);  // no filter
-    raw.insert(raw.end(), spec.rows.begin() + static_cast<std::ptrdiff_t>(row * row_bytes),
-               spec.rows.begin() + static_cast<std::ptrdiff_t>((row + 1) * row_bytes));
+    raw.insert(raw.end(), layout.rows.begin() + static_cast<std::ptrdiff_t>(row * row_bytes),
+               layout.rows.begin() + static_cast<std::ptrdiff_t>((row + 1) * row_bytes));
   }
   AppendChunk(png, "IDAT", StoredZlib(raw));
   AppendChunk(png, "IEND", {});
@@ -350,21 +351,21 @@ TEST(BitmapReader, EveryVariantOtherProgramsWriteIsTaken) {
     for (std::int32_t width : {1, 2, 3, 4, 5, 7}) {
       const std::int32_t height = 3;
       const std::vector<std::uint32_t> colours = Colours(std::size_t(width) * height, width);
-      BitmapSpec spec;
-      spec.header_bytes = v.header_bytes;
-      spec.width = width;
-      spec.height = v.top_down ? -height : height;
-      spec.bits = v.bits;
-      spec.compression = v.compression;
-      spec.masks = v.masks;
-      spec.padding_fill = 0xEE;
+      BitmapLayout layout;
+      layout.header_bytes = v.header_bytes;
+      layout.width = width;
+      layout.height = v.top_down ? -height : height;
+      layout.bits = v.bits;
+      layout.compression = v.compression;
+      layout.masks = v.masks;
+      layout.padding_fill = 0xEE;
       for (std::uint32_t c : colours) {
         std::uint32_t value = c;
         if (v.bits == 32) value |= 0x5A000000;  // alpha or nothing: ignored
         if (!v.masks.empty() && v.masks[0] == 0xFF000000) value = c << 8 | 0x5A;
-        spec.pixels.push_back(value);
+        layout.pixels.push_back(value);
       }
-      ExpectColours(ReadImage(BuildBitmap(spec)), colours,
+      ExpectColours(ReadImage(BuildBitmap(layout)), colours,
                     std::string(v.label) + " " + std::to_string(width) + " wide");
     }
   }
@@ -390,18 +391,18 @@ TEST(BitmapReader, SixteenBitPixelsWidenByShifts) {
       {"5-5-5 bit fields", 40, 3, {0x7C00, 0x03E0, 0x001F}},
   };
   for (const Case& c : cases) {
-    BitmapSpec spec = Bitmap(width, height, 16);
-    spec.header_bytes = c.header_bytes;
-    spec.compression = c.compression;
-    spec.masks = c.masks;
+    BitmapLayout layout = Bitmap(width, height, 16);
+    layout.header_bytes = c.header_bytes;
+    layout.compression = c.compression;
+    layout.masks = c.masks;
     std::vector<std::uint16_t> expected;
     for (std::uint32_t v : values) {
       const bool five_six_five = !c.masks.empty() && c.masks[0] == 0xF800;
-      spec.pixels.push_back(five_six_five ? v : v & 0x7FFF);
+      layout.pixels.push_back(five_six_five ? v : v & 0x7FFF);
       expected.push_back(static_cast<std::uint16_t>(
           five_six_five ? v : ((v >> 10) & 31) << 11 | ((v >> 5) & 31) << 6 | (v & 31)));
     }
-    const Reading reading = ReadImage(BuildBitmap(spec));
+    const Reading reading = ReadImage(BuildBitmap(layout));
     ASSERT_TRUE(reading.opened && reading.read) << c.label << ": " << reading.message;
     EXPECT_EQ(reading.pixels, expected) << c.label;
     EXPECT_EQ(reading.rounded, 0u) << c.label;
@@ -422,17 +423,17 @@ TEST(BitmapReader, PalettesAreLookedUp) {
   };
   for (const Case& c : cases) {
     const std::uint32_t colours = c.colours_used == 0 ? 256 : c.colours_used;
-    BitmapSpec spec = Bitmap(5, c.top_down ? -4 : 4, 8);
-    spec.header_bytes = c.header_bytes;
-    spec.colours_used = c.colours_used;
-    spec.palette = Colours(colours, colours);
+    BitmapLayout layout = Bitmap(5, c.top_down ? -4 : 4, 8);
+    layout.header_bytes = c.header_bytes;
+    layout.colours_used = c.colours_used;
+    layout.palette = Colours(colours, colours);
     std::vector<std::uint32_t> expected;
     for (std::uint32_t i = 0; i < 20; ++i) {
       const std::uint32_t index = (i * 37 + 3) % colours;
-      spec.pixels.push_back(index);
-      expected.push_back(spec.palette[index]);
+      layout.pixels.push_back(index);
+      expected.push_back(layout.palette[index]);
     }
-    ExpectColours(ReadImage(BuildBitmap(spec)), expected, c.label);
+    ExpectColours(ReadImage(BuildBitmap(layout)), expected, c.label);
   }
 }
 
@@ -448,19 +449,19 @@ TEST(BitmapReader, ShapesAcrossBlocksAndPieces) {
   };
   for (const Size& s : shapes) {
     const std::uint32_t height = static_cast<std::uint32_t>(s.height < 0 ? -s.height : s.height);
-    BitmapSpec spec = Bitmap(s.width, s.height, s.bits);
-    if (s.bits == 8) spec.palette = Colours(256, 5);
+    BitmapLayout layout = Bitmap(s.width, s.height, s.bits);
+    if (s.bits == 8) layout.palette = Colours(256, 5);
     std::vector<std::uint32_t> expected =
         Colours(static_cast<std::size_t>(s.width) * height, s.width + height);
     for (std::uint32_t& c : expected) {
       if (s.bits == 8) {
-        spec.pixels.push_back(c & 0xFF);
-        c = spec.palette[c & 0xFF];
+        layout.pixels.push_back(c & 0xFF);
+        c = layout.palette[c & 0xFF];
       } else {
-        spec.pixels.push_back(c);
+        layout.pixels.push_back(c);
       }
     }
-    const Reading reading = ReadImage(BuildBitmap(spec));
+    const Reading reading = ReadImage(BuildBitmap(layout));
     const std::string label = Shape(static_cast<std::uint32_t>(s.width), height);
     EXPECT_EQ(reading.width, static_cast<std::uint32_t>(s.width)) << label;
     EXPECT_EQ(reading.height, height) << label;
@@ -495,10 +496,10 @@ std::string Refused(const char* detail) {
   return std::string("Error: Cannot pack \"in.bmp\" as an image: ") + detail + "\n";
 }
 
-BitmapSpec SmallBitmap() {
-  BitmapSpec spec = Bitmap(2, 2, 24);
-  spec.pixels = {0, 0, 0, 0};
-  return spec;
+BitmapLayout SmallBitmap() {
+  BitmapLayout layout = Bitmap(2, 2, 24);
+  layout.pixels = {0, 0, 0, 0};
+  return layout;
 }
 
 TEST(BitmapReader, EachRefusalNamesItsFieldAndValue) {
@@ -508,8 +509,8 @@ TEST(BitmapReader, EachRefusalNamesItsFieldAndValue) {
     std::string message;
   };
   std::vector<Case> cases;
-  const auto with = [&](const char* label, const BitmapSpec& spec, const char* detail) {
-    cases.push_back({label, BuildBitmap(spec), Refused(detail)});
+  const auto with = [&](const char* label, const BitmapLayout& layout, const char* detail) {
+    cases.push_back({label, BuildBitmap(layout), Refused(detail)});
   };
   const auto damaged = [&](const char* label, std::size_t at, std::uint32_t value, int bytes,
                            const char* detail) {
@@ -518,7 +519,7 @@ TEST(BitmapReader, EachRefusalNamesItsFieldAndValue) {
     if (bytes == 4) Put32(file, at, value);
     cases.push_back({label, file, Refused(detail)});
   };
-  BitmapSpec rle = SmallBitmap();
+  BitmapLayout rle = SmallBitmap();
   rle.bits = 8;
   rle.compression = 1;
   rle.palette = {0, 0xFFFFFF};
@@ -551,34 +552,34 @@ TEST(BitmapReader, EachRefusalNamesItsFieldAndValue) {
                      Refused("65535 x 65535 pixels of 24 bits need 12884705277 bytes from byte "
                              "54, and the file ends after 100.")});
   }
-  BitmapSpec many = SmallBitmap();
+  BitmapLayout many = SmallBitmap();
   many.bits = 8;
   many.colours_used = 300;
   with("biClrUsed 300", many,
        "its biClrUsed is 300 (more colours than 8 bits can index), which "
        "zrq does not read.");
-  BitmapSpec index = SmallBitmap();
+  BitmapLayout index = SmallBitmap();
   index.bits = 8;
   index.palette = {0, 0xFFFFFF};
   index.colours_used = 2;
   index.pixels = {0, 1, 1, 5};
   with("palette index past the palette", index,
        "row 1, column 1 holds palette index 5, past its 2 colours.");
-  BitmapSpec gaps = SmallBitmap();
+  BitmapLayout gaps = SmallBitmap();
   gaps.bits = 16;
   gaps.compression = 3;
   gaps.masks = {0xF00F, 0x07E0, 0x001F};
   with("a mask with a gap", gaps,
        "its bit fields (red 0000F00F, green 000007E0, blue 0000001F) are not masks zrq reads.");
-  BitmapSpec overlap = gaps;
+  BitmapLayout overlap = gaps;
   overlap.masks = {0xF800, 0x0FE0, 0x001F};
   with("overlapping masks", overlap,
        "its bit fields (red 0000F800, green 00000FE0, blue 0000001F) are not masks zrq reads.");
-  BitmapSpec wide = gaps;
+  BitmapLayout wide = gaps;
   wide.masks = {0x1F0000, 0x07E0, 0x001F};
   with("a mask past the pixel", wide,
        "its bit fields (red 001F0000, green 000007E0, blue 0000001F) are not masks zrq reads.");
-  BitmapSpec zero = gaps;
+  BitmapLayout zero = gaps;
   zero.masks = {0, 0x07E0, 0x001F};
   with("an empty mask", zero,
        "its bit fields (red 00000000, green 000007E0, blue 0000001F) are not masks zrq reads.");
@@ -595,7 +596,7 @@ TEST(BitmapReader, EachRefusalNamesItsFieldAndValue) {
                               " bytes, inside its " + cut.part + ".")
                                  .c_str())});
   }
-  BitmapSpec palette_cut = SmallBitmap();
+  BitmapLayout palette_cut = SmallBitmap();
   palette_cut.bits = 8;
   palette_cut.palette = Colours(256, 1);
   Bytes cut_palette = BuildBitmap(palette_cut);
@@ -628,9 +629,9 @@ bool PngBuilt() {
 
 TEST(PngReader, WithoutLibpngAPngIsRefusedAsSuch) {
   if (PngBuilt()) GTEST_SKIP() << "this build reads PNG files";
-  PngSpec spec = Png(1, 1);
-  spec.rows = {1, 2, 3};
-  const Reading reading = ReadImage(BuildPng(spec));
+  PngSpec layout = Png(1, 1);
+  layout.rows = {1, 2, 3};
+  const Reading reading = ReadImage(BuildPng(layout));
   EXPECT_FALSE(reading.opened);
   EXPECT_EQ(reading.message,
             Refused("it is a PNG file, and this zrq was built without a PNG reader."));
@@ -641,7 +642,7 @@ TEST(PngReader, EveryColourTypeBecomesRgb565) {
   const std::vector<std::uint32_t> colours = Colours(std::size_t{7} * 3, 9);
   struct Case {
     const char* label;
-    PngSpec spec;
+    PngSpec layout;
     std::vector<std::uint32_t> expected;
   };
   std::vector<Case> cases;
@@ -694,9 +695,9 @@ TEST(PngReader, EveryColourTypeBecomesRgb565) {
     cases.push_back({"4-bit grey", small_grey, {0, 0xFFFFFF, 0x888888, 0x555555}});
   }
   for (const Case& c : cases) {
-    const Reading reading = ReadImage(BuildPng(c.spec));
-    EXPECT_EQ(reading.width, c.spec.width) << c.label;
-    EXPECT_EQ(reading.height, c.spec.height) << c.label;
+    const Reading reading = ReadImage(BuildPng(c.layout));
+    EXPECT_EQ(reading.width, c.layout.width) << c.label;
+    EXPECT_EQ(reading.height, c.layout.height) << c.label;
     ExpectColours(reading, c.expected, c.label);
   }
 }
@@ -706,18 +707,18 @@ TEST(PngReader, RowsWiderThanAPieceAndManyRows) {
   for (const auto& [width, height] :
        {std::pair{20000u, 2u}, std::pair{1u, 20000u}, std::pair{0u, 0u},
         std::pair{1u, 1000001u}}) {  // taller than libpng's own bound
-    PngSpec spec = Png(width, height);
+    PngSpec layout = Png(width, height);
     const std::vector<std::uint32_t> colours = Colours(std::size_t{width} * height, width);
     for (std::uint32_t c : colours) {
-      spec.rows.insert(spec.rows.end(),
-                       {std::uint8_t(RedOf(c)), std::uint8_t(GreenOf(c)), std::uint8_t(BlueOf(c))});
+      layout.rows.insert(layout.rows.end(), {std::uint8_t(RedOf(c)), std::uint8_t(GreenOf(c)),
+                                             std::uint8_t(BlueOf(c))});
     }
     if (width == 0) {
       // A PNG of no pixels is no PNG: libpng refuses a zero width.
-      EXPECT_FALSE(ReadImage(BuildPng(spec)).opened);
+      EXPECT_FALSE(ReadImage(BuildPng(layout)).opened);
       continue;
     }
-    ExpectColours(ReadImage(BuildPng(spec)), colours, Shape(width, height));
+    ExpectColours(ReadImage(BuildPng(layout)), colours, Shape(width, height));
   }
 }
 
@@ -765,11 +766,11 @@ TEST(PngReader, EachRefusalIsNamed) {
 // --- streaming --------------------------------------------------------------
 
 TEST(ImageReader, StreamPushesEveryPixelAndStopsWhenTheSinkDoes) {
-  BitmapSpec spec = Bitmap(300, 200, 24);
+  BitmapLayout layout = Bitmap(300, 200, 24);
   const std::vector<std::uint32_t> colours = Colours(std::size_t{300} * 200, 3);
-  spec.pixels = colours;
+  layout.pixels = colours;
   ScratchDir dir;
-  WriteFileBytes(dir / "in.bmp", BuildBitmap(spec));
+  WriteFileBytes(dir / "in.bmp", BuildBitmap(layout));
   OwnedHandle handle(OpenArchive((dir / "in.bmp").c_str()));
   struct Sink {
     Bytes bytes;
