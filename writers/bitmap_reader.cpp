@@ -396,11 +396,7 @@ bool ReadBitmapPixels(ImageReader* reader, std::uint32_t* count) {
       }
     }
     done += pixels;
-    reader->next_column += pixels;
-    if (reader->next_column == reader->width) {
-      reader->next_column = 0;
-      ++reader->next_row;
-    }
+    PassPixels(reader, pixels);
   }
   *count = done;
   return true;

@@ -199,3 +199,11 @@ void FormatImageRefusal(const ImageRefusal& refusal, const char* shown_path, cha
   }
   if (written < 0 && capacity > 0) text[0] = '\0';
 }
+
+void PassPixels(ImageReader* reader, std::uint32_t pixels) {
+  reader->next_column += pixels;
+  if (reader->next_column == reader->width) {
+    reader->next_column = 0;
+    ++reader->next_row;
+  }
+}

@@ -169,6 +169,9 @@ bool ReadBitmapPixels(ImageReader* reader, std::uint32_t* count);
 bool OpenPng(ImageReader* reader);
 bool ReadPngPixels(ImageReader* reader, std::uint32_t* count);
 void ClosePng(ImageReader* reader);
+// Moves both readers' place past `pixels` just handed out of the current
+// row, to the next row's start when the row is done.
+void PassPixels(ImageReader* reader, std::uint32_t pixels);
 
 enum class ImageBytes { kRead, kShort, kFailed };
 // Exactly `length` bytes at `position`. kFailed sets refusal (kReadFailed);

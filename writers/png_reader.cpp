@@ -174,11 +174,7 @@ bool ReadPngPixels(ImageReader* reader, std::uint32_t* count) {
       reader->rounded += rounded ? 1 : 0;
     }
     done += pixels;
-    reader->next_column += pixels;
-    if (reader->next_column == reader->width) {
-      reader->next_column = 0;
-      ++reader->next_row;
-    }
+    PassPixels(reader, pixels);
   }
   *count = done;
   return true;
